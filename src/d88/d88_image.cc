@@ -1,0 +1,204 @@
+#include "d88/d88_image.h"
+
+#include <sys/stat.h>
+
+#include <cstring>
+
+namespace d88 {
+
+namespace {
+
+bool SeekTo(std::FILE* file, int64_t offset) {
+  if (offset < 0) return false;
+#ifdef _WIN32
+  return _fseeki64(file, offset, SEEK_SET) == 0;
+#else
+  return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
+}
+
+bool IsDirectory(std::FILE* file) {
+#ifdef _WIN32
+  struct _stat64 st;
+  return _fstat64(_fileno(file), &st) == 0 && (st.st_mode & _S_IFDIR) != 0;
+#else
+  struct stat st;
+  return fstat(fileno(file), &st) == 0 && S_ISDIR(st.st_mode);
+#endif
+}
+
+}  // namespace
+
+D88Image::D88Image()
+    : file_(nullptr),
+      image_count_(0),
+      first_sector_(1),
+      last_sector_(16),
+      image_offsets_(),
+      disk_size_(0),
+      image_base_(0),
+      track_table_(),
+      media_type_(-1),
+      disk_name_() {}
+
+D88Image::~D88Image() { Close(); }
+
+void D88Image::Close() {
+  if (file_ != nullptr) std::fclose(file_);
+  file_ = nullptr;
+  image_count_ = 0;
+  media_type_ = -1;
+}
+
+bool D88Image::Open(const char* path) {
+  Close();
+  if (path == nullptr) return true;
+
+  std::FILE* file = std::fopen(path, "rb");
+  if (file == nullptr) return false;
+  // Some platforms open a directory for reading; it is not an image file.
+  if (IsDirectory(file)) {
+    std::fclose(file);
+    return false;
+  }
+  file_ = file;
+
+  // Offsets are kept as signed 32-bit values, so indexing stops at an image
+  // that would start outside 0 .. 2^31 - 1 (a negative or huge disk size).
+  int64_t total = 0;
+  uint8_t header[kImageHeaderSize];
+  while (image_count_ < kMaxImages) {
+    if (total < 0 || total > INT32_MAX) break;
+    if (ReadAt(total, header, sizeof(header)) != sizeof(header)) break;
+    image_offsets_[image_count_] = static_cast<int32_t>(total);
+    total += DecodeI32(header + kDiskSizeOffset);
+    ++image_count_;
+  }
+  return true;
+}
+
+void D88Image::ResetSelection() {
+  image_base_ = -1;
+  media_type_ = -1;
+  disk_size_ = 0;
+  disk_name_[0] = '\0';
+}
+
+bool D88Image::SelectImage(int32_t index) {
+  if (file_ == nullptr) return false;
+  ResetSelection();
+  if (index < 0 || index >= image_count_) return false;
+
+  uint8_t header[kImageHeaderSize];
+  const int32_t base = image_offsets_[index];
+  // The file may have shrunk since Open; a partial header selects nothing.
+  if (ReadAt(base, header, sizeof(header)) != sizeof(header)) return false;
+
+  image_base_ = base;
+  for (int i = 0; i < kTrackCount; ++i) {
+    track_table_[i] = DecodeI32(header + kTrackTableOffset +
+                                kTrackEntrySize * static_cast<size_t>(i));
+  }
+  media_type_ = header[kMediaTypeOffset];
+  disk_size_ = DecodeI32(header + kDiskSizeOffset);
+  size_t len = 0;
+  while (len < kDiskNameSize && header[kDiskNameOffset + len] != 0) ++len;
+  std::memset(disk_name_, 0, kDiskNameSize);
+  std::memcpy(disk_name_, header + kDiskNameOffset, len);
+  return true;
+}
+
+int32_t D88Image::GetTrackOffset(int32_t track) const {
+  if (track < 0 || track >= kTrackCount) return 0;
+  return track_table_[track];
+}
+
+bool D88Image::TrackIsValid(int32_t track) const {
+  if (file_ == nullptr) return false;
+  if (track < 0 || track >= kTrackCount) return false;
+  const int32_t offset = track_table_[track];
+  // A negative offset would point before the image; with no image selected
+  // the disk size is 0 and rejects every positive offset.
+  if (offset <= 0) return false;
+  if (offset > disk_size_) return false;
+  return image_base_ >= 0;
+}
+
+size_t D88Image::ReadAt(int64_t offset, uint8_t* buf, size_t len) {
+  if (!SeekTo(file_, offset)) return 0;
+  return std::fread(buf, 1, len, file_);
+}
+
+int32_t D88Image::ReadSector(int32_t track, int32_t c, int32_t h, int32_t r,
+                             int32_t n, uint8_t* buf, int32_t max_len) {
+  if (!TrackIsValid(track)) return 0;
+  int64_t pos = int64_t{image_base_} + track_table_[track];
+
+  // The walk ends at the matching record, at a count of 0, after the last
+  // record that a header's count names, after the first header's count of
+  // records (damaged counts may never name the current record), or where a
+  // whole header cannot be read.
+  int32_t first_count = 0;
+  for (int32_t i = 0;; ++i) {
+    uint8_t header[kSectorHeaderSize];
+    if (ReadAt(pos, header, sizeof(header)) != sizeof(header)) return 0;
+    pos += static_cast<int64_t>(sizeof(header));
+    const int32_t count = DecodeU16(header + kSectorCountOffset);
+    const int32_t data_size = DecodeU16(header + kDataSizeOffset);
+    if (count == 0) return 0;
+    if (i == 0) first_count = count;
+
+    if (header[kSectorCOffset] == c && header[kSectorHOffset] == h &&
+        header[kSectorROffset] == r && header[kSectorNOffset] == n) {
+      const int32_t want = data_size < max_len ? data_size : max_len;
+      if (want <= 0) return 0;
+      return static_cast<int32_t>(ReadAt(pos, buf, static_cast<size_t>(want)));
+    }
+    pos += data_size;
+    if (i == count - 1 || i + 1 >= first_count) return 0;
+  }
+}
+
+int32_t D88Image::ReadSectors(int32_t track, int32_t c, int32_t h, int32_t r,
+                              int32_t n, uint8_t* buf, int32_t len) {
+  if (n < 0 || n > kMaxSizeCode) return 0;
+  int32_t chunk = int32_t{128} << n;
+  int32_t done = 0;
+  while (done < len) {
+    if (len - done < chunk) chunk = len - done;
+    if (ReadSector(track, c, h, r, n, buf + done, chunk) < chunk) return done;
+    done += chunk;
+    if (r == last_sector_) {
+      ++track;
+      if (h == 0) {
+        h = 1;
+      } else {
+        h = 0;
+        ++c;
+      }
+      r = first_sector_;
+    } else {
+      ++r;
+    }
+  }
+  return done;
+}
+
+int32_t D88Image::ReadTrackIds(int32_t track, uint8_t* buf, int32_t len) {
+  if (!TrackIsValid(track)) return 0;
+  int64_t pos = int64_t{image_base_} + track_table_[track];
+  int32_t stored = 0;
+  for (int32_t i = 0; len - stored >= 4; ++i) {
+    uint8_t header[kSectorHeaderSize];
+    // Past the end of the file there are no more records to list.
+    if (ReadAt(pos, header, sizeof(header)) != sizeof(header)) break;
+    std::memcpy(buf + stored, header + kSectorCOffset, 4);
+    stored += 4;
+    pos += static_cast<int64_t>(sizeof(header)) +
+           DecodeU16(header + kDataSizeOffset);
+    if (i == DecodeU16(header + kSectorCountOffset) - 1) break;
+  }
+  return stored;
+}
+
+}  // namespace d88

@@ -1,0 +1,120 @@
+// Reader for D88 disk image files.
+
+#ifndef D88_D88_IMAGE_H_
+#define D88_D88_IMAGE_H_
+
+#include <cstdint>
+#include <cstdio>
+
+#include "d88/d88_format.h"
+
+namespace d88 {
+
+// Reads sectors from the images of one D88 file.
+//
+// The reader keeps one open file and works through seeks and reads on it; it
+// holds only the selected image's header fields, never sector data. Usage:
+// Open, GetImageCount, then per image SelectImage, optionally SetSectorRange,
+// then any number of ReadSector, ReadSectors and ReadTrackIds.
+//
+// No operation prints or throws; failure shows only in the results. Damaged
+// files (truncated tracks, sector counts that disagree, negative or huge
+// offsets and sizes) make reads deliver fewer bytes, never read outside the
+// file or the caller's buffer, and never loop without end.
+//
+// Not thread-safe: all operations share one file position.
+class D88Image {
+ public:
+  D88Image();
+  ~D88Image();
+
+  D88Image(const D88Image&) = delete;
+  D88Image& operator=(const D88Image&) = delete;
+
+  // Opens `path` for binary reading and indexes its images: at most
+  // kMaxImages, each where a whole image header can be read. A file that is
+  // already open is closed first. Returns false if the file cannot be opened
+  // or is a directory. An empty file opens with no images.
+  //
+  // A null `path` closes the file, sets the image count to 0 and returns
+  // true. The selected image's fields are kept until the next SelectImage.
+  bool Open(const char* path);
+
+  // Number of images indexed by the last Open, 0 to kMaxImages.
+  int32_t GetImageCount() const { return image_count_; }
+
+  // Loads the header of image `index`. Returns false, with no image
+  // selected, if no file is open, the index is out of range or the header
+  // cannot be read whole.
+  bool SelectImage(int32_t index);
+
+  // Sets the sector numbers R that begin and end every track, used by
+  // ReadSectors to step from one track to the next. Survives SelectImage.
+  void SetSectorRange(int32_t first, int32_t last) {
+    first_sector_ = first;
+    last_sector_ = last;
+  }
+
+  // Reads the data of the first sector with ID (c, h, r, n) on track `track`
+  // of the selected image into `buf`, at most `max_len` bytes (the caller
+  // ensures `buf` holds that many). Returns the number of bytes read: the
+  // record's data size lowered to `max_len`, less if the file ends inside the
+  // data; 0 if the track is absent or invalid or holds no such sector. Bytes
+  // of `buf` that the file did not supply keep their contents.
+  int32_t ReadSector(int32_t track, int32_t c, int32_t h, int32_t r, int32_t n,
+                     uint8_t* buf, int32_t max_len);
+
+  // Reads `len` bytes from consecutive sectors into `buf` (which must hold
+  // `len` bytes), in chunks of 128 << n bytes; only the last chunk may be
+  // short. After the last sector of the range the run steps to the next
+  // track: head 0 to head 1 on the same cylinder, head 1 to head 0 of the
+  // next cylinder, both at the first sector. Stops at the first chunk that
+  // cannot be read whole. Returns the bytes of the whole chunks read; bytes
+  // of a failing chunk that did arrive stay in `buf` but are not counted.
+  // Returns 0 for a size code outside 0 to kMaxSizeCode.
+  int32_t ReadSectors(int32_t track, int32_t c, int32_t h, int32_t r, int32_t n,
+                      uint8_t* buf, int32_t len);
+
+  // Stores the IDs (C, H, R, N) of the records of track `track`, 4 bytes
+  // each, into `buf`, as many as fit in `len` bytes. Returns the number of
+  // bytes stored.
+  int32_t ReadTrackIds(int32_t track, uint8_t* buf, int32_t len);
+
+  // Name of the selected image: up to 16 bytes, always NUL-terminated;
+  // empty when none is selected.
+  const char* GetDiskName() const { return disk_name_; }
+
+  // Media type byte of the selected image, 0 to 255; -1 when none is
+  // selected.
+  int32_t GetMediaType() const { return media_type_; }
+
+  // Disk size field and file offset of the selected image (0 and -1 when
+  // none is selected), and the track table entry for `track` (0 for an
+  // index outside the table).
+  int32_t GetDiskSize() const { return disk_size_; }
+  int32_t GetImageBase() const { return image_base_; }
+  int32_t GetTrackOffset(int32_t track) const;
+
+ private:
+  void Close();
+  void ResetSelection();
+  bool TrackIsValid(int32_t track) const;
+  // Reads up to `len` bytes at absolute file offset `offset`; returns the
+  // number read (0 if the seek fails).
+  size_t ReadAt(int64_t offset, uint8_t* buf, size_t len);
+
+  std::FILE* file_;
+  int32_t image_count_;
+  int32_t first_sector_;
+  int32_t last_sector_;
+  int32_t image_offsets_[kMaxImages];
+  int32_t disk_size_;
+  int32_t image_base_;
+  int32_t track_table_[kTrackCount];
+  int32_t media_type_;
+  char disk_name_[kDiskNameSize + 1];
+};
+
+}  // namespace d88
+
+#endif  // D88_D88_IMAGE_H_

@@ -1,0 +1,498 @@
+#include "d88/d88_image.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "d88/d88_builder.h"
+#include "tool/run_process.h"
+
+namespace d88 {
+namespace {
+
+uint32_t Seed(int track, int r) {
+  return static_cast<uint32_t>(track * 16 + r);
+}
+
+// Track `track` with sectors R 1..`count` of `size` bytes, ID (c, h, r, n).
+TrackBuilder& AddStandardTrack(ImageBuilder& image, int track, int c, int h,
+                               int count = 8, int n = 3, size_t size = 1024) {
+  TrackBuilder& t = image.AddTrack(track);
+  for (int r = 1; r <= count; ++r) {
+    t.AddSector({static_cast<uint8_t>(c), static_cast<uint8_t>(h),
+                 static_cast<uint8_t>(r), static_cast<uint8_t>(n)},
+                Pattern(size, Seed(track, r)));
+  }
+  return t;
+}
+
+class ReaderTest : public ::testing::Test {
+ protected:
+  // Writes `bytes` to a file and opens it.
+  bool OpenBytes(const Bytes& bytes) {
+    path_ = dir_.File("image.d88");
+    EXPECT_TRUE(WriteFileBytes(path_, bytes));
+    return image_.Open(path_.c_str());
+  }
+
+  // Opens a file with the one image `builder` describes and selects it.
+  void OpenImage(const ImageBuilder& builder) {
+    ASSERT_TRUE(OpenBytes(builder.Build()));
+    ASSERT_TRUE(image_.SelectImage(0));
+  }
+
+  Bytes Read(int32_t track, int c, int h, int r, int n, int32_t len) {
+    Bytes buf(static_cast<size_t>(len), 0xEE);
+    const int32_t got = image_.ReadSector(track, c, h, r, n, buf.data(), len);
+    buf.resize(static_cast<size_t>(got));
+    return buf;
+  }
+
+  TempDir dir_;
+  std::string path_;
+  D88Image image_;
+};
+
+// --- Opening and indexing -------------------------------------------------
+
+TEST_F(ReaderTest, FilesWithoutAWholeHeaderHoldNoImage) {
+  for (size_t size : {size_t{0}, size_t{1}, kImageHeaderSize - 1}) {
+    SCOPED_TRACE(size);
+    ASSERT_TRUE(OpenBytes(Bytes(size, 0x41)));
+    EXPECT_EQ(image_.GetImageCount(), 0);
+    EXPECT_FALSE(image_.SelectImage(0));
+  }
+}
+
+TEST_F(ReaderTest, ImagesFollowEachOtherByDiskSize) {
+  ImageBuilder first;
+  first.SetName("FIRST");
+  AddStandardTrack(first, 0, 0, 0, 2);
+  ImageBuilder second;
+  second.SetName("SECOND");
+  AddStandardTrack(second, 3, 1, 1, 2);
+  Bytes file = first.Build();
+  const size_t s = file.size();
+  Append(file, second.Build());
+  ASSERT_TRUE(OpenBytes(file));
+  ASSERT_EQ(image_.GetImageCount(), 2);
+
+  ASSERT_TRUE(image_.SelectImage(1));
+  EXPECT_STREQ(image_.GetDiskName(), "SECOND");
+  EXPECT_EQ(image_.GetImageBase(), static_cast<int32_t>(s));
+  // Track offsets count from the second image's start.
+  EXPECT_EQ(Read(3, 1, 1, 2, 3, 1024), Pattern(1024, Seed(3, 2)));
+  EXPECT_TRUE(Read(0, 0, 0, 1, 3, 1024).empty());
+
+  ASSERT_TRUE(image_.SelectImage(0));
+  EXPECT_EQ(Read(0, 0, 0, 1, 3, 1024), Pattern(1024, Seed(0, 1)));
+}
+
+TEST_F(ReaderTest, IndexesAtMost64Images) {
+  Bytes file;
+  for (int i = 0; i < 70; ++i) Append(file, ImageBuilder().Build());
+  ASSERT_TRUE(OpenBytes(file));
+  EXPECT_EQ(image_.GetImageCount(), kMaxImages);
+  ASSERT_TRUE(image_.SelectImage(63));
+  EXPECT_EQ(image_.GetImageBase(), static_cast<int32_t>(63 * kImageHeaderSize));
+}
+
+TEST_F(ReaderTest, DiskSizeZeroIndexesTheSameImageAgain) {
+  ASSERT_TRUE(OpenBytes(Bytes(1000, 0)));
+  EXPECT_EQ(image_.GetImageCount(), kMaxImages);
+  ASSERT_TRUE(image_.SelectImage(kMaxImages - 1));
+  EXPECT_EQ(image_.GetImageBase(), 0);
+  EXPECT_EQ(Read(0, 0, 0, 6, 3, 512).size(), 0u);
+}
+
+TEST_F(ReaderTest, IndexingStopsWhereAnOffsetLeavesTheSignedRange) {
+  // Each first image is followed by a whole second one that its disk size
+  // does not lead to.
+  for (int64_t disk_size : {int64_t{-1}, int64_t{-688}, int64_t{0x7FFFFFFF},
+                            int64_t{0x80000000LL}, int64_t{0xFFFFFD50LL}}) {
+    SCOPED_TRACE(disk_size);
+    Bytes file = ImageBuilder().SetDiskSize(disk_size).Build();
+    Append(file, ImageBuilder().Build());
+    ASSERT_TRUE(OpenBytes(file));
+    EXPECT_EQ(image_.GetImageCount(), 1);
+  }
+}
+
+TEST_F(ReaderTest, UnopenablePathsFail) {
+  EXPECT_FALSE(image_.Open(dir_.File("missing.d88").c_str()));
+  // A directory opens for reading on some systems but is no image file.
+  EXPECT_FALSE(image_.Open(dir_.path().c_str()));
+  EXPECT_EQ(image_.GetImageCount(), 0);
+  EXPECT_FALSE(image_.SelectImage(0));
+}
+
+TEST_F(ReaderTest, OpenReplacesAnOpenFileAndNullCloses) {
+  ImageBuilder a;
+  AddStandardTrack(a, 0, 0, 0, 1);
+  Bytes two = a.Build();
+  Append(two, a.Build());
+  ASSERT_TRUE(OpenBytes(two));
+  ASSERT_EQ(image_.GetImageCount(), 2);
+
+  const std::string other = dir_.File("other.d88");
+  ASSERT_TRUE(WriteFileBytes(other, a.Build()));
+  ASSERT_TRUE(image_.Open(other.c_str()));
+  EXPECT_EQ(image_.GetImageCount(), 1);
+  ASSERT_TRUE(image_.SelectImage(0));
+  EXPECT_EQ(Read(0, 0, 0, 1, 3, 1024).size(), 1024u);
+
+  EXPECT_TRUE(image_.Open(nullptr));
+  EXPECT_EQ(image_.GetImageCount(), 0);
+  EXPECT_EQ(image_.GetMediaType(), -1);
+  EXPECT_FALSE(image_.SelectImage(0));
+  EXPECT_EQ(Read(0, 0, 0, 1, 3, 1024).size(), 0u);
+  Bytes buf(1024);
+  EXPECT_EQ(image_.ReadSectors(0, 0, 0, 1, 3, buf.data(), 1024), 0);
+  EXPECT_EQ(image_.ReadTrackIds(0, buf.data(), 1024), 0);
+}
+
+// --- Selecting an image ---------------------------------------------------
+
+TEST_F(ReaderTest, SelectLoadsNameAndMediaType) {
+  struct Case {
+    std::string name;
+    uint8_t reserved_fill;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"DISK", 0x00, "DISK"},
+      {"", 0xFF, ""},
+      // No NUL within 16 bytes: the name runs to 16 bytes, whatever follows.
+      {"ABCDEFGHIJKLMNOP", 0x41, "ABCDEFGHIJKLMNOP"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    OpenImage(ImageBuilder().SetName(c.name).SetMediaType(0x20).SetReservedFill(
+        c.reserved_fill));
+    EXPECT_STREQ(image_.GetDiskName(), c.expected.c_str());
+    EXPECT_EQ(image_.GetMediaType(), 0x20);
+  }
+}
+
+TEST_F(ReaderTest, BytesAfterANulInTheNameAreDropped) {
+  Bytes file = ImageBuilder().Build();
+  std::memcpy(file.data(), "AB\0CD", 5);
+  ASSERT_TRUE(OpenBytes(file));
+  ASSERT_TRUE(image_.SelectImage(0));
+  EXPECT_STREQ(image_.GetDiskName(), "AB");
+  EXPECT_EQ(image_.GetDiskName()[3], '\0');
+}
+
+TEST_F(ReaderTest, FailedSelectLeavesNothingSelected) {
+  ImageBuilder b;
+  b.SetName("NAMED").SetMediaType(0x10);
+  AddStandardTrack(b, 0, 0, 0);
+  OpenImage(b);
+  for (int32_t index : {1, -1, 1000}) {
+    SCOPED_TRACE(index);
+    ASSERT_TRUE(image_.SelectImage(0));
+    EXPECT_FALSE(image_.SelectImage(index));
+    EXPECT_STREQ(image_.GetDiskName(), "");
+    EXPECT_EQ(image_.GetMediaType(), -1);
+    EXPECT_EQ(image_.GetImageBase(), -1);
+    EXPECT_EQ(Read(0, 0, 0, 1, 3, 1024).size(), 0u);
+  }
+}
+
+// --- Track validity -------------------------------------------------------
+
+TEST_F(ReaderTest, InvalidTracksDeliverNothing) {
+  ImageBuilder b;
+  AddStandardTrack(b, 0, 0, 0, 1);
+  AddStandardTrack(b, 163, 81, 1, 1);
+  const int64_t size = static_cast<int64_t>(b.Build().size());
+  b.SetTrackOffset(5, -16);           // negative
+  b.SetTrackOffset(6, size + 1);      // beyond the disk size
+  b.SetTrackOffset(7, 0x80000000LL);  // 2^31: negative when read
+  OpenImage(b);
+  uint8_t buf[1024];
+  for (int32_t track : {-1, 164, 1, 5, 6, 7, 100000, INT32_MIN}) {
+    SCOPED_TRACE(track);
+    EXPECT_EQ(image_.ReadSector(track, 0, 0, 1, 3, buf, 1024), 0);
+    EXPECT_EQ(image_.ReadTrackIds(track, buf, 1024), 0);
+  }
+  EXPECT_EQ(Read(163, 81, 1, 1, 3, 1024), Pattern(1024, Seed(163, 1)));
+}
+
+TEST_F(ReaderTest, TrackOffsetEqualToDiskSizeIsAccepted) {
+  ImageBuilder b;
+  AddStandardTrack(b, 2, 1, 0, 1);
+  const int64_t offset = static_cast<int64_t>(kImageHeaderSize);
+  b.SetDiskSize(offset);
+  OpenImage(b);
+  EXPECT_EQ(Read(2, 1, 0, 1, 3, 1024).size(), 1024u);
+  ImageBuilder smaller = b;
+  smaller.SetDiskSize(offset - 1);
+  OpenImage(smaller);
+  EXPECT_EQ(Read(2, 1, 0, 1, 3, 1024).size(), 0u);
+}
+
+TEST_F(ReaderTest, NegativeDiskSizeRejectsEveryTrack) {
+  ImageBuilder b;
+  AddStandardTrack(b, 0, 0, 0, 1);
+  b.SetDiskSize(-1);
+  OpenImage(b);
+  EXPECT_EQ(Read(0, 0, 0, 1, 3, 1024).size(), 0u);
+}
+
+// --- ReadSector -----------------------------------------------------------
+
+TEST_F(ReaderTest, FindsASectorByItsExactId) {
+  ImageBuilder b;
+  AddStandardTrack(b, 4, 2, 0);
+  OpenImage(b);
+  EXPECT_EQ(Read(4, 2, 0, 8, 3, 1024), Pattern(1024, Seed(4, 8)));
+  // Each of C, H, R and N must match; bytes above 255 never do.
+  EXPECT_TRUE(Read(4, 3, 0, 8, 3, 1024).empty());
+  EXPECT_TRUE(Read(4, 2, 1, 8, 3, 1024).empty());
+  EXPECT_TRUE(Read(4, 2, 0, 9, 3, 1024).empty());
+  EXPECT_TRUE(Read(4, 2, 0, 8, 2, 1024).empty());
+  EXPECT_TRUE(Read(4, 2 + 256, 0, 8, 3, 1024).empty());
+}
+
+TEST_F(ReaderTest, FirstMatchWins) {
+  ImageBuilder b;
+  TrackBuilder& t = b.AddTrack(0);
+  t.AddSector({0, 0, 1, 3}, Bytes(1024, 0xAA));
+  t.AddSector({0, 0, 1, 3}, Bytes(1024, 0xBB));
+  OpenImage(b);
+  EXPECT_EQ(Read(0, 0, 0, 1, 3, 1024), Bytes(1024, 0xAA));
+}
+
+TEST_F(ReaderTest, DataSizeNotSizeCodeTellsTheLength) {
+  ImageBuilder b;
+  b.AddTrack(0).AddSector({0, 0, 1, 3}, Pattern(256, 1));
+  b.Track(0).AddSector({0, 0, 2, 3}, Pattern(1024, 2));
+  OpenImage(b);
+  EXPECT_EQ(Read(0, 0, 0, 1, 3, 1024), Pattern(256, 1));
+  EXPECT_EQ(Read(0, 0, 0, 1, 3, 100), Pattern(100, 1));
+  EXPECT_EQ(Read(0, 0, 0, 2, 3, 1024), Pattern(1024, 2));
+  EXPECT_EQ(Read(0, 0, 0, 2, 3, 0).size(), 0u);
+}
+
+TEST_F(ReaderTest, SectorCountZeroEndsTheTrack) {
+  ImageBuilder b;
+  AddStandardTrack(b, 0, 0, 0, 2);
+  b.Track(0).records()[0].count = 0;
+  OpenImage(b);
+  EXPECT_TRUE(Read(0, 0, 0, 1, 3, 1024).empty());
+  EXPECT_TRUE(Read(0, 0, 0, 2, 3, 1024).empty());
+}
+
+TEST_F(ReaderTest, WalkStopsAtTheCountOfTheHeaderJustRead) {
+  // Track 0 has 8 records but the third says the track has 3, so the
+  // records after it are not part of the track.
+  ImageBuilder b;
+  AddStandardTrack(b, 0, 0, 0, 8);
+  b.Track(0).records()[2].count = 3;
+  OpenImage(b);
+  EXPECT_EQ(Read(0, 0, 0, 3, 3, 1024).size(), 1024u);
+  EXPECT_TRUE(Read(0, 0, 0, 4, 3, 1024).empty());
+}
+
+TEST_F(ReaderTest, DisagreeingCountsEndAfterTheFirstHeadersCount) {
+  // Later headers claim counts that are never reached; the walk trusts
+  // the first header's count of 3 and stops.
+  ImageBuilder b;
+  AddStandardTrack(b, 0, 0, 0, 6);
+  for (SectorRecord& s : b.Track(0).records()) s.count = 1000;
+  b.Track(0).records()[0].count = 3;
+  b.Track(0).records()[1].count = 1;  // count <= position: never equals
+  OpenImage(b);
+  EXPECT_EQ(Read(0, 0, 0, 3, 3, 1024).size(), 1024u);
+  EXPECT_TRUE(Read(0, 0, 0, 4, 3, 1024).empty());
+}
+
+TEST_F(ReaderTest, WalkEndsAtTheEndOfTheFile) {
+  // Every header claims 65535 sectors; the file ends after the third.
+  ImageBuilder b;
+  AddStandardTrack(b, 0, 0, 0, 3);
+  for (SectorRecord& s : b.Track(0).records()) s.count = 0xFFFF;
+  OpenImage(b);
+  EXPECT_EQ(Read(0, 0, 0, 3, 3, 1024).size(), 1024u);
+  EXPECT_TRUE(Read(0, 0, 0, 9, 3, 1024).empty());
+  uint8_t ids[4 * 64];
+  EXPECT_EQ(image_.ReadTrackIds(0, ids, sizeof(ids)), 12);
+}
+
+TEST_F(ReaderTest, TruncatedFilesNeverDeliverBytesTheyDoNotHold) {
+  ImageBuilder b;
+  AddStandardTrack(b, 0, 0, 0, 2, 1, 256);
+  const Bytes whole = b.Build();
+  const size_t second_data = whole.size() - 256;
+  for (size_t cut = 0; cut <= whole.size(); ++cut) {
+    SCOPED_TRACE(cut);
+    ASSERT_TRUE(OpenBytes(Bytes(
+        whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut))));
+    if (cut < kImageHeaderSize) {
+      EXPECT_EQ(image_.GetImageCount(), 0);
+      continue;
+    }
+    ASSERT_TRUE(image_.SelectImage(0));
+    const Bytes got = Read(0, 0, 0, 2, 1, 256);
+    const size_t expected = cut < second_data ? 0 : cut - second_data;
+    ASSERT_EQ(got.size(), expected);
+    EXPECT_EQ(got,
+              Bytes(whole.begin() + static_cast<std::ptrdiff_t>(second_data),
+                    whole.begin() +
+                        static_cast<std::ptrdiff_t>(second_data + expected)));
+    Bytes buf(512);
+    const int32_t run = image_.ReadSectors(0, 0, 0, 1, 1, buf.data(), 512);
+    EXPECT_EQ(run,
+              cut == whole.size() ? 512 : (cut >= second_data - 16 ? 256 : 0));
+  }
+}
+
+// --- ReadSectors ----------------------------------------------------------
+
+class ReadSectorsTest : public ReaderTest {
+ protected:
+  // Tracks 64..69 of a double-sided disk: 8 sectors of 1024 bytes.
+  void SetUp() override {
+    for (int track = 64; track <= 69; ++track) {
+      AddStandardTrack(disk_, track, track / 2, track % 2);
+    }
+  }
+
+  Bytes Expected(std::initializer_list<std::pair<int, int>> sectors,
+                 size_t last_len = 1024) {
+    Bytes out;
+    size_t i = 0;
+    for (const auto& [track, r] : sectors) {
+      Bytes s = Pattern(1024, Seed(track, r));
+      if (++i == sectors.size()) s.resize(last_len);
+      Append(out, s);
+    }
+    return out;
+  }
+
+  ImageBuilder disk_;
+};
+
+TEST_F(ReadSectorsTest, StepsAcrossHeadAndCylinder) {
+  OpenImage(disk_);
+  image_.SetSectorRange(1, 8);
+  Bytes buf(15360);
+  ASSERT_EQ(image_.ReadSectors(66, 33, 0, 7, 3, buf.data(), 15360), 15360);
+  EXPECT_EQ(buf, Expected({{66, 7},
+                           {66, 8},
+                           {67, 1},
+                           {67, 2},
+                           {67, 3},
+                           {67, 4},
+                           {67, 5},
+                           {67, 6},
+                           {67, 7},
+                           {67, 8},
+                           {68, 1},
+                           {68, 2},
+                           {68, 3},
+                           {68, 4},
+                           {68, 5}}));
+  // Head 1 steps to head 0 of the next cylinder.
+  Bytes two(2048);
+  ASSERT_EQ(image_.ReadSectors(65, 32, 1, 8, 3, two.data(), 2048), 2048);
+  EXPECT_EQ(two, Expected({{65, 8}, {66, 1}}));
+}
+
+TEST_F(ReadSectorsTest, LastChunkMayBeShort) {
+  OpenImage(disk_);
+  image_.SetSectorRange(1, 8);
+  Bytes buf(0x500, 0xEE);
+  EXPECT_EQ(image_.ReadSectors(64, 32, 0, 8, 3, buf.data(), 0x500), 0x500);
+  EXPECT_EQ(buf, Expected({{64, 8}, {65, 1}}, 256));
+  // 512 bytes with N 3 is one request that a 1024-byte sector satisfies.
+  Bytes half(512);
+  EXPECT_EQ(image_.ReadSectors(64, 32, 0, 1, 3, half.data(), 512), 512);
+  EXPECT_EQ(half, Expected({{64, 1}}, 512));
+}
+
+TEST_F(ReadSectorsTest, StopsAtTheFirstMissingSector) {
+  disk_.Track(64).records().erase(disk_.Track(64).records().begin() + 2);
+  // Sector 4's record holds only 512 bytes: its chunk fails but its bytes
+  // arrive in the buffer.
+  disk_.Track(65).records()[3].data.resize(512);
+  OpenImage(disk_);
+  image_.SetSectorRange(1, 8);
+  Bytes buf(8192, 0xEE);
+  EXPECT_EQ(image_.ReadSectors(64, 32, 0, 1, 3, buf.data(), 4096), 2048);
+  EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 2048),
+            Expected({{64, 1}, {64, 2}}));
+  EXPECT_EQ(buf[2048], 0xEE);
+
+  EXPECT_EQ(image_.ReadSectors(65, 32, 1, 1, 3, buf.data(), 8192), 3072);
+  EXPECT_EQ(Bytes(buf.begin() + 3072, buf.begin() + 3584),
+            Pattern(512, Seed(65, 4)));
+  EXPECT_EQ(buf[3584], 0xEE);
+}
+
+TEST_F(ReadSectorsTest, SectorRangeDecidesWhereTracksEnd) {
+  OpenImage(disk_);
+  // Range 1-4: after R 4 the run moves to the next track.
+  image_.SetSectorRange(1, 4);
+  Bytes buf(3072);
+  ASSERT_EQ(image_.ReadSectors(64, 32, 0, 3, 3, buf.data(), 3072), 3072);
+  EXPECT_EQ(buf, Expected({{64, 3}, {64, 4}, {65, 1}}));
+  // The default range 1-16 runs past R 8 on the same track and fails.
+  D88Image fresh;
+  ASSERT_TRUE(fresh.Open(path_.c_str()));
+  ASSERT_TRUE(fresh.SelectImage(0));
+  EXPECT_EQ(fresh.ReadSectors(64, 32, 0, 7, 3, buf.data(), 3072), 2048);
+  // A run starting above the last sector counts R upward on the same track.
+  image_.SetSectorRange(1, 4);
+  EXPECT_EQ(image_.ReadSectors(64, 32, 0, 5, 3, buf.data(), 3072), 3072);
+  EXPECT_EQ(buf, Expected({{64, 5}, {64, 6}, {64, 7}}));
+}
+
+TEST_F(ReadSectorsTest, DegenerateLengthsAndSizeCodesReadNothing) {
+  OpenImage(disk_);
+  image_.SetSectorRange(1, 8);
+  Bytes buf(1024, 0xEE);
+  EXPECT_EQ(image_.ReadSectors(64, 32, 0, 1, 3, buf.data(), 0), 0);
+  EXPECT_EQ(image_.ReadSectors(64, 32, 0, 1, 3, buf.data(), -5), 0);
+  for (int32_t n : {-1, 24, 31, 32, 255, INT32_MAX}) {
+    SCOPED_TRACE(n);
+    EXPECT_EQ(image_.ReadSectors(64, 32, 0, 1, n, buf.data(), 1024), 0);
+  }
+  EXPECT_EQ(buf, Bytes(1024, 0xEE));
+}
+
+// --- ReadTrackIds ---------------------------------------------------------
+
+TEST_F(ReaderTest, ReadTrackIdsListsWhatFitsInTheBuffer) {
+  ImageBuilder b;
+  AddStandardTrack(b, 1, 0, 1, 5);
+  OpenImage(b);
+  uint8_t ids[64];
+  std::memset(ids, 0xEE, sizeof(ids));
+  EXPECT_EQ(image_.ReadTrackIds(1, ids, 10), 8);
+  EXPECT_EQ(ids[8], 0xEE);
+  EXPECT_EQ(image_.ReadTrackIds(1, ids, 12), 12);
+  EXPECT_EQ(image_.ReadTrackIds(1, ids, 64), 20);
+  const uint8_t expected[] = {0, 1, 1, 3, 0, 1, 2, 3, 0, 1,
+                              3, 3, 0, 1, 4, 3, 0, 1, 5, 3};
+  EXPECT_EQ(std::memcmp(ids, expected, sizeof(expected)), 0);
+  EXPECT_EQ(image_.ReadTrackIds(1, ids, 3), 0);
+  EXPECT_EQ(image_.ReadTrackIds(1, ids, -4), 0);
+}
+
+TEST_F(ReaderTest, ReadTrackIdsGoesOnPastACountOfZero) {
+  ImageBuilder b;
+  AddStandardTrack(b, 0, 0, 0, 3, 1, 256);
+  for (SectorRecord& s : b.Track(0).records()) s.count = 0;
+  OpenImage(b);
+  uint8_t ids[64];
+  EXPECT_EQ(image_.ReadTrackIds(0, ids, 8), 8);
+  // Without a count to stop it, the walk ends at the end of the file.
+  EXPECT_EQ(image_.ReadTrackIds(0, ids, 64), 12);
+}
+
+}  // namespace
+}  // namespace d88

@@ -1,0 +1,169 @@
+#include "tool/d88cut.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "d88/d88_image.h"
+#include "tool/game_layout.h"
+#include "tool/output_file.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace d88 {
+
+namespace {
+
+// The tool's whole state, in static storage for the run. The image's
+// destructor closes the input file at exit.
+D88Image g_image;
+uint8_t g_work_area[kWorkAreaSize];
+uint8_t g_directory_block[kDirectoryBlockSize];
+bool g_write_failed = false;
+
+// Console texts. The Japanese ones are Shift-JIS bytes, written unchanged.
+#define D88CUT_USAGE "Usage: %s [d88file]\n"
+// "ファイルをオープンできません"
+#define D88CUT_CANNOT_OPEN                                               \
+  "\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xF0\x83\x49\x81\x5B\x83\x76\x83" \
+  "\x93\x82\xC5\x82\xAB\x82\xDC\x82\xB9\x82\xF1\n"
+// "Disk %c を認識しました."
+#define D88CUT_RECOGNISED \
+  "Disk %c \x82\xF0\x94\x46\x8E\xAF\x82\xB5\x82\xDC\x82\xB5\x82\xBD.\n"
+#define D88CUT_ENTRY                                                   \
+  "%03d : Disk %1d / start=%04x(TRK=%03d SEC=%1d) size=%04x loadaddr=" \
+  "%04X:%04X "
+
+// The path of the running executable, for a command line with no words.
+const char* OwnExecutablePath() {
+  static char path[4096];
+#ifdef _WIN32
+  const DWORD n = GetModuleFileNameA(nullptr, path, sizeof(path));
+  if (n > 0 && n < sizeof(path)) return path;
+#else
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+  if (n > 0) {
+    path[n] = '\0';
+    return path;
+  }
+#endif
+  return "d88cut";
+}
+
+// Diagnostics go to standard error after the console line they belong to,
+// so standard output is flushed first to keep the order on a terminal.
+void ReportFile(const char* name, int32_t length, bool written,
+                const ExtractReport& report) {
+  if (written && report.missing == 0) return;
+  std::fflush(stdout);
+  if (!written) {
+    g_write_failed = true;
+    std::fprintf(stderr, "error: %s: %s\n", name, report.reason);
+  } else {
+    std::fprintf(stderr,
+                 "warning: %s: %d of %d bytes could not be read and are "
+                 "zero\n",
+                 name, report.missing, length);
+  }
+}
+
+}  // namespace
+
+bool ExtractFile(const char* name, int32_t track, int32_t c, int32_t h,
+                 int32_t r, int32_t n, int32_t offset, int32_t length,
+                 ExtractReport* report) {
+  // Clearing first keeps bytes of an earlier file out of this one where
+  // sectors are missing.
+  std::memset(g_work_area, 0, static_cast<size_t>(length));
+  const int32_t got =
+      g_image.ReadSectors(track, c, h, r, n, g_work_area, length);
+  report->missing = length - got;
+  report->reason[0] = '\0';
+  WriteError error;
+  if (!ReplaceFile(name, g_work_area + offset, static_cast<size_t>(length),
+                   &error)) {
+    std::snprintf(report->reason, sizeof(report->reason), "%s", error.reason);
+    return false;
+  }
+  return true;
+}
+
+void ExtractGameFiles() {
+  std::memset(g_directory_block, 0, sizeof(g_directory_block));
+  g_image.ReadSectors(kDirectorySector.track, kDirectorySector.c,
+                      kDirectorySector.h, kDirectorySector.r, kGameSizeCode,
+                      g_directory_block, kDirectoryBlockSize);
+
+  ExtractReport report;
+  const bool prog_written =
+      ExtractFile("PROG", kProgSector.track, kProgSector.c, kProgSector.h,
+                  kProgSector.r, kGameSizeCode, 0, kProgSize, &report);
+  if (prog_written) std::fputs("PROG cutted.\n", stdout);
+  ReportFile("PROG", kProgSize, prog_written, report);
+
+  for (int32_t k = kFirstDirectoryEntry; k <= kLastDirectoryEntry; ++k) {
+    const uint8_t* e = g_directory_block + EntryOffset(k);
+    if (e[0] == 0 && e[1] == 0 && e[2] == 0 && e[3] == 0) break;
+    const int disk = e[kEntryDiskOffset];
+    const uint16_t start = DecodeU16(e + kEntryStartOffset);
+    const uint16_t size = DecodeU16(e + kEntrySizeOffset);
+    const GameSector at = RecordSector(start);
+    std::printf(D88CUT_ENTRY, static_cast<int>(k), disk,
+                static_cast<unsigned>(start), static_cast<int>(at.track),
+                static_cast<int>(at.r), static_cast<unsigned>(size),
+                static_cast<unsigned>(DecodeU16(e + kEntryLoadSegmentOffset)),
+                static_cast<unsigned>(DecodeU16(e + kEntryLoadOffsetOffset)));
+    if (disk != kExtractedDisk) {
+      std::fputs("\n", stdout);
+      continue;
+    }
+    char name[16];
+    std::snprintf(name, sizeof(name), "%03d", static_cast<int>(k));
+    const bool written = ExtractFile(name, at.track, at.c, at.h, at.r,
+                                     kGameSizeCode, 0, size, &report);
+    std::fputs(written ? " ...cutted.\n" : "\n", stdout);
+    ReportFile(name, size, written, report);
+  }
+}
+
+int RunD88Cut(int argc, char** argv) {
+  // An empty command line counts as the executable's path alone; some
+  // systems pass it as no words, others as one empty word.
+  const bool has_name = argc >= 1 && argv[0] != nullptr && argv[0][0] != '\0';
+  const char* program = has_name ? argv[0] : OwnExecutablePath();
+  const int words = argc < 1 ? 1 : argc;
+  if (words < 2 || words > 3) {
+    std::fprintf(stderr, D88CUT_USAGE, program);
+    return 1;
+  }
+  if (!g_image.Open(argv[1])) {
+    std::fputs(D88CUT_CANNOT_OPEN, stderr);
+    return 1;
+  }
+
+  const int32_t count = g_image.GetImageCount();
+  for (int32_t i = 0; i < count; ++i) {
+    g_image.SelectImage(i);
+    g_image.SetSectorRange(kGameFirstSector, kGameLastSector);
+    // Cleared so that an unreadable signature sector does not show the
+    // previous image's signature.
+    std::memset(g_work_area, 0, kSignatureReadSize);
+    g_image.ReadSectors(kSignatureSector.track, kSignatureSector.c,
+                        kSignatureSector.h, kSignatureSector.r, kGameSizeCode,
+                        g_work_area, kSignatureReadSize);
+    if (std::memcmp(g_work_area + kSignatureOffset, kSignature,
+                    sizeof(kSignature)) != 0) {
+      continue;
+    }
+    const uint8_t disk_char = g_work_area[kDiskCharOffset];
+    std::printf(D88CUT_RECOGNISED, disk_char);
+    if (disk_char == kFirstDiskChar) ExtractGameFiles();
+  }
+  std::fflush(stdout);
+  return g_write_failed ? 1 : 0;
+}
+
+}  // namespace d88

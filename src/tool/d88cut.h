@@ -1,0 +1,41 @@
+// The d88cut tool: finds the game's disks in a D88 file and extracts the
+// program PROG and the data files of disk 1 into the current directory.
+
+#ifndef TOOL_D88CUT_H_
+#define TOOL_D88CUT_H_
+
+#include <cstdint>
+
+namespace d88 {
+
+// Runs the tool on a command line (program name, D88 file, an ignored
+// second argument). Writes the console text and the files; returns the
+// exit status: 0 after every image was visited, 1 for a usage error, an
+// unopenable file or an output file that could not be written.
+int RunD88Cut(int argc, char** argv);
+
+// Writes PROG and the directory's disk-1 files of the selected image,
+// listing every directory entry on standard output. Call only while the
+// tool's image is open with a disk-1 image selected and the sector range
+// set to the game's.
+void ExtractGameFiles();
+
+// What became of one extracted file.
+struct ExtractReport {
+  int32_t missing;   // bytes that could not be read and were written as zero
+  char reason[256];  // why the file was not written, when it was not
+};
+
+// Reads `length` bytes of consecutive sectors from (track, c, h, r, n) into
+// the start of the work area, after zeroing that range, and writes the bytes
+// from `offset` on to the file `name`, replacing any file of that name.
+// Returns true if the file was written whole; `report` tells how many bytes
+// were missing and, on failure, why. The caller ensures that `offset` and
+// `length` are not negative and `offset + length` lies within the work area.
+bool ExtractFile(const char* name, int32_t track, int32_t c, int32_t h,
+                 int32_t r, int32_t n, int32_t offset, int32_t length,
+                 ExtractReport* report);
+
+}  // namespace d88
+
+#endif  // TOOL_D88CUT_H_

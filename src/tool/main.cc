@@ -1,0 +1,3 @@
+#include "tool/d88cut.h"
+
+int main(int argc, char** argv) { return d88::RunD88Cut(argc, argv); }

@@ -1,0 +1,48 @@
+// Runs an executable as a child process and captures what it prints, for
+// end-to-end tests.
+
+#ifndef TOOL_RUN_PROCESS_H_
+#define TOOL_RUN_PROCESS_H_
+
+#include <string>
+#include <vector>
+
+namespace d88 {
+
+struct ProcessOptions {
+  std::string cwd;            // working directory; empty: the current one
+  bool no_arguments = false;  // start with an empty argument vector
+  long file_size_limit = -1;  // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
+};
+
+struct ProcessResult {
+  int exit_code = -1;  // -1 when the child did not exit normally
+  std::string out;     // standard output bytes
+  std::string err;     // standard error bytes
+};
+
+// Runs `exe` with the argument vector `argv` (argv[0] included).
+ProcessResult RunProcess(const std::string& exe,
+                         const std::vector<std::string>& argv,
+                         const ProcessOptions& options = {});
+
+// A new empty directory, removed with its contents on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  // Names of the entries in the directory, sorted.
+  std::vector<std::string> List() const;
+
+ private:
+  std::string path_;
+};
+
+}  // namespace d88
+
+#endif  // TOOL_RUN_PROCESS_H_

@@ -52,6 +52,9 @@ constexpr size_t kSectorNOffset = 3;
 constexpr size_t kSectorCountOffset = 4;
 constexpr size_t kDataSizeOffset = 14;
 
+// Largest value of a sector header's count of sectors in the track.
+constexpr int32_t kMaxSectorCount = 0xFFFF;
+
 // Largest size code whose nominal size 128 << N fits a signed 32-bit value.
 constexpr int kMaxSizeCode = 23;
 

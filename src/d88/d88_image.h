@@ -97,10 +97,10 @@ class D88Image {
   // The walk ends after a record whose count is 0 (ReadSector never finds
   // one), after the record at position count - 1 by its own header's count,
   // after the first header's count of records, where a whole header cannot
-  // be read, or when `max_records` are stored. A 65535-record buffer is
-  // never filled. Returns the number stored; 0 for an absent or invalid
-  // track. `file_ended`, unless null, tells whether the walk ended because
-  // a header could not be read whole. Reads no sector data.
+  // be read, or when `max_records` are stored; a buffer of kMaxSectorCount
+  // records holds every walk whole. Returns the number stored; 0 for an absent
+  // or invalid track. `file_ended`, unless null, tells whether the walk ended
+  // because a header could not be read whole. Reads no sector data.
   int32_t ReadTrackRecords(int32_t track, RecordHeader* records,
                            int32_t max_records, bool* file_ended);
 

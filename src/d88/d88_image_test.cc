@@ -572,10 +572,10 @@ TEST_F(ReaderTest, ReadTrackRecordsListsWhatReadSectorCanReach) {
     }
     ASSERT_TRUE(OpenBytes(file));
     ASSERT_TRUE(image_.SelectImage(0));
-    std::vector<RecordHeader> records(65535);
+    std::vector<RecordHeader> records(kMaxSectorCount);
     bool file_ended = false;
-    const int32_t listed =
-        image_.ReadTrackRecords(0, records.data(), 65535, &file_ended);
+    const int32_t listed = image_.ReadTrackRecords(
+        0, records.data(), kMaxSectorCount, &file_ended);
     EXPECT_EQ(listed, c.listed);
     EXPECT_EQ(file_ended, c.file_ended);
     for (int r = 1; r <= 8; ++r) {
@@ -587,6 +587,26 @@ TEST_F(ReaderTest, ReadTrackRecordsListsWhatReadSectorCanReach) {
       EXPECT_EQ(Read(0, 0, 0, r, 1, 256).size(), reachable ? 256u : 0u) << r;
     }
   }
+}
+
+TEST_F(ReaderTest, ReadTrackRecordsFitsTheLargestCount) {
+  // 65536 empty records that all claim 65535: the walk stops at the
+  // count's last record, which fills a buffer of kMaxSectorCount.
+  ImageBuilder b;
+  TrackBuilder& t = b.AddTrack(0);
+  for (int i = 0; i <= kMaxSectorCount; ++i) {
+    t.AddSector({0, 0, static_cast<uint8_t>(i), 0}, Bytes{});
+    t.Last().count = kMaxSectorCount;
+  }
+  OpenImage(b);
+  std::vector<RecordHeader> records(kMaxSectorCount);
+  bool file_ended = true;
+  EXPECT_EQ(
+      image_.ReadTrackRecords(0, records.data(), kMaxSectorCount, &file_ended),
+      kMaxSectorCount);
+  EXPECT_FALSE(file_ended);
+  EXPECT_EQ(records.back().offset, static_cast<int64_t>(kImageHeaderSize) +
+                                       16 * (kMaxSectorCount - 1));
 }
 
 TEST_F(ReaderTest, FileSizeNeedsAnOpenFile) {

@@ -136,6 +136,63 @@ TEST_F(D88InfoTest, DemoImage) {
             "  game        signature found: disk 2\n");
 }
 
+// The damaged sample image, whose account and check the README shows.
+TEST_F(D88InfoTest, DamagedDemoImage) {
+  EXPECT_EQ(
+      Account(BuildDamagedDemoImage()),
+      "File: 103312 bytes, 2 images\n"
+      "\n"
+      "Image 0 at offset 0\n"
+      "  name        \"DEMO DISK 1\"\n"
+      "  media type  0x00 (2D)\n"
+      "  disk size   82336 bytes\n"
+      "  tracks      10 present: 0-4, 6, 64, 66-68\n"
+      "  layout      8 sectors of N 3, 1024 bytes, on 8 of 10 tracks\n"
+      "  track 1     7 sectors of N 3, 1024 bytes\n"
+      "              0/1/1/3 0/1/2/3 0/1/3/3 0/1/5/3 0/1/6/3 0/1/7/3 0/1/8/3\n"
+      "  track 4     8 sectors of mixed sizes\n"
+      "              2/0/1/3[1024] 2/0/2/3[512] 2/0/3/3[1024] 2/0/4/3[1024]\n"
+      "              2/0/5/3[1024] 2/0/6/3[1024] 2/0/7/3[1024] 2/0/8/3[1024]\n"
+      "  anomalies   data size 512 with N 3 (128 << 3 is 1024): track 4\n"
+      "  game        signature found: disk 1\n"
+      "\n"
+      "Image 1 at offset 82336\n"
+      "  name        \"DEMO DISK 2\"\n"
+      "  media type  0x00 (2D)\n"
+      "  disk size   25648 bytes\n"
+      "  tracks      3 present: 0, 33-34\n"
+      "  layout      8 sectors of N 3, 1024 bytes, on 2 of 3 tracks\n"
+      "  track 34    4 sectors of N 3, 1024 bytes\n"
+      "              17/0/1/3 17/0/2/3 17/0/3/3 17/0/4/3\n"
+      "  anomalies   disk size runs 4672 bytes past the end of the file\n"
+      "              runs past the end of the file (3 of 8 sectors whole): "
+      "track 34\n"
+      "  game        signature found: disk 2\n");
+
+  const ProcessResult r = Check(BuildDamagedDemoImage());
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out,
+            "Image 0 at offset 0: disk 1 of the game\n"
+            "  PROG        complete, 15360 bytes\n"
+            "  directory   complete, 4096 bytes; 12 entries, 9 on disk 1\n"
+            "  002         complete, 1024 bytes\n"
+            "  003         incomplete: 2048 of 3072 bytes unreadable from "
+            "track 1 sector 4\n"
+            "  004         complete, 4096 bytes\n"
+            "  005         complete, 3072 bytes\n"
+            "  006         complete, 1280 bytes\n"
+            "  007         complete, 0 bytes\n"
+            "  009         incomplete: 1536 of 7680 bytes unreadable from "
+            "track 4 sector 2\n"
+            "  011         complete, 291 bytes\n"
+            "  012         complete, 2048 bytes\n"
+            "\n"
+            "Image 1 at offset 82336: disk 2 of the game, nothing to check\n"
+            "\n"
+            "Incomplete: 003, 009.\n");
+}
+
 TEST_F(D88InfoTest, DamagedImage) {
   // A disk 2 of the game, then a 2D image of seven tracks with one kind of
   // damage on each, whose last track the end of the file cuts short.

@@ -32,9 +32,7 @@ void AddOtherDisk(GameDiskBuilder& disk, int32_t k, uint16_t start,
   disk.SetEntry(k, entry);
 }
 
-}  // namespace
-
-Bytes BuildDemoImage() {
+GameDiskBuilder DemoDiskOne() {
   GameDiskBuilder disk1('1');
   disk1.image().SetName("DEMO DISK 1");
   struct File {
@@ -57,13 +55,35 @@ Bytes BuildDemoImage() {
   AddOtherDisk(disk1, 8, 0x0100, 0x2000);
   AddOtherDisk(disk1, 10, 0x0140, 0x0800);
   AddOtherDisk(disk1, 13, 0x0300, 0x1234);
+  return disk1;
+}
 
+GameDiskBuilder DemoDiskTwo() {
   GameDiskBuilder disk2('2');
   disk2.image().SetName("DEMO DISK 2");
   disk2.WriteAtRecord(0x0100, 0, SampleText(8, 0x2000));
+  return disk2;
+}
 
+}  // namespace
+
+Bytes BuildDemoImage() {
+  Bytes out = DemoDiskOne().Build();
+  Append(out, DemoDiskTwo().Build());
+  return out;
+}
+
+Bytes BuildDamagedDemoImage() {
+  GameDiskBuilder disk1 = DemoDiskOne();
+  disk1.RemoveSector(1, 4);               // the middle of file 003
+  disk1.SectorAt(4 * 8 + 1).resize(512);  // track 4 R 2, in file 009
   Bytes out = disk1.Build();
-  Append(out, disk2.Build());
+  Bytes disk2 = DemoDiskTwo().Build();
+  // Disk 2's last track (34) keeps three whole sectors and part of a
+  // fourth.
+  disk2.resize(disk2.size() - 4 * (kSectorHeaderSize + kGameSectorSize) -
+               kGameSectorSize / 2);
+  Append(out, disk2);
   return out;
 }
 

@@ -1,17 +1,21 @@
 // Writes the sample image: an invented disk 1 and disk 2 of the game in one
-// D88 file.
+// D88 file; with --damaged, the same disks damaged.
 
 #include <cstdio>
+#include <cstring>
 
 #include "tool/demo_image.h"
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s OUTPUT.d88\n", argv[0]);
+  const bool damaged = argc == 3 && std::strcmp(argv[1], "--damaged") == 0;
+  if (argc != 2 && !damaged) {
+    std::fprintf(stderr, "usage: %s [--damaged] OUTPUT.d88\n", argv[0]);
     return 2;
   }
-  if (!d88::WriteFileBytes(argv[1], d88::BuildDemoImage())) {
-    std::perror(argv[1]);
+  const char* path = argv[argc - 1];
+  if (!d88::WriteFileBytes(path, damaged ? d88::BuildDamagedDemoImage()
+                                         : d88::BuildDemoImage())) {
+    std::perror(path);
     return 1;
   }
   return 0;

@@ -58,6 +58,9 @@ constexpr int32_t kMaxSectorCount = 0xFFFF;
 // Largest size code whose nominal size 128 << N fits a signed 32-bit value.
 constexpr int kMaxSizeCode = 23;
 
+// Nominal size of a sector of size code `n` (0 to kMaxSizeCode).
+constexpr int64_t NominalSectorSize(int n) { return int64_t{128} << n; }
+
 static_assert(kTrackTableOffset + kTrackCount * kTrackEntrySize ==
                   kImageHeaderSize,
               "the track table ends the image header");

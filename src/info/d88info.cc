@@ -25,9 +25,9 @@ uint8_t g_signature[kSignatureReadSize];
 uint8_t g_directory_block[kDirectoryBlockSize];
 uint8_t g_file[kWorkAreaSize];
 
-static_assert(kGameSectorSize == 128 << kGameSizeCode,
+static_assert(kGameSectorSize == NominalSectorSize(kGameSizeCode),
               "a run of the game's sectors is read in whole sectors");
-static_assert(kWorkAreaSize >= 0xFFFF && kWorkAreaSize >= size_t{kProgSize},
+static_assert(kWorkAreaSize >= UINT16_MAX && kWorkAreaSize >= size_t{kProgSize},
               "the file buffer holds PROG and the largest directory file");
 
 // Sector ID lists wrap before this many bytes, which keeps them within 78
@@ -257,8 +257,8 @@ void CheckRecords(int32_t track, int32_t count, bool file_ended,
   int32_t odd = 0;
   for (int32_t i = 0; i < count; ++i) {
     const RecordHeader& record = g_records[i];
-    if (record.n > kMaxSizeCode || record.data_size != int64_t{128}
-                                                           << record.n) {
+    if (record.n > kMaxSizeCode ||
+        record.data_size != NominalSectorSize(record.n)) {
       g_ids[odd++] = static_cast<uint32_t>(record.n) << 16 |
                      static_cast<uint32_t>(record.data_size);
     }
@@ -277,7 +277,7 @@ void CheckRecords(int32_t track, int32_t count, bool file_ended,
             ? Format("data size %d with N %d (128 << %d is too large)", size, n,
                      n)
             : Format("data size %d with N %d (128 << %d is %lld)", size, n, n,
-                     static_cast<long long>(int64_t{128} << n)),
+                     static_cast<long long>(NominalSectorSize(n))),
         track);
   }
 
@@ -528,13 +528,15 @@ int RunAccount() {
   }
   if (end >= 0 && file_size > end) {
     const int64_t tail = file_size - end;
-    std::printf(
-        "\nNot an image: %s at offset %lld, %s\n",
-        Count(tail, "byte", "bytes").c_str(), static_cast<long long>(end),
-        tail < static_cast<int64_t>(kImageHeaderSize)
-            ? "too short for an image header"
-            : (count == kMaxImages ? "past the last image read (64 at most)"
-                                   : "not read as an image"));
+    std::string why = "not read as an image";
+    if (tail < static_cast<int64_t>(kImageHeaderSize)) {
+      why = "too short for an image header";
+    } else if (count == kMaxImages) {
+      why = Format("past the last image read (%d at most)", kMaxImages);
+    }
+    std::printf("\nNot an image: %s at offset %lld, %s\n",
+                Count(tail, "byte", "bytes").c_str(),
+                static_cast<long long>(end), why.c_str());
   }
   return 0;
 }
@@ -561,7 +563,7 @@ void PrintRun(const char* name, int32_t record, int32_t length, int32_t got,
 // Checks the selected disk-1 image: the same reads as d88cut's extraction.
 void CheckDiskOne(std::vector<std::string>* incomplete) {
   const int32_t block = ReadDirectoryBlock(g_image, g_directory_block);
-  PrintRun("PROG", kProgRecord, kProgSize,
+  PrintRun(kProgName, kProgRecord, kProgSize,
            ReadRecords(g_image, kProgRecord, g_file, kProgSize), "",
            incomplete);
 
@@ -582,8 +584,7 @@ void CheckDiskOne(std::vector<std::string>* incomplete) {
   for (int32_t k = kFirstDirectoryEntry;
        GetDirectoryEntry(g_directory_block, k, &e); ++k) {
     if (e.disk != kExtractedDisk) continue;
-    const std::string name = Format("%03d", static_cast<int>(k));
-    PrintRun(name.c_str(), e.start, e.size,
+    PrintRun(EntryFileName(k).text, e.start, e.size,
              ReadRecords(g_image, e.start, g_file, e.size), "", incomplete);
   }
 }

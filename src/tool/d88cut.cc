@@ -97,10 +97,10 @@ void ExtractGameFiles() {
 
   ExtractReport report;
   const bool prog_written =
-      ExtractFile("PROG", kProgSector.track, kProgSector.c, kProgSector.h,
+      ExtractFile(kProgName, kProgSector.track, kProgSector.c, kProgSector.h,
                   kProgSector.r, kGameSizeCode, 0, kProgSize, &report);
   if (prog_written) std::fputs("PROG cutted.\n", stdout);
-  ReportFile("PROG", kProgSize, prog_written, report);
+  ReportFile(kProgName, kProgSize, prog_written, report);
 
   DirectoryEntry e;
   for (int32_t k = kFirstDirectoryEntry;
@@ -118,12 +118,11 @@ void ExtractGameFiles() {
       std::fputs("\n", stdout);
       continue;
     }
-    char name[16];
-    std::snprintf(name, sizeof(name), "%03d", static_cast<int>(k));
-    const bool written = ExtractFile(name, at.track, at.c, at.h, at.r,
+    const EntryFileName name(k);
+    const bool written = ExtractFile(name.text, at.track, at.c, at.h, at.r,
                                      kGameSizeCode, 0, size, &report);
     std::fputs(written ? " ...cutted.\n" : "\n", stdout);
-    ReportFile(name, size, written, report);
+    ReportFile(name.text, size, written, report);
   }
 }
 

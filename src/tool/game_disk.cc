@@ -1,5 +1,6 @@
 #include "tool/game_disk.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "d88/d88_format.h"
@@ -49,6 +50,10 @@ bool GetDirectoryEntry(const uint8_t* block, int32_t k, DirectoryEntry* entry) {
   entry->load_offset = DecodeU16(e + kEntryLoadOffsetOffset);
   entry->load_segment = DecodeU16(e + kEntryLoadSegmentOffset);
   return true;
+}
+
+EntryFileName::EntryFileName(int32_t k) {
+  std::snprintf(text, sizeof(text), "%03d", static_cast<int>(k));
 }
 
 }  // namespace d88

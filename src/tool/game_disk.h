@@ -47,6 +47,13 @@ struct DirectoryEntry {
 // and stops at the first false.
 bool GetDirectoryEntry(const uint8_t* block, int32_t k, DirectoryEntry* entry);
 
+// The name of the file that holds entry k's data: k in decimal, at least
+// three digits ("002").
+struct EntryFileName {
+  explicit EntryFileName(int32_t k);
+  char text[16];
+};
+
 }  // namespace d88
 
 #endif  // TOOL_GAME_DISK_H_

@@ -20,7 +20,7 @@ namespace {
 // The tool's state for the run; the large buffers live in static storage.
 D88Image g_image;
 RecordHeader g_records[kMaxSectorCount];
-uint32_t g_ids[kMaxSectorCount];
+uint32_t g_scratch[kMaxSectorCount];  // one value per record, for sorting
 uint8_t g_signature[kSignatureReadSize];
 uint8_t g_directory_block[kDirectoryBlockSize];
 uint8_t g_file[kWorkAreaSize];
@@ -217,34 +217,35 @@ class Anomalies {
   std::map<std::string, size_t> index_;
 };
 
-// Notes what is wrong with the records of one track, walked into
-// g_records.
-void CheckRecords(int32_t track, int32_t count, bool file_ended,
-                  int64_t file_size, Anomalies* anomalies) {
-  // The first header's count, then the other counts in ascending order.
+// The checks below look at the `count` records of track `track` that
+// WalkTrack left in g_records, and sort values in g_scratch.
+
+// Sector counts that disagree: the first header's count, then the others in
+// ascending order.
+void NoteCounts(int32_t track, int32_t count, Anomalies* anomalies) {
   bool zero_count = false;
   int32_t nonzero = 0;
   for (int32_t i = 0; i < count; ++i) {
     if (g_records[i].count == 0) {
       zero_count = true;
     } else {
-      g_ids[nonzero++] = static_cast<uint32_t>(g_records[i].count);
+      g_scratch[nonzero++] = static_cast<uint32_t>(g_records[i].count);
     }
   }
-  std::sort(g_ids, g_ids + nonzero);
-  const int32_t distinct =
-      static_cast<int32_t>(std::unique(g_ids, g_ids + nonzero) - g_ids);
+  std::sort(g_scratch, g_scratch + nonzero);
+  const int32_t distinct = static_cast<int32_t>(
+      std::unique(g_scratch, g_scratch + nonzero) - g_scratch);
   if (distinct > 1) {
     const uint32_t first = static_cast<uint32_t>(g_records[0].count);
     std::string list = Format("%u", first);
     int32_t listed = 1;
     for (int32_t i = 0; i < distinct; ++i) {
-      if (g_ids[i] == first) continue;
+      if (g_scratch[i] == first) continue;
       if (listed++ == kMaxListed) {
         list += ", ...";
         break;
       }
-      list += Format(", %u", g_ids[i]);
+      list += Format(", %u", g_scratch[i]);
     }
     anomalies->Add("sector counts disagree (" + list + ")", track);
   }
@@ -252,26 +253,30 @@ void CheckRecords(int32_t track, int32_t count, bool file_ended,
     anomalies->Add("a sector count of 0 hides that sector and those after it",
                    track);
   }
+}
 
-  // Each pair of N and data size is told once per track, by N, then size.
+// Data sizes other than 128 << N: each pair of N and data size once per
+// track, by N, then size.
+void NoteDataSizes(int32_t track, int32_t count, Anomalies* anomalies) {
   int32_t odd = 0;
   for (int32_t i = 0; i < count; ++i) {
     const RecordHeader& record = g_records[i];
     if (record.n > kMaxSizeCode ||
         record.data_size != NominalSectorSize(record.n)) {
-      g_ids[odd++] = static_cast<uint32_t>(record.n) << 16 |
-                     static_cast<uint32_t>(record.data_size);
+      g_scratch[odd++] = static_cast<uint32_t>(record.n) << 16 |
+                         static_cast<uint32_t>(record.data_size);
     }
   }
-  std::sort(g_ids, g_ids + odd);
-  odd = static_cast<int32_t>(std::unique(g_ids, g_ids + odd) - g_ids);
+  std::sort(g_scratch, g_scratch + odd);
+  odd =
+      static_cast<int32_t>(std::unique(g_scratch, g_scratch + odd) - g_scratch);
   for (int32_t i = 0; i < odd; ++i) {
     if (i == kMaxListed) {
       anomalies->Add("more data sizes that differ from 128 << N", track);
       break;
     }
-    const int n = static_cast<int>(g_ids[i] >> 16);
-    const int size = static_cast<int>(g_ids[i] & 0xFFFF);
+    const int n = static_cast<int>(g_scratch[i] >> 16);
+    const int size = static_cast<int>(g_scratch[i] & 0xFFFF);
     anomalies->Add(
         n > kMaxSizeCode
             ? Format("data size %d with N %d (128 << %d is too large)", size, n,
@@ -280,22 +285,25 @@ void CheckRecords(int32_t track, int32_t count, bool file_ended,
                      static_cast<long long>(NominalSectorSize(n))),
         track);
   }
+}
 
+void NoteDuplicates(int32_t track, int32_t count, Anomalies* anomalies) {
   for (int32_t i = 0; i < count; ++i) {
     const RecordHeader& r = g_records[i];
-    g_ids[i] = static_cast<uint32_t>(r.c) << 24 |
-               static_cast<uint32_t>(r.h) << 16 |
-               static_cast<uint32_t>(r.r) << 8 | r.n;
+    g_scratch[i] = static_cast<uint32_t>(r.c) << 24 |
+                   static_cast<uint32_t>(r.h) << 16 |
+                   static_cast<uint32_t>(r.r) << 8 | r.n;
   }
-  std::sort(g_ids, g_ids + count);
+  std::sort(g_scratch, g_scratch + count);
   std::string duplicates;
   int32_t duplicated = 0;
   for (int32_t i = 1; i < count; ++i) {
-    if (g_ids[i] != g_ids[i - 1] || (i >= 2 && g_ids[i] == g_ids[i - 2])) {
+    if (g_scratch[i] != g_scratch[i - 1] ||
+        (i >= 2 && g_scratch[i] == g_scratch[i - 2])) {
       continue;
     }
     if (duplicated++ >= kMaxListed) continue;
-    const uint32_t id = g_ids[i];
+    const uint32_t id = g_scratch[i];
     duplicates +=
         (duplicates.empty() ? "" : ", ") +
         IdText(static_cast<int>(id >> 24), static_cast<int>(id >> 16 & 0xFF),
@@ -310,7 +318,12 @@ void CheckRecords(int32_t track, int32_t count, bool file_ended,
             duplicates,
         track);
   }
+}
 
+// A track whose records run past the end of the file or, inside the file,
+// past the end of the image.
+void NoteEnds(int32_t track, int32_t count, bool file_ended, int64_t file_size,
+              Anomalies* anomalies) {
   const int64_t image_end =
       int64_t{g_image.GetImageBase()} + g_image.GetDiskSize();
   int32_t whole = 0;
@@ -372,6 +385,124 @@ std::string NoSignatureReason(bool track_present, bool sector_found) {
                 static_cast<int>(kSignatureOffset));
 }
 
+// What the walks over the selected image's tracks found.
+struct TrackScan {
+  std::vector<int32_t> present;  // the tracks the reader reads
+  std::vector<Layout> layouts = std::vector<Layout>(kTrackCount);
+  // The first kMaxIdsShown records of each track, for the tracks that
+  // differ from the common layout.
+  std::vector<std::vector<RecordHeader>> shown =
+      std::vector<std::vector<RecordHeader>>(kTrackCount);
+  bool signature_track = false;   // the signature's track is present
+  bool signature_sector = false;  // and holds a sector with its ID
+};
+
+void ScanTracks(int64_t file_size, TrackScan* scan, Anomalies* anomalies) {
+  for (int32_t t = 0; t < kTrackCount; ++t) {
+    int32_t count = 0;
+    bool file_ended = false;
+    if (!WalkTrack(t, &count, &file_ended, anomalies)) continue;
+    const size_t at = static_cast<size_t>(t);
+    scan->present.push_back(t);
+    scan->layouts[at] = LayoutOf(g_records, count);
+    scan->shown[at].assign(g_records,
+                           g_records + std::min(count, kMaxIdsShown));
+    NoteCounts(t, count, anomalies);
+    NoteDataSizes(t, count, anomalies);
+    NoteDuplicates(t, count, anomalies);
+    NoteEnds(t, count, file_ended, file_size, anomalies);
+    if (t != kSignatureSector.track) continue;
+    scan->signature_track = true;
+    for (int32_t i = 0; i < count; ++i) {
+      const RecordHeader& r = g_records[i];
+      // ReadSector never finds a record whose count is 0.
+      if (r.count != 0 && r.c == kSignatureSector.c &&
+          r.h == kSignatureSector.h && r.r == kSignatureSector.r &&
+          r.n == kGameSizeCode) {
+        scan->signature_sector = true;
+      }
+    }
+  }
+}
+
+// The most common layout among the tracks whose records agree, and how
+// many tracks have it; the lowest track decides a tie. False if no track's
+// records agree.
+bool CommonLayout(const TrackScan& scan, Layout* common, int32_t* tracks) {
+  std::vector<std::pair<Layout, int32_t>> seen;
+  for (int32_t t : scan.present) {
+    const Layout& layout = scan.layouts[static_cast<size_t>(t)];
+    if (layout.sectors == 0 || layout.mixed) continue;
+    auto it = std::find_if(seen.begin(), seen.end(),
+                           [&](const auto& s) { return s.first == layout; });
+    if (it == seen.end()) {
+      seen.push_back({layout, 1});
+    } else {
+      ++it->second;
+    }
+  }
+  *tracks = 0;
+  for (const auto& [layout, count] : seen) {
+    if (count > *tracks) {
+      *common = layout;
+      *tracks = count;
+    }
+  }
+  return *tracks > 0;
+}
+
+// The IDs of a track's records, wrapped; each followed by its data size
+// when the track mixes sizes.
+void PrintIds(const std::vector<RecordHeader>& records, const Layout& layout) {
+  std::string line;
+  auto add = [&line](const std::string& item) {
+    if (!line.empty() && line.size() + 1 + item.size() > kIdLineWidth) {
+      PrintMore(line);
+      line.clear();
+    }
+    line += (line.empty() ? "" : " ") + item;
+  };
+  for (const RecordHeader& record : records) {
+    add(IdText(record) +
+        (layout.mixed ? Format("[%d]", record.data_size) : ""));
+  }
+  if (records.size() < static_cast<size_t>(layout.sectors)) {
+    add(Format("and %d more",
+               layout.sectors - static_cast<int32_t>(records.size())));
+  }
+  if (!line.empty()) PrintMore(line);
+}
+
+// The tracks present, the common layout and the tracks that differ.
+void PrintTracks(const TrackScan& scan) {
+  if (scan.present.empty()) {
+    PrintField("tracks", "none present");
+    return;
+  }
+  const int32_t total = static_cast<int32_t>(scan.present.size());
+  PrintField("tracks", Format("%d present: ", total) + TrackList(scan.present));
+  Layout common;
+  int32_t on_common = 0;
+  const bool has_common = CommonLayout(scan, &common, &on_common);
+  if (!has_common) {
+    PrintField("layout", "none: no track has sectors all of one size");
+  } else if (on_common < total) {
+    PrintField("layout", LayoutText(common) +
+                             Format(", on %d of %d tracks", on_common, total));
+  } else {
+    PrintField("layout",
+               LayoutText(common) +
+                   (total == 1 ? std::string(", on the one track")
+                               : Format(", on all %d tracks", total)));
+  }
+  for (int32_t t : scan.present) {
+    const Layout& layout = scan.layouts[static_cast<size_t>(t)];
+    if (has_common && layout == common) continue;
+    PrintField(Format("track %d", t), LayoutText(layout));
+    PrintIds(scan.shown[static_cast<size_t>(t)], layout);
+  }
+}
+
 // Prints the account of the selected image.
 void ReportImage(int32_t index, int64_t file_size) {
   const int32_t base = g_image.GetImageBase();
@@ -397,96 +528,9 @@ void ReportImage(int32_t index, int64_t file_size) {
         Format("disk size runs %lld bytes past the end of the file",
                static_cast<long long>(int64_t{base} + disk_size - file_size)));
   }
-
-  // Every track's layout and anomalies, and the first records of each for
-  // the list of tracks that differ.
-  std::vector<int32_t> present;
-  std::vector<Layout> layouts(kTrackCount);
-  std::vector<std::vector<RecordHeader>> shown(kTrackCount);
-  bool signature_track = false;
-  bool signature_sector = false;
-  for (int32_t t = 0; t < kTrackCount; ++t) {
-    int32_t count = 0;
-    bool file_ended = false;
-    if (!WalkTrack(t, &count, &file_ended, &anomalies)) continue;
-    present.push_back(t);
-    layouts[static_cast<size_t>(t)] = LayoutOf(g_records, count);
-    shown[static_cast<size_t>(t)].assign(
-        g_records, g_records + std::min(count, kMaxIdsShown));
-    CheckRecords(t, count, file_ended, file_size, &anomalies);
-    if (t != kSignatureSector.track) continue;
-    signature_track = true;
-    for (int32_t i = 0; i < count; ++i) {
-      const RecordHeader& r = g_records[i];
-      if (r.count != 0 && r.c == kSignatureSector.c &&
-          r.h == kSignatureSector.h && r.r == kSignatureSector.r &&
-          r.n == kGameSizeCode) {
-        signature_sector = true;
-      }
-    }
-  }
-
-  // The most common layout among the tracks whose records agree; the
-  // lowest track decides a tie.
-  std::vector<std::pair<Layout, int32_t>> seen;
-  for (int32_t t : present) {
-    const Layout& layout = layouts[static_cast<size_t>(t)];
-    if (layout.sectors == 0 || layout.mixed) continue;
-    auto it = std::find_if(seen.begin(), seen.end(),
-                           [&](const auto& s) { return s.first == layout; });
-    if (it == seen.end()) {
-      seen.push_back({layout, 1});
-    } else {
-      ++it->second;
-    }
-  }
-  const std::pair<Layout, int32_t>* common = nullptr;
-  for (const auto& s : seen) {
-    if (common == nullptr || s.second > common->second) common = &s;
-  }
-
-  if (present.empty()) {
-    PrintField("tracks", "none present");
-  } else {
-    PrintField("tracks",
-               Format("%d present: ", static_cast<int>(present.size())) +
-                   TrackList(present));
-    const int32_t total = static_cast<int32_t>(present.size());
-    if (common == nullptr) {
-      PrintField("layout", "none: no track has sectors all of one size");
-    } else {
-      PrintField("layout",
-                 LayoutText(common->first) +
-                     (common->second < total ? Format(", on %d of %d tracks",
-                                                      common->second, total)
-                      : total == 1           ? std::string(", on the one track")
-                                   : Format(", on all %d tracks", total)));
-    }
-    // The tracks that differ, with their sector IDs.
-    for (int32_t t : present) {
-      const Layout& layout = layouts[static_cast<size_t>(t)];
-      if (common != nullptr && layout == common->first) continue;
-      PrintField(Format("track %d", t), LayoutText(layout));
-      std::string line;
-      auto add = [&line](const std::string& item) {
-        if (!line.empty() && line.size() + 1 + item.size() > kIdLineWidth) {
-          PrintMore(line);
-          line.clear();
-        }
-        line += (line.empty() ? "" : " ") + item;
-      };
-      const std::vector<RecordHeader>& records = shown[static_cast<size_t>(t)];
-      for (const RecordHeader& record : records) {
-        add(IdText(record) +
-            (layout.mixed ? Format("[%d]", record.data_size) : ""));
-      }
-      if (records.size() < static_cast<size_t>(layout.sectors)) {
-        add(Format("and %d more",
-                   layout.sectors - static_cast<int32_t>(records.size())));
-      }
-      if (!line.empty()) PrintMore(line);
-    }
-  }
+  TrackScan scan;
+  ScanTracks(file_size, &scan, &anomalies);
+  PrintTracks(scan);
   anomalies.Print();
 
   UseGameSectorRange(g_image);
@@ -494,7 +538,8 @@ void ReportImage(int32_t index, int64_t file_size) {
   if (ReadSignature(g_image, g_signature, &disk_char)) {
     PrintField("game", "signature found: disk " + DiskCharText(disk_char));
   } else {
-    PrintField("game", NoSignatureReason(signature_track, signature_sector));
+    PrintField("game",
+               NoSignatureReason(scan.signature_track, scan.signature_sector));
   }
 }
 

@@ -18,3 +18,19 @@ endforeach()
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "d88cut failed on the sample image")
 endif()
+
+# d88info on the sample image and on a damaged copy of it (-DD88INFO=...).
+if(D88INFO)
+  execute_process(COMMAND "${MAKE_IMAGE}" --damaged damaged.d88
+                  WORKING_DIRECTORY "${DEMO_DIR}" COMMAND_ERROR_IS_FATAL ANY)
+  function(run_d88info)
+    string(REPLACE ";" " " shown "${ARGN}")
+    message("$ d88info ${shown}")
+    execute_process(COMMAND "${D88INFO}" ${ARGN}
+                    WORKING_DIRECTORY "${DEMO_DIR}" RESULT_VARIABLE info_status)
+    message("(exit status ${info_status})")
+  endfunction()
+  run_d88info(demo.d88)
+  run_d88info(damaged.d88)
+  run_d88info(--check damaged.d88)
+endif()

@@ -52,8 +52,14 @@ constexpr size_t kSectorNOffset = 3;
 constexpr size_t kSectorCountOffset = 4;
 constexpr size_t kDataSizeOffset = 14;
 
+// Largest value of a sector header's count of sectors in the track.
+constexpr int32_t kMaxSectorCount = 0xFFFF;
+
 // Largest size code whose nominal size 128 << N fits a signed 32-bit value.
 constexpr int kMaxSizeCode = 23;
+
+// Nominal size of a sector of size code `n` (0 to kMaxSizeCode).
+constexpr int64_t NominalSectorSize(int n) { return int64_t{128} << n; }
 
 static_assert(kTrackTableOffset + kTrackCount * kTrackEntrySize ==
                   kImageHeaderSize,

@@ -17,6 +17,16 @@ bool SeekTo(std::FILE* file, int64_t offset) {
 #endif
 }
 
+int64_t SizeOf(std::FILE* file) {
+#ifdef _WIN32
+  if (_fseeki64(file, 0, SEEK_END) != 0) return -1;
+  return _ftelli64(file);
+#else
+  if (fseeko(file, 0, SEEK_END) != 0) return -1;
+  return static_cast<int64_t>(ftello(file));
+#endif
+}
+
 bool IsDirectory(std::FILE* file) {
 #ifdef _WIN32
   struct _stat64 st;
@@ -199,6 +209,44 @@ int32_t D88Image::ReadTrackIds(int32_t track, uint8_t* buf, int32_t len) {
     if (i == DecodeU16(header + kSectorCountOffset) - 1) break;
   }
   return stored;
+}
+
+int32_t D88Image::ReadTrackRecords(int32_t track, RecordHeader* records,
+                                   int32_t max_records, bool* file_ended) {
+  if (file_ended != nullptr) *file_ended = false;
+  if (!TrackIsValid(track)) return 0;
+  int64_t pos = int64_t{image_base_} + track_table_[track];
+  int32_t first_count = 0;
+  int32_t stored = 0;
+  // The same exits as ReadSector's walk, so that the list holds exactly the
+  // records a sector lookup can reach, and the record that stopped it.
+  while (stored < max_records) {
+    uint8_t header[kSectorHeaderSize];
+    if (ReadAt(pos, header, sizeof(header)) != sizeof(header)) {
+      if (file_ended != nullptr) *file_ended = true;
+      break;
+    }
+    RecordHeader& record = records[stored];
+    record.offset = pos;
+    record.c = header[kSectorCOffset];
+    record.h = header[kSectorHOffset];
+    record.r = header[kSectorROffset];
+    record.n = header[kSectorNOffset];
+    record.count = DecodeU16(header + kSectorCountOffset);
+    record.data_size = DecodeU16(header + kDataSizeOffset);
+    const int32_t i = stored++;
+    if (i == 0) first_count = record.count;
+    if (record.count == 0 || i == record.count - 1 || i + 1 >= first_count) {
+      break;
+    }
+    pos += static_cast<int64_t>(sizeof(header)) + record.data_size;
+  }
+  return stored;
+}
+
+int64_t D88Image::GetFileSize() {
+  if (file_ == nullptr) return -1;
+  return SizeOf(file_);
 }
 
 }  // namespace d88

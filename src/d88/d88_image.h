@@ -10,6 +10,18 @@
 
 namespace d88 {
 
+// The header fields and file place of one sector record, as
+// D88Image::ReadTrackRecords finds them.
+struct RecordHeader {
+  int64_t offset;  // file offset of the record's header
+  uint8_t c;
+  uint8_t h;
+  uint8_t r;
+  uint8_t n;
+  int32_t count;      // number of sectors in the track, as this header says
+  int32_t data_size;  // number of data bytes that follow the header
+};
+
 // Reads sectors from the images of one D88 file.
 //
 // The reader keeps one open file and works through seeks and reads on it; it
@@ -79,6 +91,22 @@ class D88Image {
   // each, into `buf`, as many as fit in `len` bytes. Returns the number of
   // bytes stored.
   int32_t ReadTrackIds(int32_t track, uint8_t* buf, int32_t len);
+
+  // Stores the headers of the records of track `track` that ReadSector's
+  // walk visits, in file order, into `records` (room for `max_records`).
+  // The walk ends after a record whose count is 0 (ReadSector never finds
+  // one), after the record at position count - 1 by its own header's count,
+  // after the first header's count of records, where a whole header cannot
+  // be read, or when `max_records` are stored; a buffer of kMaxSectorCount
+  // records holds every walk whole. Returns the number stored; 0 for an absent
+  // or invalid track. `file_ended`, unless null, tells whether the walk ended
+  // because a header could not be read whole. Reads no sector data.
+  int32_t ReadTrackRecords(int32_t track, RecordHeader* records,
+                           int32_t max_records, bool* file_ended);
+
+  // Size in bytes of the open file; -1 if none is open or the size cannot
+  // be found.
+  int64_t GetFileSize();
 
   // Name of the selected image: up to 16 bytes, always NUL-terminated;
   // empty when none is selected.

@@ -494,5 +494,130 @@ TEST_F(ReaderTest, ReadTrackIdsGoesOnPastACountOfZero) {
   EXPECT_EQ(image_.ReadTrackIds(0, ids, 64), 12);
 }
 
+// --- ReadTrackRecords and GetFileSize --------------------------------------
+
+TEST_F(ReaderTest, ReadTrackRecordsGivesEveryHeaderFieldAndPlace) {
+  ImageBuilder first;
+  AddStandardTrack(first, 0, 0, 0, 1);
+  ImageBuilder second;
+  TrackBuilder& t = AddStandardTrack(second, 3, 1, 1, 3, 1, 256);
+  t.records()[1].data.resize(100);  // data size 100, N 1
+  t.records()[2].id = {7, 8, 9, 10};
+  Bytes file = first.Build();
+  const int64_t base = static_cast<int64_t>(file.size());
+  Append(file, second.Build());
+  ASSERT_TRUE(OpenBytes(file));
+  ASSERT_TRUE(image_.SelectImage(1));
+  EXPECT_EQ(image_.GetFileSize(), static_cast<int64_t>(file.size()));
+
+  RecordHeader records[8];
+  bool file_ended = true;
+  ASSERT_EQ(image_.ReadTrackRecords(3, records, 8, &file_ended), 3);
+  EXPECT_FALSE(file_ended);
+  const int64_t start = base + image_.GetTrackOffset(3);
+  const int64_t offsets[] = {start, start + 16 + 256, start + 32 + 356};
+  const int32_t sizes[] = {256, 100, 256};
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(records[i].offset, offsets[i]);
+    EXPECT_EQ(records[i].count, 3);
+    EXPECT_EQ(records[i].data_size, sizes[i]);
+  }
+  EXPECT_EQ(records[0].c, 1);
+  EXPECT_EQ(records[0].h, 1);
+  EXPECT_EQ(records[0].r, 1);
+  EXPECT_EQ(records[0].n, 1);
+  EXPECT_EQ(records[2].c, 7);
+  EXPECT_EQ(records[2].h, 8);
+  EXPECT_EQ(records[2].r, 9);
+  EXPECT_EQ(records[2].n, 10);
+  // The buffer bounds the list; absent and invalid tracks list nothing.
+  EXPECT_EQ(image_.ReadTrackRecords(3, records, 2, nullptr), 2);
+  EXPECT_EQ(image_.ReadTrackRecords(3, records, 0, &file_ended), 0);
+  for (int32_t track : {-1, 0, 4, 164}) {
+    EXPECT_EQ(image_.ReadTrackRecords(track, records, 8, &file_ended), 0);
+    EXPECT_FALSE(file_ended);
+  }
+}
+
+TEST_F(ReaderTest, ReadTrackRecordsListsWhatReadSectorCanReach) {
+  // Each damaged track lists the records up to the one that ends the
+  // walk; ReadSector finds exactly the listed ones whose count is not 0.
+  struct Case {
+    const char* what;
+    std::vector<std::pair<int, uint16_t>> counts;  // record index, count
+    int cut_records;                               // file ends after these
+    int listed;
+    bool file_ended;
+  };
+  const Case cases[] = {
+      {"sound", {}, 0, 8, false},
+      {"count 0 in record 3", {{3, 0}}, 0, 4, false},
+      {"count 0 first", {{0, 0}}, 0, 1, false},
+      {"record 2 says 3", {{2, 3}}, 0, 3, false},
+      {"first says 5, later more", {{0, 5}, {1, 1000}, {4, 1000}}, 0, 5, false},
+      {"file ends after 3", {}, 3, 3, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ImageBuilder b;
+    AddStandardTrack(b, 0, 0, 0, 8, 1, 256);
+    for (const auto& [index, count] : c.counts) {
+      b.Track(0).records()[static_cast<size_t>(index)].count = count;
+    }
+    Bytes file = b.Build();
+    if (c.cut_records > 0) {
+      file.resize(kImageHeaderSize +
+                  static_cast<size_t>(c.cut_records) * (16 + 256) + 15);
+    }
+    ASSERT_TRUE(OpenBytes(file));
+    ASSERT_TRUE(image_.SelectImage(0));
+    std::vector<RecordHeader> records(kMaxSectorCount);
+    bool file_ended = false;
+    const int32_t listed = image_.ReadTrackRecords(
+        0, records.data(), kMaxSectorCount, &file_ended);
+    EXPECT_EQ(listed, c.listed);
+    EXPECT_EQ(file_ended, c.file_ended);
+    for (int r = 1; r <= 8; ++r) {
+      bool reachable = false;
+      for (int32_t i = 0; i < listed; ++i) {
+        const RecordHeader& h = records[static_cast<size_t>(i)];
+        if (h.r == r && h.count != 0) reachable = true;
+      }
+      EXPECT_EQ(Read(0, 0, 0, r, 1, 256).size(), reachable ? 256u : 0u) << r;
+    }
+  }
+}
+
+TEST_F(ReaderTest, ReadTrackRecordsFitsTheLargestCount) {
+  // 65536 empty records that all claim 65535: the walk stops at the
+  // count's last record, which fills a buffer of kMaxSectorCount.
+  ImageBuilder b;
+  TrackBuilder& t = b.AddTrack(0);
+  for (int i = 0; i <= kMaxSectorCount; ++i) {
+    t.AddSector({0, 0, static_cast<uint8_t>(i), 0}, Bytes{});
+    t.Last().count = kMaxSectorCount;
+  }
+  OpenImage(b);
+  std::vector<RecordHeader> records(kMaxSectorCount);
+  bool file_ended = true;
+  EXPECT_EQ(
+      image_.ReadTrackRecords(0, records.data(), kMaxSectorCount, &file_ended),
+      kMaxSectorCount);
+  EXPECT_FALSE(file_ended);
+  EXPECT_EQ(records.back().offset, static_cast<int64_t>(kImageHeaderSize) +
+                                       16 * (kMaxSectorCount - 1));
+}
+
+TEST_F(ReaderTest, FileSizeNeedsAnOpenFile) {
+  EXPECT_EQ(image_.GetFileSize(), -1);
+  ASSERT_TRUE(OpenBytes(Bytes{}));
+  EXPECT_EQ(image_.GetFileSize(), 0);
+  ASSERT_TRUE(OpenBytes(Bytes(kImageHeaderSize + 1, 0)));
+  EXPECT_EQ(image_.GetFileSize(), static_cast<int64_t>(kImageHeaderSize + 1));
+  ASSERT_TRUE(image_.Open(nullptr));
+  EXPECT_EQ(image_.GetFileSize(), -1);
+}
+
 }  // namespace
 }  // namespace d88

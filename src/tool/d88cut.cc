@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "d88/d88_image.h"
+#include "tool/game_disk.h"
 #include "tool/game_layout.h"
 #include "tool/output_file.h"
 
@@ -92,40 +93,36 @@ bool ExtractFile(const char* name, int32_t track, int32_t c, int32_t h,
 }
 
 void ExtractGameFiles() {
-  std::memset(g_directory_block, 0, sizeof(g_directory_block));
-  g_image.ReadSectors(kDirectorySector.track, kDirectorySector.c,
-                      kDirectorySector.h, kDirectorySector.r, kGameSizeCode,
-                      g_directory_block, kDirectoryBlockSize);
+  ReadDirectoryBlock(g_image, g_directory_block);
 
   ExtractReport report;
   const bool prog_written =
-      ExtractFile("PROG", kProgSector.track, kProgSector.c, kProgSector.h,
+      ExtractFile(kProgName, kProgSector.track, kProgSector.c, kProgSector.h,
                   kProgSector.r, kGameSizeCode, 0, kProgSize, &report);
   if (prog_written) std::fputs("PROG cutted.\n", stdout);
-  ReportFile("PROG", kProgSize, prog_written, report);
+  ReportFile(kProgName, kProgSize, prog_written, report);
 
-  for (int32_t k = kFirstDirectoryEntry; k <= kLastDirectoryEntry; ++k) {
-    const uint8_t* e = g_directory_block + EntryOffset(k);
-    if (e[0] == 0 && e[1] == 0 && e[2] == 0 && e[3] == 0) break;
-    const int disk = e[kEntryDiskOffset];
-    const uint16_t start = DecodeU16(e + kEntryStartOffset);
-    const uint16_t size = DecodeU16(e + kEntrySizeOffset);
+  DirectoryEntry e;
+  for (int32_t k = kFirstDirectoryEntry;
+       GetDirectoryEntry(g_directory_block, k, &e); ++k) {
+    const int disk = e.disk;
+    const uint16_t start = e.start;
+    const uint16_t size = e.size;
     const GameSector at = RecordSector(start);
     std::printf(D88CUT_ENTRY, static_cast<int>(k), disk,
                 static_cast<unsigned>(start), static_cast<int>(at.track),
                 static_cast<int>(at.r), static_cast<unsigned>(size),
-                static_cast<unsigned>(DecodeU16(e + kEntryLoadSegmentOffset)),
-                static_cast<unsigned>(DecodeU16(e + kEntryLoadOffsetOffset)));
+                static_cast<unsigned>(e.load_segment),
+                static_cast<unsigned>(e.load_offset));
     if (disk != kExtractedDisk) {
       std::fputs("\n", stdout);
       continue;
     }
-    char name[16];
-    std::snprintf(name, sizeof(name), "%03d", static_cast<int>(k));
-    const bool written = ExtractFile(name, at.track, at.c, at.h, at.r,
+    const EntryFileName name(k);
+    const bool written = ExtractFile(name.text, at.track, at.c, at.h, at.r,
                                      kGameSizeCode, 0, size, &report);
     std::fputs(written ? " ...cutted.\n" : "\n", stdout);
-    ReportFile(name, size, written, report);
+    ReportFile(name.text, size, written, report);
   }
 }
 
@@ -147,18 +144,9 @@ int RunD88Cut(int argc, char** argv) {
   const int32_t count = g_image.GetImageCount();
   for (int32_t i = 0; i < count; ++i) {
     g_image.SelectImage(i);
-    g_image.SetSectorRange(kGameFirstSector, kGameLastSector);
-    // Cleared so that an unreadable signature sector does not show the
-    // previous image's signature.
-    std::memset(g_work_area, 0, kSignatureReadSize);
-    g_image.ReadSectors(kSignatureSector.track, kSignatureSector.c,
-                        kSignatureSector.h, kSignatureSector.r, kGameSizeCode,
-                        g_work_area, kSignatureReadSize);
-    if (std::memcmp(g_work_area + kSignatureOffset, kSignature,
-                    sizeof(kSignature)) != 0) {
-      continue;
-    }
-    const uint8_t disk_char = g_work_area[kDiskCharOffset];
+    UseGameSectorRange(g_image);
+    uint8_t disk_char = 0;
+    if (!ReadSignature(g_image, g_work_area, &disk_char)) continue;
     std::printf(D88CUT_RECOGNISED, disk_char);
     if (disk_char == kFirstDiskChar) ExtractGameFiles();
   }

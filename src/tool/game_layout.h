@@ -48,7 +48,8 @@ constexpr char kSignature[] = {'G', 'A', 'M', 'E'};
 constexpr size_t kDiskCharOffset = 5;
 constexpr uint8_t kFirstDiskChar = '1';
 
-// PROG: fifteen sectors from record 525.
+// PROG: fifteen sectors from record 525, written to the file "PROG".
+constexpr char kProgName[] = "PROG";
 constexpr int32_t kProgRecord = 525;
 constexpr GameSector kProgSector = RecordSector(kProgRecord);
 constexpr int32_t kProgSize = 15 * kGameSectorSize;

@@ -1,80 +1,21 @@
 // Writes the sample image: an invented disk 1 and disk 2 of the game in one
-// D88 file. Nothing in it comes from a real disk.
+// D88 file; with --damaged, the same disks damaged.
 
 #include <cstdio>
-#include <string>
+#include <cstring>
 
-#include "tool/game_disk_builder.h"
-
-namespace d88 {
-namespace {
-
-// Readable invented contents of `size` bytes for file `k`.
-Bytes SampleText(int k, size_t size) {
-  std::string text;
-  for (int line = 1; text.size() < size; ++line) {
-    char buf[96];
-    std::snprintf(buf, sizeof(buf),
-                  "Sample file %03d, line %04d: invented demo data.\n", k,
-                  line);
-    text += buf;
-  }
-  return Bytes(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(size));
-}
-
-void AddOtherDisk(GameDiskBuilder& disk, int32_t k, uint16_t start,
-                  uint16_t size) {
-  DirectoryEntryFields entry;
-  entry.disk = 2;
-  entry.start = start;
-  entry.size = size;
-  entry.load_segment = 0x3000;
-  disk.SetEntry(k, entry);
-}
-
-Bytes BuildDemo() {
-  GameDiskBuilder disk1('1');
-  disk1.image().SetName("DEMO DISK 1");
-  struct File {
-    int32_t k;
-    uint16_t start;
-    uint16_t size;
-  };
-  // Record 5 starts at track 1 (head 1), R 7: four sectors cross to
-  // cylinder 1. Record 13 starts at track 2, R 7: three sectors cross from
-  // head 0 to head 1. 0x0500 and 0x1E00 end with a short last chunk.
-  const File files[] = {
-      {2, 0x0000, 0x0400}, {3, 0x0001, 0x0C00},  {4, 0x0005, 0x1000},
-      {5, 0x000D, 0x0C00}, {6, 0x0010, 0x0500},  {7, 0x0012, 0x0000},
-      {9, 0x0012, 0x1E00}, {11, 0x0028, 0x0123}, {12, 0x01F7, 0x0800},
-  };
-  for (const File& f : files) {
-    disk1.AddFile(f.k, f.start, SampleText(f.k, f.size), 0x0100,
-                  static_cast<uint16_t>(0x2000 + f.k));
-  }
-  AddOtherDisk(disk1, 8, 0x0100, 0x2000);
-  AddOtherDisk(disk1, 10, 0x0140, 0x0800);
-  AddOtherDisk(disk1, 13, 0x0300, 0x1234);
-
-  GameDiskBuilder disk2('2');
-  disk2.image().SetName("DEMO DISK 2");
-  disk2.WriteAtRecord(0x0100, 0, SampleText(8, 0x2000));
-
-  Bytes out = disk1.Build();
-  Append(out, disk2.Build());
-  return out;
-}
-
-}  // namespace
-}  // namespace d88
+#include "tool/demo_image.h"
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s OUTPUT.d88\n", argv[0]);
+  const bool damaged = argc == 3 && std::strcmp(argv[1], "--damaged") == 0;
+  if (argc != 2 && !damaged) {
+    std::fprintf(stderr, "usage: %s [--damaged] OUTPUT.d88\n", argv[0]);
     return 2;
   }
-  if (!d88::WriteFileBytes(argv[1], d88::BuildDemo())) {
-    std::perror(argv[1]);
+  const char* path = argv[argc - 1];
+  if (!d88::WriteFileBytes(path, damaged ? d88::BuildDamagedDemoImage()
+                                         : d88::BuildDemoImage())) {
+    std::perror(path);
     return 1;
   }
   return 0;

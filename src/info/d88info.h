@@ -1,0 +1,22 @@
+// The d88info tool: tells a user what the images of a D88 file hold and,
+// with --check, whether d88cut would write the game's files whole.
+
+#ifndef INFO_D88INFO_H_
+#define INFO_D88INFO_H_
+
+namespace d88 {
+
+// Runs the tool on a command line (program name, options, D88 file) and
+// returns the exit status:
+//   d88info FILE          an account of every image: 0 once the file opened;
+//   d88info --check FILE  0 if every disk 1 of the game can be extracted
+//                         whole, 1 if something would be incomplete or no
+//                         disk 1 is found;
+//   d88info --help        the usage on standard output, 0.
+// A usage error (the usage on standard error) or a file that cannot be
+// opened gives 2.
+int RunD88Info(int argc, char** argv);
+
+}  // namespace d88
+
+#endif  // INFO_D88INFO_H_

@@ -9,10 +9,19 @@
 
 namespace d88 {
 
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
+inline constexpr char kPathSeparator = '/';
+#endif
+
 struct ProcessOptions {
   std::string cwd;            // working directory; empty: the current one
   bool no_arguments = false;  // start with an empty argument vector
+                              // (on Windows, an empty command line)
+#ifndef _WIN32
   long file_size_limit = -1;  // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
+#endif
 };
 
 struct ProcessResult {
@@ -21,7 +30,9 @@ struct ProcessResult {
   std::string err;     // standard error bytes
 };
 
-// Runs `exe` with the argument vector `argv` (argv[0] included).
+// Runs `exe` with the argument vector `argv` (argv[0] included). On Windows
+// the arguments are joined into a command line that the C runtime splits
+// back into the same words; paths are in the ANSI code page.
 ProcessResult RunProcess(const std::string& exe,
                          const std::vector<std::string>& argv,
                          const ProcessOptions& options = {});
@@ -35,7 +46,9 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  std::string File(const std::string& name) const {
+    return path_ + kPathSeparator + name;
+  }
   // Names of the entries in the directory, sorted.
   std::vector<std::string> List() const;
 

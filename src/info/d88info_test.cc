@@ -26,10 +26,14 @@ class D88InfoTest : public ::testing::Test {
   }
 
   ProcessResult Run(std::vector<std::string> args) {
-    args.insert(args.begin(), D88INFO_PATH);
+    const std::string exe = TestedExecutable(D88INFO_PATH);
+    args.insert(args.begin(), exe);
     ProcessOptions options;
     options.cwd = work_.path();
-    return RunProcess(D88INFO_PATH, args, options);
+    ProcessResult r = RunProcess(exe, args, options);
+    r.out = ConsoleText(r.out);
+    r.err = ConsoleText(r.err);
+    return r;
   }
 
   // The account of `file`, which must succeed without a diagnostic.
@@ -572,8 +576,8 @@ TEST_F(D88InfoTest, CheckAgreesWithWhatD88CutWrites) {
 
     ProcessOptions options;
     options.cwd = work_.path();
-    const ProcessResult cut =
-        RunProcess(D88CUT_PATH, {D88CUT_PATH, input}, options);
+    const std::string d88cut = TestedExecutable(D88CUT_PATH);
+    const ProcessResult cut = RunProcess(d88cut, {d88cut, input}, options);
     EXPECT_EQ(cut.exit_code, 0);
     std::string warned;
     for (size_t pos = 0;

@@ -10,6 +10,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// Not the Win32 function of that name (a macro for ReplaceFileA).
+#undef ReplaceFile
 #else
 #include <unistd.h>
 #endif

@@ -11,6 +11,8 @@
 #include <io.h>
 #include <process.h>
 #include <windows.h>
+// Not the Win32 function of that name (a macro for ReplaceFileA).
+#undef ReplaceFile
 #else
 #include <unistd.h>
 #endif

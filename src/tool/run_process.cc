@@ -1,16 +1,209 @@
 #include "tool/run_process.h"
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdlib>
 #include <filesystem>
+#endif
 
 namespace d88 {
+
+#ifdef _WIN32
+
+namespace {
+
+// Quotes one word so that the C runtime's command-line parser gives it back
+// unchanged: backslashes are literal except before a quote. A trail byte of
+// a double-byte character may be 0x5C and is not a backslash.
+void AppendQuoted(const std::string& word, std::string* line) {
+  if (!word.empty() && word.find_first_of(" \t\n\v\"") == std::string::npos) {
+    *line += word;
+    return;
+  }
+  *line += '"';
+  size_t backslashes = 0;
+  for (size_t i = 0; i < word.size(); ++i) {
+    const char ch = word[i];
+    if (IsDBCSLeadByte(static_cast<BYTE>(ch)) && i + 1 < word.size()) {
+      line->append(backslashes, '\\');
+      backslashes = 0;
+      *line += ch;
+      *line += word[++i];
+    } else if (ch == '\\') {
+      ++backslashes;
+    } else if (ch == '"') {
+      line->append(2 * backslashes + 1, '\\');
+      backslashes = 0;
+      *line += ch;
+    } else {
+      line->append(backslashes, '\\');
+      backslashes = 0;
+      *line += ch;
+    }
+  }
+  line->append(2 * backslashes, '\\');
+  *line += '"';
+}
+
+struct Drain {
+  HANDLE pipe;
+  std::string* sink;
+};
+
+DWORD WINAPI DrainPipe(void* arg) {
+  Drain* drain = static_cast<Drain*>(arg);
+  char buf[4096];
+  DWORD n = 0;
+  while (ReadFile(drain->pipe, buf, sizeof(buf), &n, nullptr) && n > 0) {
+    drain->sink->append(buf, n);
+  }
+  return 0;
+}
+
+// Removes a directory tree; read-only entries are made writable first.
+void RemoveTree(const std::string& dir) {
+  WIN32_FIND_DATAA found;
+  const HANDLE find = FindFirstFileA((dir + "\\*").c_str(), &found);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      const std::string name = found.cFileName;
+      if (name == "." || name == "..") continue;
+      const std::string path = dir + "\\" + name;
+      SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        RemoveTree(path);
+      } else {
+        DeleteFileA(path.c_str());
+      }
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+  }
+  RemoveDirectoryA(dir.c_str());
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::string& exe,
+                         const std::vector<std::string>& argv,
+                         const ProcessOptions& options) {
+  ProcessResult result;
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+  HANDLE out_read = nullptr;
+  HANDLE out_write = nullptr;
+  HANDLE err_read = nullptr;
+  HANDLE err_write = nullptr;
+  if (!CreatePipe(&out_read, &out_write, &inherit, 0)) return result;
+  if (!CreatePipe(&err_read, &err_write, &inherit, 0)) {
+    CloseHandle(out_read);
+    CloseHandle(out_write);
+    return result;
+  }
+  // The child gets only the write ends.
+  SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
+  HANDLE null_in =
+      CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  &inherit, OPEN_EXISTING, 0, nullptr);
+
+  std::string line;
+  if (!options.no_arguments) {
+    for (const std::string& word : argv) {
+      if (!line.empty()) line += ' ';
+      AppendQuoted(word, &line);
+    }
+  }
+  std::vector<char> command(line.begin(), line.end());
+  command.push_back('\0');
+
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = null_in;
+  startup.hStdOutput = out_write;
+  startup.hStdError = err_write;
+  PROCESS_INFORMATION process = {};
+  const BOOL started = CreateProcessA(
+      exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+      options.cwd.empty() ? nullptr : options.cwd.c_str(), &startup, &process);
+  CloseHandle(out_write);
+  CloseHandle(err_write);
+  if (null_in != INVALID_HANDLE_VALUE) CloseHandle(null_in);
+
+  if (started) {
+    // Standard error is read on a second thread, so that neither pipe can
+    // fill up and block the child.
+    Drain out_drain = {out_read, &result.out};
+    Drain err_drain = {err_read, &result.err};
+    HANDLE thread = CreateThread(nullptr, 0, DrainPipe, &err_drain, 0, nullptr);
+    DrainPipe(&out_drain);
+    if (thread != nullptr) {
+      WaitForSingleObject(thread, INFINITE);
+      CloseHandle(thread);
+    } else {
+      DrainPipe(&err_drain);
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    if (GetExitCodeProcess(process.hProcess, &code)) {
+      result.exit_code = static_cast<int>(code);
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  CloseHandle(out_read);
+  CloseHandle(err_read);
+  return result;
+}
+
+TempDir::TempDir() {
+  char base[MAX_PATH + 1];
+  const DWORD n = GetTempPathA(sizeof(base), base);
+  if (n == 0 || n >= sizeof(base)) return;
+  if (base[n - 1] == '\\') base[n - 1] = '\0';
+  static unsigned serial = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char name[MAX_PATH + 64];
+    std::snprintf(name, sizeof(name), "%s\\d88cut-test-%lu-%u", base,
+                  static_cast<unsigned long>(GetCurrentProcessId()), serial++);
+    if (CreateDirectoryA(name, nullptr)) {
+      path_ = name;
+      return;
+    }
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return;
+  }
+}
+
+TempDir::~TempDir() {
+  if (!path_.empty()) RemoveTree(path_);
+}
+
+std::vector<std::string> TempDir::List() const {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA found;
+  const HANDLE find = FindFirstFileA((path_ + "\\*").c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::string name = found.cFileName;
+    if (name != "." && name != "..") names.push_back(name);
+  } while (FindNextFileA(find, &found));
+  FindClose(find);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+#else  // POSIX
 
 ProcessResult RunProcess(const std::string& exe,
                          const std::vector<std::string>& argv,
@@ -103,6 +296,38 @@ std::vector<std::string> TempDir::List() const {
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+#endif  // _WIN32
+
+std::string TestedExecutable(const std::string& build_path) {
+#ifdef _WIN32
+  char self[MAX_PATH];
+  const DWORD n = GetModuleFileNameA(nullptr, self, sizeof(self));
+  std::string path(self, n < sizeof(self) ? n : 0);
+  path.erase(path.find_last_of("\\/") + 1);
+  return path + build_path.substr(build_path.find_last_of("\\/") + 1);
+#else
+  return build_path;
+#endif
+}
+
+std::string ConsoleText(const std::string& bytes) {
+#ifdef _WIN32
+  std::string text;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') {
+      continue;
+    }
+    if (bytes[i] == '\n' && (i == 0 || bytes[i - 1] != '\r')) {
+      ADD_FAILURE() << "line feed without carriage return at byte " << i;
+    }
+    text += bytes[i];
+  }
+  return text;
+#else
+  return bytes;
+#endif
 }
 
 }  // namespace d88

@@ -9,10 +9,19 @@
 
 namespace d88 {
 
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
+inline constexpr char kPathSeparator = '/';
+#endif
+
 struct ProcessOptions {
   std::string cwd;            // working directory; empty: the current one
   bool no_arguments = false;  // start with an empty argument vector
+                              // (on Windows, an empty command line)
+#ifndef _WIN32
   long file_size_limit = -1;  // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
+#endif
 };
 
 struct ProcessResult {
@@ -21,10 +30,22 @@ struct ProcessResult {
   std::string err;     // standard error bytes
 };
 
-// Runs `exe` with the argument vector `argv` (argv[0] included).
+// Runs `exe` with the argument vector `argv` (argv[0] included). On Windows
+// the arguments are joined into a command line that the C runtime splits
+// back into the same words; paths are in the ANSI code page.
 ProcessResult RunProcess(const std::string& exe,
                          const std::vector<std::string>& argv,
                          const ProcessOptions& options = {});
+
+// The executable built at `build_path`. A Windows test program finds it
+// beside itself, since the build tree's path may not be a Windows path
+// (under Wine); elsewhere it is `build_path`.
+std::string TestedExecutable(const std::string& build_path);
+
+// The text of a console stream with each line end as "\n". Console streams
+// are text streams: on Windows a line ends with CR LF, and a line feed
+// without its carriage return is reported as a test failure.
+std::string ConsoleText(const std::string& bytes);
 
 // A new empty directory, removed with its contents on destruction.
 class TempDir {
@@ -35,7 +56,9 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  std::string File(const std::string& name) const {
+    return path_ + kPathSeparator + name;
+  }
   // Names of the entries in the directory, sorted.
   std::vector<std::string> List() const;
 

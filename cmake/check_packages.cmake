@@ -1,4 +1,4 @@
-# Checks the release packages: each holds d88cut and the README where the
+# Checks the release packages: each holds d88cut, d88info and the README where the
 # install rules put them, and the d88cut.exe of the Windows zip, run under
 # Wine on the sample image, prints the Linux build's text with CR LF line
 # ends and writes the same files.
@@ -39,8 +39,10 @@ set(win_root "${WORK_DIR}/zip/d88cut-${VERSION}-win64")
 unpack("${PACKAGE_DIR}/d88cut-${VERSION}-Linux.tar.gz" "${WORK_DIR}/tgz")
 unpack("${PACKAGE_DIR}/d88cut-${VERSION}-win64.zip" "${WORK_DIR}/zip")
 expect_file("${linux_root}/bin/d88cut")
+expect_file("${linux_root}/bin/d88info")
 expect_file("${linux_root}/share/doc/d88cut/README.md")
 expect_file("${win_root}/bin/d88cut.exe")
+expect_file("${win_root}/bin/d88info.exe")
 expect_file("${win_root}/share/doc/d88cut/README.md")
 
 # The Debian package: its version and files under /usr.
@@ -57,7 +59,7 @@ if(NOT deb_version STREQUAL VERSION)
 endif()
 execute_process(COMMAND dpkg-deb --contents ${debs}
                 OUTPUT_VARIABLE deb_files COMMAND_ERROR_IS_FATAL ANY)
-foreach(path ./usr/bin/d88cut ./usr/share/doc/d88cut/README.md)
+foreach(path ./usr/bin/d88cut ./usr/bin/d88info ./usr/share/doc/d88cut/README.md)
   string(FIND "${deb_files}" " ${path}\n" at)
   if(at LESS 0)
     message(FATAL_ERROR "the .deb lacks ${path}:\n${deb_files}")

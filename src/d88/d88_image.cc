@@ -17,6 +17,59 @@ bool SeekTo(std::FILE* file, int64_t offset) {
 #endif
 }
 
+// Reads up to `len` bytes at absolute file offset `offset`; returns the
+// number read (0 if the seek fails).
+size_t ReadFileAt(std::FILE* file, int64_t offset, uint8_t* buf, size_t len) {
+  if (!SeekTo(file, offset)) return 0;
+  return std::fread(buf, 1, len, file);
+}
+
+// The first bytes of one track, fetched with one read for one walk. A read
+// that lies inside them is served from memory; any other goes to the file,
+// so a walk that runs past them goes on header by header. Either way a read
+// returns what the file holds at that offset, as long as the file does not
+// change during the walk.
+class TrackWindow {
+ public:
+  TrackWindow(std::FILE* file, int64_t start)
+      : file_(file), start_(start), size_(0), ends_file_(false) {
+    if (!SeekTo(file, start)) return;
+    size_ = std::fread(bytes_, 1, sizeof(bytes_), file);
+    // A short fetch ends at the end of the file, unless an error cut it.
+    ends_file_ = size_ < sizeof(bytes_) && std::feof(file) != 0;
+  }
+
+  TrackWindow(const TrackWindow&) = delete;
+  TrackWindow& operator=(const TrackWindow&) = delete;
+
+  // Reads up to `len` bytes at absolute file offset `offset`; returns the
+  // number read.
+  size_t ReadAt(int64_t offset, uint8_t* buf, size_t len) {
+    if (offset >= start_) {
+      const uint64_t rel = static_cast<uint64_t>(offset - start_);
+      if (rel <= size_ && len <= size_ - rel) {
+        std::memcpy(buf, bytes_ + rel, len);
+        return len;
+      }
+      // Nothing lies beyond the end of the file.
+      if (ends_file_) {
+        if (rel >= size_) return 0;
+        const size_t n = size_ - static_cast<size_t>(rel);
+        std::memcpy(buf, bytes_ + rel, n);
+        return n;
+      }
+    }
+    return ReadFileAt(file_, offset, buf, len);
+  }
+
+ private:
+  std::FILE* file_;
+  int64_t start_;
+  size_t size_;
+  bool ends_file_;
+  uint8_t bytes_[D88Image::kTrackFetchSize];
+};
+
 bool IsDirectory(std::FILE* file) {
 #ifdef _WIN32
   struct _stat64 st;
@@ -61,6 +114,9 @@ bool D88Image::Open(const char* path) {
     std::fclose(file);
     return false;
   }
+  // Every read seeks first, so a stream buffer would only add reads and
+  // copies around each seek; reads go to the system unbuffered.
+  std::setvbuf(file, nullptr, _IONBF, 0);
   file_ = file;
 
   // Offsets are kept as signed 32-bit values, so indexing stops at an image
@@ -69,7 +125,9 @@ bool D88Image::Open(const char* path) {
   uint8_t header[kImageHeaderSize];
   while (image_count_ < kMaxImages) {
     if (total < 0 || total > INT32_MAX) break;
-    if (ReadAt(total, header, sizeof(header)) != sizeof(header)) break;
+    if (ReadFileAt(file_, total, header, sizeof(header)) != sizeof(header)) {
+      break;
+    }
     image_offsets_[image_count_] = static_cast<int32_t>(total);
     total += DecodeI32(header + kDiskSizeOffset);
     ++image_count_;
@@ -92,7 +150,9 @@ bool D88Image::SelectImage(int32_t index) {
   uint8_t header[kImageHeaderSize];
   const int32_t base = image_offsets_[index];
   // The file may have shrunk since Open; a partial header selects nothing.
-  if (ReadAt(base, header, sizeof(header)) != sizeof(header)) return false;
+  if (ReadFileAt(file_, base, header, sizeof(header)) != sizeof(header)) {
+    return false;
+  }
 
   image_base_ = base;
   for (int i = 0; i < kTrackCount; ++i) {
@@ -124,15 +184,11 @@ bool D88Image::TrackIsValid(int32_t track) const {
   return image_base_ >= 0;
 }
 
-size_t D88Image::ReadAt(int64_t offset, uint8_t* buf, size_t len) {
-  if (!SeekTo(file_, offset)) return 0;
-  return std::fread(buf, 1, len, file_);
-}
-
 int32_t D88Image::ReadSector(int32_t track, int32_t c, int32_t h, int32_t r,
                              int32_t n, uint8_t* buf, int32_t max_len) {
   if (!TrackIsValid(track)) return 0;
   int64_t pos = int64_t{image_base_} + track_table_[track];
+  TrackWindow window(file_, pos);
 
   // The walk ends at the matching record, at a count of 0, after the last
   // record that a header's count names, after the first header's count of
@@ -141,7 +197,9 @@ int32_t D88Image::ReadSector(int32_t track, int32_t c, int32_t h, int32_t r,
   int32_t first_count = 0;
   for (int32_t i = 0;; ++i) {
     uint8_t header[kSectorHeaderSize];
-    if (ReadAt(pos, header, sizeof(header)) != sizeof(header)) return 0;
+    if (window.ReadAt(pos, header, sizeof(header)) != sizeof(header)) {
+      return 0;
+    }
     pos += static_cast<int64_t>(sizeof(header));
     const int32_t count = DecodeU16(header + kSectorCountOffset);
     const int32_t data_size = DecodeU16(header + kDataSizeOffset);
@@ -152,7 +210,8 @@ int32_t D88Image::ReadSector(int32_t track, int32_t c, int32_t h, int32_t r,
         header[kSectorROffset] == r && header[kSectorNOffset] == n) {
       const int32_t want = data_size < max_len ? data_size : max_len;
       if (want <= 0) return 0;
-      return static_cast<int32_t>(ReadAt(pos, buf, static_cast<size_t>(want)));
+      return static_cast<int32_t>(
+          window.ReadAt(pos, buf, static_cast<size_t>(want)));
     }
     pos += data_size;
     if (i == count - 1 || i + 1 >= first_count) return 0;
@@ -185,13 +244,14 @@ int32_t D88Image::ReadSectors(int32_t track, int32_t c, int32_t h, int32_t r,
 }
 
 int32_t D88Image::ReadTrackIds(int32_t track, uint8_t* buf, int32_t len) {
-  if (!TrackIsValid(track)) return 0;
+  if (!TrackIsValid(track) || len < 4) return 0;
   int64_t pos = int64_t{image_base_} + track_table_[track];
+  TrackWindow window(file_, pos);
   int32_t stored = 0;
   for (int32_t i = 0; len - stored >= 4; ++i) {
     uint8_t header[kSectorHeaderSize];
     // Past the end of the file there are no more records to list.
-    if (ReadAt(pos, header, sizeof(header)) != sizeof(header)) break;
+    if (window.ReadAt(pos, header, sizeof(header)) != sizeof(header)) break;
     std::memcpy(buf + stored, header + kSectorCOffset, 4);
     stored += 4;
     pos += static_cast<int64_t>(sizeof(header)) +

@@ -24,19 +24,23 @@ size_t ReadFileAt(std::FILE* file, int64_t offset, uint8_t* buf, size_t len) {
   return std::fread(buf, 1, len, file);
 }
 
-// The first bytes of one track, fetched with one read for one walk. A read
-// that lies inside them is served from memory; any other goes to the file,
-// so a walk that runs past them goes on header by header. Either way a read
-// returns what the file holds at that offset, as long as the file does not
-// change during the walk.
+// The first bytes of one track, fetched for one walk: a first part with one
+// read, the rest of kTrackFetchSize with a second read once the walk needs
+// it. A read that lies inside the fetched bytes is served from memory; any
+// other goes to the file, so a walk that runs past them goes on header by
+// header. Either way a read returns what the file holds at that offset, as
+// long as the file does not change during the walk.
 class TrackWindow {
  public:
-  TrackWindow(std::FILE* file, int64_t start)
-      : file_(file), start_(start), size_(0), ends_file_(false) {
+  // Fetches `first` bytes from `start`, at most kTrackFetchSize.
+  TrackWindow(std::FILE* file, int64_t start, size_t first)
+      : file_(file),
+        start_(start),
+        size_(0),
+        can_grow_(false),
+        ends_file_(false) {
     if (!SeekTo(file, start)) return;
-    size_ = std::fread(bytes_, 1, sizeof(bytes_), file);
-    // A short fetch ends at the end of the file, unless an error cut it.
-    ends_file_ = size_ < sizeof(bytes_) && std::feof(file) != 0;
+    Fetch(first < sizeof(bytes_) ? first : sizeof(bytes_));
   }
 
   TrackWindow(const TrackWindow&) = delete;
@@ -47,7 +51,13 @@ class TrackWindow {
   size_t ReadAt(int64_t offset, uint8_t* buf, size_t len) {
     if (offset >= start_) {
       const uint64_t rel = static_cast<uint64_t>(offset - start_);
-      if (rel <= size_ && len <= size_ - rel) {
+      if (!Holds(rel, len, size_) && can_grow_ &&
+          Holds(rel, len, sizeof(bytes_))) {
+        // The rest follows on at the file position where the first fetch
+        // ended: reads served from memory leave it there.
+        Fetch(sizeof(bytes_) - size_);
+      }
+      if (Holds(rel, len, size_)) {
         std::memcpy(buf, bytes_ + rel, len);
         return len;
       }
@@ -59,16 +69,40 @@ class TrackWindow {
         return n;
       }
     }
+    can_grow_ = false;  // the file position moves
     return ReadFileAt(file_, offset, buf, len);
   }
 
  private:
+  // Whether `len` bytes at `rel` lie within the first `size` bytes.
+  static bool Holds(uint64_t rel, size_t len, size_t size) {
+    return rel <= size && len <= size - rel;
+  }
+
+  // Appends up to `len` bytes from the file's current position.
+  void Fetch(size_t len) {
+    const size_t got = std::fread(bytes_ + size_, 1, len, file_);
+    size_ += got;
+    // A short fetch ends at the end of the file, unless an error cut it.
+    ends_file_ = got < len && std::feof(file_) != 0;
+    can_grow_ = got == len && size_ < sizeof(bytes_);
+  }
+
   std::FILE* file_;
   int64_t start_;
   size_t size_;
+  bool can_grow_;
   bool ends_file_;
   uint8_t bytes_[D88Image::kTrackFetchSize];
 };
+
+// The first fetch for a search for sector R with size code N: the track's
+// first R + 1 records if they have the nominal size, which holds sector R
+// on tracks numbered in order from 0 or 1.
+size_t FirstFetch(int32_t r, int32_t n) {
+  if (r < 0 || r > 255 || n < 0 || n > 7) return D88Image::kTrackFetchSize;
+  return static_cast<size_t>(r + 1) * (kSectorHeaderSize + (size_t{128} << n));
+}
 
 bool IsDirectory(std::FILE* file) {
 #ifdef _WIN32
@@ -188,7 +222,7 @@ int32_t D88Image::ReadSector(int32_t track, int32_t c, int32_t h, int32_t r,
                              int32_t n, uint8_t* buf, int32_t max_len) {
   if (!TrackIsValid(track)) return 0;
   int64_t pos = int64_t{image_base_} + track_table_[track];
-  TrackWindow window(file_, pos);
+  TrackWindow window(file_, pos, FirstFetch(r, n));
 
   // The walk ends at the matching record, at a count of 0, after the last
   // record that a header's count names, after the first header's count of
@@ -246,7 +280,7 @@ int32_t D88Image::ReadSectors(int32_t track, int32_t c, int32_t h, int32_t r,
 int32_t D88Image::ReadTrackIds(int32_t track, uint8_t* buf, int32_t len) {
   if (!TrackIsValid(track) || len < 4) return 0;
   int64_t pos = int64_t{image_base_} + track_table_[track];
-  TrackWindow window(file_, pos);
+  TrackWindow window(file_, pos, kTrackFetchSize);
   int32_t stored = 0;
   for (int32_t i = 0; len - stored >= 4; ++i) {
     uint8_t header[kSectorHeaderSize];

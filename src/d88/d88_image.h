@@ -15,10 +15,11 @@ namespace d88 {
 //
 // The reader keeps one open file and works through seeks and reads on it; it
 // holds only the selected image's header fields, never sector data between
-// calls. Each track walk fetches the track's first kTrackFetchSize bytes
-// with one read and walks the records there; where a record lies beyond them
-// it reads header by header from the file. The results are those of a walk
-// through the file itself.
+// calls. Each track walk fetches up to the track's first kTrackFetchSize
+// bytes into a buffer local to the call, usually with one read, and walks
+// the records there; where a record lies beyond them it reads header by
+// header from the file. The results are those of a walk through the file
+// itself.
 //
 // Usage: Open, GetImageCount, then per image SelectImage, optionally
 // SetSectorRange, then any number of ReadSector, ReadSectors and
@@ -32,10 +33,9 @@ namespace d88 {
 // Not thread-safe: all operations share one file position.
 class D88Image {
  public:
-  // Bytes from a track's start that ReadSector and ReadTrackIds fetch with
-  // one read, into a buffer local to the call: room for a whole track of the
-  // common formats (eight records of 1024 bytes take 8,320 bytes, eighteen
-  // of 512 bytes 9,504).
+  // Bytes from a track's start that ReadSector and ReadTrackIds fetch at
+  // most: room for a whole track of the common formats (eight records of
+  // 1024 bytes take 8,320 bytes, eighteen of 512 bytes 9,504).
   static constexpr size_t kTrackFetchSize = 16384;
 
   D88Image();

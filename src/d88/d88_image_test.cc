@@ -386,6 +386,28 @@ TEST_F(ReaderTest, RecordsAcrossTheEndOfTheFetchReadWhole) {
   }
 }
 
+TEST_F(ReaderTest, SectorsOutOfOrderOrLargerThanTheirCodeAreFound) {
+  // An interleaved track, and one whose records hold more than their size
+  // code says: the sought record lies further along than its number and
+  // code suggest.
+  ImageBuilder b;
+  TrackBuilder& interleaved = b.AddTrack(0);
+  for (int r : {1, 5, 2, 6, 3, 7, 4, 8}) {
+    interleaved.AddSector({0, 0, static_cast<uint8_t>(r), 3},
+                          Pattern(1024, Seed(0, r)));
+  }
+  AddStandardTrack(b, 1, 0, 1, 12, 1, 1024);
+  OpenImage(b);
+  for (int r = 1; r <= 8; ++r) {
+    SCOPED_TRACE(r);
+    EXPECT_EQ(Read(0, 0, 0, r, 3, 1024), Pattern(1024, Seed(0, r)));
+  }
+  for (int r = 1; r <= 12; ++r) {
+    SCOPED_TRACE(r);
+    EXPECT_EQ(Read(1, 0, 1, r, 1, 1024), Pattern(1024, Seed(1, r)));
+  }
+}
+
 TEST_F(ReaderTest, WalkPastTheFetchEndsAtTheEndOfTheFile) {
   // Twenty records that each claim 65535 sectors, the file cut at points
   // around the end of one fetch: every record whose header is whole is

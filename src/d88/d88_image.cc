@@ -27,6 +27,93 @@ int64_t SizeOf(std::FILE* file) {
 #endif
 }
 
+// Reads up to `len` bytes at absolute file offset `offset`; returns the
+// number read (0 if the seek fails).
+size_t ReadFileAt(std::FILE* file, int64_t offset, uint8_t* buf, size_t len) {
+  if (!SeekTo(file, offset)) return 0;
+  return std::fread(buf, 1, len, file);
+}
+
+// The first bytes of one track, fetched for one walk: a first part with one
+// read, the rest of kTrackFetchSize with a second read once the walk needs
+// it. A read that lies inside the fetched bytes is served from memory; any
+// other goes to the file, so a walk that runs past them goes on header by
+// header. Either way a read returns what the file holds at that offset, as
+// long as the file does not change during the walk.
+class TrackWindow {
+ public:
+  // Fetches `first` bytes from `start`, at most kTrackFetchSize.
+  TrackWindow(std::FILE* file, int64_t start, size_t first)
+      : file_(file),
+        start_(start),
+        size_(0),
+        can_grow_(false),
+        ends_file_(false) {
+    if (!SeekTo(file, start)) return;
+    Fetch(first < sizeof(bytes_) ? first : sizeof(bytes_));
+  }
+
+  TrackWindow(const TrackWindow&) = delete;
+  TrackWindow& operator=(const TrackWindow&) = delete;
+
+  // Reads up to `len` bytes at absolute file offset `offset`; returns the
+  // number read.
+  size_t ReadAt(int64_t offset, uint8_t* buf, size_t len) {
+    if (offset >= start_) {
+      const uint64_t rel = static_cast<uint64_t>(offset - start_);
+      if (!Holds(rel, len, size_) && can_grow_ &&
+          Holds(rel, len, sizeof(bytes_))) {
+        // The rest follows on at the file position where the first fetch
+        // ended: reads served from memory leave it there.
+        Fetch(sizeof(bytes_) - size_);
+      }
+      if (Holds(rel, len, size_)) {
+        std::memcpy(buf, bytes_ + rel, len);
+        return len;
+      }
+      // Nothing lies beyond the end of the file.
+      if (ends_file_) {
+        if (rel >= size_) return 0;
+        const size_t n = size_ - static_cast<size_t>(rel);
+        std::memcpy(buf, bytes_ + rel, n);
+        return n;
+      }
+    }
+    can_grow_ = false;  // the file position moves
+    return ReadFileAt(file_, offset, buf, len);
+  }
+
+ private:
+  // Whether `len` bytes at `rel` lie within the first `size` bytes.
+  static bool Holds(uint64_t rel, size_t len, size_t size) {
+    return rel <= size && len <= size - rel;
+  }
+
+  // Appends up to `len` bytes from the file's current position.
+  void Fetch(size_t len) {
+    const size_t got = std::fread(bytes_ + size_, 1, len, file_);
+    size_ += got;
+    // A short fetch ends at the end of the file, unless an error cut it.
+    ends_file_ = got < len && std::feof(file_) != 0;
+    can_grow_ = got == len && size_ < sizeof(bytes_);
+  }
+
+  std::FILE* file_;
+  int64_t start_;
+  size_t size_;
+  bool can_grow_;
+  bool ends_file_;
+  uint8_t bytes_[D88Image::kTrackFetchSize];
+};
+
+// The first fetch for a search for sector R with size code N: the track's
+// first R + 1 records if they have the nominal size, which holds sector R
+// on tracks numbered in order from 0 or 1.
+size_t FirstFetch(int32_t r, int32_t n) {
+  if (r < 0 || r > 255 || n < 0 || n > 7) return D88Image::kTrackFetchSize;
+  return static_cast<size_t>(r + 1) * (kSectorHeaderSize + (size_t{128} << n));
+}
+
 bool IsDirectory(std::FILE* file) {
 #ifdef _WIN32
   struct _stat64 st;
@@ -71,6 +158,9 @@ bool D88Image::Open(const char* path) {
     std::fclose(file);
     return false;
   }
+  // Every read seeks first, so a stream buffer would only add reads and
+  // copies around each seek; reads go to the system unbuffered.
+  std::setvbuf(file, nullptr, _IONBF, 0);
   file_ = file;
 
   // Offsets are kept as signed 32-bit values, so indexing stops at an image
@@ -79,7 +169,9 @@ bool D88Image::Open(const char* path) {
   uint8_t header[kImageHeaderSize];
   while (image_count_ < kMaxImages) {
     if (total < 0 || total > INT32_MAX) break;
-    if (ReadAt(total, header, sizeof(header)) != sizeof(header)) break;
+    if (ReadFileAt(file_, total, header, sizeof(header)) != sizeof(header)) {
+      break;
+    }
     image_offsets_[image_count_] = static_cast<int32_t>(total);
     total += DecodeI32(header + kDiskSizeOffset);
     ++image_count_;
@@ -102,7 +194,9 @@ bool D88Image::SelectImage(int32_t index) {
   uint8_t header[kImageHeaderSize];
   const int32_t base = image_offsets_[index];
   // The file may have shrunk since Open; a partial header selects nothing.
-  if (ReadAt(base, header, sizeof(header)) != sizeof(header)) return false;
+  if (ReadFileAt(file_, base, header, sizeof(header)) != sizeof(header)) {
+    return false;
+  }
 
   image_base_ = base;
   for (int i = 0; i < kTrackCount; ++i) {
@@ -134,15 +228,11 @@ bool D88Image::TrackIsValid(int32_t track) const {
   return image_base_ >= 0;
 }
 
-size_t D88Image::ReadAt(int64_t offset, uint8_t* buf, size_t len) {
-  if (!SeekTo(file_, offset)) return 0;
-  return std::fread(buf, 1, len, file_);
-}
-
 int32_t D88Image::ReadSector(int32_t track, int32_t c, int32_t h, int32_t r,
                              int32_t n, uint8_t* buf, int32_t max_len) {
   if (!TrackIsValid(track)) return 0;
   int64_t pos = int64_t{image_base_} + track_table_[track];
+  TrackWindow window(file_, pos, FirstFetch(r, n));
 
   // The walk ends at the matching record, at a count of 0, after the last
   // record that a header's count names, after the first header's count of
@@ -151,7 +241,9 @@ int32_t D88Image::ReadSector(int32_t track, int32_t c, int32_t h, int32_t r,
   int32_t first_count = 0;
   for (int32_t i = 0;; ++i) {
     uint8_t header[kSectorHeaderSize];
-    if (ReadAt(pos, header, sizeof(header)) != sizeof(header)) return 0;
+    if (window.ReadAt(pos, header, sizeof(header)) != sizeof(header)) {
+      return 0;
+    }
     pos += static_cast<int64_t>(sizeof(header));
     const int32_t count = DecodeU16(header + kSectorCountOffset);
     const int32_t data_size = DecodeU16(header + kDataSizeOffset);
@@ -162,7 +254,8 @@ int32_t D88Image::ReadSector(int32_t track, int32_t c, int32_t h, int32_t r,
         header[kSectorROffset] == r && header[kSectorNOffset] == n) {
       const int32_t want = data_size < max_len ? data_size : max_len;
       if (want <= 0) return 0;
-      return static_cast<int32_t>(ReadAt(pos, buf, static_cast<size_t>(want)));
+      return static_cast<int32_t>(
+          window.ReadAt(pos, buf, static_cast<size_t>(want)));
     }
     pos += data_size;
     if (i == count - 1 || i + 1 >= first_count) return 0;
@@ -195,13 +288,14 @@ int32_t D88Image::ReadSectors(int32_t track, int32_t c, int32_t h, int32_t r,
 }
 
 int32_t D88Image::ReadTrackIds(int32_t track, uint8_t* buf, int32_t len) {
-  if (!TrackIsValid(track)) return 0;
+  if (!TrackIsValid(track) || len < 4) return 0;
   int64_t pos = int64_t{image_base_} + track_table_[track];
+  TrackWindow window(file_, pos, kTrackFetchSize);
   int32_t stored = 0;
   for (int32_t i = 0; len - stored >= 4; ++i) {
     uint8_t header[kSectorHeaderSize];
     // Past the end of the file there are no more records to list.
-    if (ReadAt(pos, header, sizeof(header)) != sizeof(header)) break;
+    if (window.ReadAt(pos, header, sizeof(header)) != sizeof(header)) break;
     std::memcpy(buf + stored, header + kSectorCOffset, 4);
     stored += 4;
     pos += static_cast<int64_t>(sizeof(header)) +
@@ -216,13 +310,14 @@ int32_t D88Image::ReadTrackRecords(int32_t track, RecordHeader* records,
   if (file_ended != nullptr) *file_ended = false;
   if (!TrackIsValid(track)) return 0;
   int64_t pos = int64_t{image_base_} + track_table_[track];
+  TrackWindow window(file_, pos, kTrackFetchSize);
   int32_t first_count = 0;
   int32_t stored = 0;
   // The same exits as ReadSector's walk, so that the list holds exactly the
   // records a sector lookup can reach, and the record that stopped it.
   while (stored < max_records) {
     uint8_t header[kSectorHeaderSize];
-    if (ReadAt(pos, header, sizeof(header)) != sizeof(header)) {
+    if (window.ReadAt(pos, header, sizeof(header)) != sizeof(header)) {
       if (file_ended != nullptr) *file_ended = true;
       break;
     }

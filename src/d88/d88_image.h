@@ -3,6 +3,7 @@
 #ifndef D88_D88_IMAGE_H_
 #define D88_D88_IMAGE_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -25,9 +26,16 @@ struct RecordHeader {
 // Reads sectors from the images of one D88 file.
 //
 // The reader keeps one open file and works through seeks and reads on it; it
-// holds only the selected image's header fields, never sector data. Usage:
-// Open, GetImageCount, then per image SelectImage, optionally SetSectorRange,
-// then any number of ReadSector, ReadSectors and ReadTrackIds.
+// holds only the selected image's header fields, never sector data between
+// calls. Each track walk fetches up to the track's first kTrackFetchSize
+// bytes into a buffer local to the call, usually with one read, and walks
+// the records there; where a record lies beyond them it reads header by
+// header from the file. The results are those of a walk through the file
+// itself.
+//
+// Usage: Open, GetImageCount, then per image SelectImage, optionally
+// SetSectorRange, then any number of ReadSector, ReadSectors and
+// ReadTrackIds.
 //
 // No operation prints or throws; failure shows only in the results. Damaged
 // files (truncated tracks, sector counts that disagree, negative or huge
@@ -37,6 +45,11 @@ struct RecordHeader {
 // Not thread-safe: all operations share one file position.
 class D88Image {
  public:
+  // Bytes from a track's start that ReadSector and ReadTrackIds fetch at
+  // most: room for a whole track of the common formats (eight records of
+  // 1024 bytes take 8,320 bytes, eighteen of 512 bytes 9,504).
+  static constexpr size_t kTrackFetchSize = 16384;
+
   D88Image();
   ~D88Image();
 
@@ -127,9 +140,6 @@ class D88Image {
   void Close();
   void ResetSelection();
   bool TrackIsValid(int32_t track) const;
-  // Reads up to `len` bytes at absolute file offset `offset`; returns the
-  // number read (0 if the seek fails).
-  size_t ReadAt(int64_t offset, uint8_t* buf, size_t len);
 
   std::FILE* file_;
   int32_t image_count_;

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -347,6 +349,200 @@ TEST_F(ReaderTest, TruncatedFilesNeverDeliverBytesTheyDoNotHold) {
     const int32_t run = image_.ReadSectors(0, 0, 0, 1, 1, buf.data(), 512);
     EXPECT_EQ(run,
               cut == whole.size() ? 512 : (cut >= second_data - 16 ? 256 : 0));
+  }
+}
+
+// --- Tracks longer than one fetch -----------------------------------------
+
+constexpr int64_t kFetch = static_cast<int64_t>(D88Image::kTrackFetchSize);
+constexpr int64_t kRecord = 16 + 1024;
+
+TEST_F(ReaderTest, RecordsAcrossTheEndOfTheFetchReadWhole) {
+  // Record 1's size places record 2's header (and so record 3's) at each
+  // position around the end of what one fetch holds.
+  for (int64_t second :
+       {kFetch - 16, kFetch - 15, kFetch - 8, kFetch - 1, kFetch, kFetch + 8,
+        kFetch - 16 - 1024, kFetch - 16 - 1023, kFetch - 16 - 512,
+        kFetch - kRecord - 8, kFetch - kRecord - 16}) {
+    SCOPED_TRACE(second);
+    const size_t first_size = static_cast<size_t>(second - 16);
+    ImageBuilder b;
+    TrackBuilder& t = b.AddTrack(0);
+    t.AddSector({0, 0, 1, 3}, Pattern(first_size, 1));
+    t.AddSector({0, 0, 2, 3}, Pattern(1024, 2));
+    t.AddSector({0, 0, 3, 3}, Pattern(1024, 3));
+    t.AddSector({0, 0, 4, 1}, Pattern(256, 4));
+    OpenImage(b);
+    EXPECT_EQ(Read(0, 0, 0, 1, 3, 0xFFFF), Pattern(first_size, 1));
+    EXPECT_EQ(Read(0, 0, 0, 2, 3, 1024), Pattern(1024, 2));
+    EXPECT_EQ(Read(0, 0, 0, 3, 3, 1024), Pattern(1024, 3));
+    EXPECT_EQ(Read(0, 0, 0, 4, 1, 256), Pattern(256, 4));
+    EXPECT_EQ(Read(0, 0, 0, 3, 3, 100), Pattern(100, 3));
+    EXPECT_TRUE(Read(0, 0, 0, 5, 3, 1024).empty());
+    uint8_t ids[64];
+    ASSERT_EQ(image_.ReadTrackIds(0, ids, sizeof(ids)), 16);
+    const uint8_t expected[] = {0, 0, 1, 3, 0, 0, 2, 3, 0, 0, 3, 3, 0, 0, 4, 1};
+    EXPECT_EQ(std::memcmp(ids, expected, sizeof(expected)), 0);
+  }
+}
+
+TEST_F(ReaderTest, SectorsOutOfOrderOrLargerThanTheirCodeAreFound) {
+  // An interleaved track, and one whose records hold more than their size
+  // code says: the sought record lies further along than its number and
+  // code suggest.
+  ImageBuilder b;
+  TrackBuilder& interleaved = b.AddTrack(0);
+  for (int r : {1, 5, 2, 6, 3, 7, 4, 8}) {
+    interleaved.AddSector({0, 0, static_cast<uint8_t>(r), 3},
+                          Pattern(1024, Seed(0, r)));
+  }
+  AddStandardTrack(b, 1, 0, 1, 12, 1, 1024);
+  OpenImage(b);
+  for (int r = 1; r <= 8; ++r) {
+    SCOPED_TRACE(r);
+    EXPECT_EQ(Read(0, 0, 0, r, 3, 1024), Pattern(1024, Seed(0, r)));
+  }
+  for (int r = 1; r <= 12; ++r) {
+    SCOPED_TRACE(r);
+    EXPECT_EQ(Read(1, 0, 1, r, 1, 1024), Pattern(1024, Seed(1, r)));
+  }
+}
+
+TEST_F(ReaderTest, WalkPastTheFetchEndsAtTheEndOfTheFile) {
+  // Twenty records that each claim 65535 sectors, the file cut at points
+  // around the end of one fetch: every record whose header is whole is
+  // found with the data the file still holds, and a search for an absent
+  // sector ends.
+  constexpr int kRecords = 20;
+  ImageBuilder b;
+  AddStandardTrack(b, 0, 0, 0, kRecords);
+  for (SectorRecord& s : b.Track(0).records()) s.count = 0xFFFF;
+  const Bytes whole = b.Build();
+  const int64_t track = static_cast<int64_t>(kImageHeaderSize);
+  ASSERT_GT(kRecords * kRecord, kFetch + kRecord);
+  for (int64_t cut :
+       {kFetch - 17, kFetch - 16, kFetch - 1, kFetch, kFetch + 1, kFetch + 8,
+        kFetch + 16, kFetch + 1000, kFetch + kRecord, kRecords * kRecord}) {
+    SCOPED_TRACE(cut);
+    ASSERT_TRUE(OpenBytes(Bytes(whole.begin(), whole.begin() + track + cut)));
+    ASSERT_TRUE(image_.SelectImage(0));
+    int whole_headers = 0;
+    for (int r = 1; r <= kRecords; ++r) {
+      const int64_t data = (r - 1) * kRecord + 16;
+      const Bytes got = Read(0, 0, 0, r, 3, 1024);
+      if (data > cut) {
+        EXPECT_TRUE(got.empty()) << r;
+        continue;
+      }
+      ++whole_headers;
+      const size_t held =
+          static_cast<size_t>(std::min<int64_t>(cut - data, 1024));
+      EXPECT_EQ(got, Pattern(held, Seed(0, r))) << r;
+    }
+    EXPECT_TRUE(Read(0, 0, 0, kRecords + 1, 3, 1024).empty());
+    uint8_t ids[4 * 64];
+    EXPECT_EQ(image_.ReadTrackIds(0, ids, sizeof(ids)), 4 * whole_headers);
+  }
+}
+
+// What a walk through the file's bytes, header by header, delivers: the
+// reference for the reader on damaged tracks. `out` receives the bytes.
+int32_t PlainReadSector(const Bytes& file, int64_t pos, int c, int h, int r,
+                        int n, int32_t max_len, Bytes* out) {
+  const int64_t size = static_cast<int64_t>(file.size());
+  out->clear();
+  int32_t first_count = 0;
+  for (int32_t i = 0;; ++i) {
+    if (size - pos < 16) return 0;
+    const uint8_t* header = file.data() + pos;
+    pos += 16;
+    const int32_t count = DecodeU16(header + kSectorCountOffset);
+    const int32_t data_size = DecodeU16(header + kDataSizeOffset);
+    if (count == 0) return 0;
+    if (i == 0) first_count = count;
+    if (header[0] == c && header[1] == h && header[2] == r && header[3] == n) {
+      const int32_t want = std::min(data_size, max_len);
+      if (want <= 0) return 0;
+      const int64_t held =
+          std::max<int64_t>(0, std::min<int64_t>(want, size - pos));
+      out->assign(file.begin() + pos, file.begin() + pos + held);
+      return static_cast<int32_t>(held);
+    }
+    pos += data_size;
+    if (i == count - 1 || i + 1 >= first_count) return 0;
+  }
+}
+
+Bytes PlainReadTrackIds(const Bytes& file, int64_t pos, int32_t len) {
+  const int64_t size = static_cast<int64_t>(file.size());
+  Bytes ids;
+  for (int32_t i = 0; len - static_cast<int32_t>(ids.size()) >= 4; ++i) {
+    if (size - pos < 16) break;
+    ids.insert(ids.end(), file.begin() + pos, file.begin() + pos + 4);
+    const uint8_t* header = file.data() + pos;
+    pos += 16 + DecodeU16(header + kDataSizeOffset);
+    if (i == DecodeU16(header + kSectorCountOffset) - 1) break;
+  }
+  return ids;
+}
+
+TEST_F(ReaderTest, DamagedTracksReadAsAPlainWalkReadsThem) {
+  // Random tracks, many longer than one fetch: sizes that disagree with the
+  // data, counts of 0, too small or too large, repeated IDs, files cut
+  // anywhere. A fixed seed keeps the cases the same on every run.
+  std::mt19937 rng(20240611);
+  auto below = [&rng](uint32_t n) { return static_cast<int>(rng() % n); };
+  for (int round = 0; round < 300; ++round) {
+    SCOPED_TRACE(round);
+    ImageBuilder b;
+    TrackBuilder& t = b.AddTrack(0);
+    const int records = 1 + below(40);
+    for (int i = 0; i < records; ++i) {
+      const size_t size = static_cast<size_t>(
+          below(8) == 0 ? below(5000) : 1024 + below(3) * 8 - 8);
+      t.AddSector({0, static_cast<uint8_t>(below(2)),
+                   static_cast<uint8_t>(1 + below(6)),
+                   static_cast<uint8_t>(2 + below(2))},
+                  Pattern(size, static_cast<uint32_t>(i)));
+      const int damage = below(20);
+      if (damage == 0) t.Last().count = 0;
+      if (damage == 1) {
+        t.Last().count =
+            static_cast<uint16_t>(below(static_cast<uint32_t>(records)));
+      }
+      if (damage == 2) t.Last().count = 0xFFFF;
+      if (damage == 3) t.Last().data_size = static_cast<uint16_t>(rng());
+    }
+    Bytes file = b.Build();
+    if (below(2) == 0) {
+      file.resize(kImageHeaderSize +
+                  static_cast<size_t>(below(static_cast<uint32_t>(
+                      file.size() - kImageHeaderSize + 1))));
+    }
+    ASSERT_TRUE(OpenBytes(file));
+    ASSERT_TRUE(image_.SelectImage(0));
+    const int64_t track = static_cast<int64_t>(kImageHeaderSize);
+
+    for (int query = 0; query < 8; ++query) {
+      const int h = below(2), r = 1 + below(7), n = 2 + below(2);
+      const int32_t lengths[] = {0, 1, 100, 1024, 70000};
+      const int32_t max_len = lengths[below(5)];
+      SCOPED_TRACE(testing::Message() << "H " << h << " R " << r << " N " << n
+                                      << " max " << max_len);
+      Bytes expected;
+      const int32_t expected_got =
+          PlainReadSector(file, track, 0, h, r, n, max_len, &expected);
+      Bytes buf(static_cast<size_t>(max_len) + 1, 0xEE);
+      ASSERT_EQ(image_.ReadSector(0, 0, h, r, n, buf.data(), max_len),
+                expected_got);
+      expected.resize(buf.size(), 0xEE);
+      EXPECT_EQ(buf, expected);
+    }
+    const int32_t len = below(4 * 45);
+    Bytes ids(static_cast<size_t>(len));
+    const int32_t stored = image_.ReadTrackIds(0, ids.data(), len);
+    ids.resize(static_cast<size_t>(std::max(stored, 0)));
+    EXPECT_EQ(ids, PlainReadTrackIds(file, track, len));
   }
 }
 

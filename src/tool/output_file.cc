@@ -78,6 +78,10 @@ bool RenameOver(const char* from, const char* to, WriteError* error) {
 
 #endif
 
+// For temporary names. Taken once at start: the C library asks the system
+// for it on every call.
+const long g_process_id = ProcessId();
+
 // Writes all of `len` bytes; returns 0 or the errno value.
 int WriteAll(int fd, const uint8_t* data, size_t len) {
   while (len > 0) {
@@ -100,7 +104,7 @@ bool ReplaceFile(const char* name, const uint8_t* data, size_t len,
   char temp[300];
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    std::snprintf(temp, sizeof(temp), ".%s.%ld-%d.tmp", name, ProcessId(),
+    std::snprintf(temp, sizeof(temp), ".%s.%ld-%d.tmp", name, g_process_id,
                   attempt);
     fd = OpenNew(temp);
     if (fd < 0 && errno != EEXIST) break;

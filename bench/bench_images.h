@@ -1,0 +1,32 @@
+// The benchmark inputs, built with the D88 builders.
+//
+// The full disk 1 holds all 77 cylinders. Its directory is full: entries 2
+// to 364 are disk-1 files of 1 to 8 KiB that cover every sector after PROG,
+// one file after the other, so extracting it reads every sector from PROG
+// to the end of the disk.
+
+#ifndef BENCH_BENCH_IMAGES_H_
+#define BENCH_BENCH_IMAGES_H_
+
+#include <string>
+
+#include "d88/d88_builder.h"
+
+namespace d88 {
+
+// Number of images in the many-images file: disk 1, then disk 2 repeated.
+constexpr int kManyImageCount = 64;
+
+// The full disk 1 alone.
+Bytes BuildFullDisk();
+
+// kManyImageCount images: the full disk 1, then full disk 2 images.
+Bytes BuildManyDisks();
+
+// Writes full.d88 and many.d88 into `dir` (which must exist); returns false
+// and names the file that failed in `failed` on failure.
+bool WriteBenchImages(const std::string& dir, std::string* failed);
+
+}  // namespace d88
+
+#endif  // BENCH_BENCH_IMAGES_H_

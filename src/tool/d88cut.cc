@@ -138,6 +138,9 @@ int RunD88Cut(int argc, char** argv) {
     std::fprintf(stderr, D88CUT_USAGE, program);
     return 1;
   }
+  // A run reports only its own write failures, also when the tool is run
+  // more than once in one process.
+  g_write_failed = false;
   if (!g_image.Open(argv[1])) {
     std::fputs(D88CUT_CANNOT_OPEN, stderr);
     return 1;

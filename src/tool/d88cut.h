@@ -11,7 +11,8 @@ namespace d88 {
 // Runs the tool on a command line (program name, D88 file, an ignored
 // second argument). Writes the console text and the files; returns the
 // exit status: 0 after every image was visited, 1 for a usage error, an
-// unopenable file or an output file that could not be written.
+// unopenable file or an output file that could not be written. May be
+// called again in the same process; each call is a run of its own.
 int RunD88Cut(int argc, char** argv);
 
 // Writes PROG and the directory's disk-1 files of the selected image,

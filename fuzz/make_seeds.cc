@@ -1,0 +1,47 @@
+// Writes the fuzz targets' seed corpora: DIR/tool holds D88 files, DIR/reader
+// holds reader scripts over the same files. Further D88 files named on the
+// command line (the sample image) join both.
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "fuzz/seeds.h"
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s DIR [FILE.d88 ...]\n", argv[0]);
+    return 2;
+  }
+  const std::filesystem::path dir(argv[1]);
+  std::vector<d88::Seed> files = d88::ToolSeeds();
+  for (int i = 2; i < argc; ++i) {
+    d88::Seed seed{std::filesystem::path(argv[i]).filename().string(), {}};
+    if (!d88::ReadFileBytes(argv[i], &seed.bytes)) {
+      std::perror(argv[i]);
+      return 1;
+    }
+    files.push_back(seed);
+  }
+
+  struct Corpus {
+    const char* name;
+    std::vector<d88::Seed> seeds;
+  };
+  const Corpus corpora[] = {{"tool", files},
+                            {"reader", d88::ReaderSeeds(files)}};
+  for (const Corpus& corpus : corpora) {
+    const std::filesystem::path sub = dir / corpus.name;
+    std::error_code ec;
+    std::filesystem::remove_all(sub, ec);
+    std::filesystem::create_directories(sub, ec);
+    for (const d88::Seed& seed : corpus.seeds) {
+      const std::string path = (sub / seed.name).string();
+      if (!d88::WriteFileBytes(path, seed.bytes)) {
+        std::perror(path.c_str());
+        return 1;
+      }
+    }
+  }
+  return 0;
+}

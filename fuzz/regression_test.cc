@@ -1,0 +1,111 @@
+// Replays what the fuzz targets found (fuzz/regression/tool holds D88 files,
+// fuzz/regression/reader holds reader scripts) and the seed inputs, with the
+// targets' own checks: every D88 file goes through the real d88cut
+// executable, every reader script through the reader and its model.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "d88/d88_builder.h"
+#include "fuzz/expected_files.h"
+#include "fuzz/reader_script.h"
+#include "fuzz/seeds.h"
+#include "tool/game_disk_builder.h"
+#include "tool/game_layout.h"
+#include "tool/run_process.h"
+
+namespace d88 {
+namespace {
+
+// The files of fuzz/regression/`sub`, sorted by name.
+std::vector<Seed> Findings(const std::string& sub) {
+  std::vector<Seed> found;
+  const std::filesystem::path dir =
+      std::filesystem::path(D88CUT_REGRESSION_DIR) / sub;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+    Seed seed{entry.path().filename().string(), {}};
+    EXPECT_TRUE(ReadFileBytes(entry.path().string(), &seed.bytes));
+    found.push_back(std::move(seed));
+  }
+  std::sort(found.begin(), found.end(),
+            [](const Seed& a, const Seed& b) { return a.name < b.name; });
+  return found;
+}
+
+// Runs d88cut on `file` in an empty directory: it must succeed and leave
+// exactly the files the image's directories call for.
+void ExpectToolRunSound(const Bytes& file) {
+  TempDir inputs;
+  TempDir work;
+  const std::string path = inputs.File("input.d88");
+  ASSERT_TRUE(WriteFileBytes(path, file));
+  ProcessOptions options;
+  options.cwd = work.path();
+  const ProcessResult r = RunProcess(D88CUT_PATH, {D88CUT_PATH, path}, options);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(CompareWithDirectory(work.path(), ExpectedFiles(path)), "");
+}
+
+void ExpectReaderScriptSound(const Bytes& input) {
+  TempDir dir;
+  EXPECT_EQ(RunReaderScript(ParseReaderScript(input.data(), input.size()),
+                            dir.File("input.d88")),
+            "");
+}
+
+TEST(FuzzRegressionTest, ToolFindings) {
+  for (const Seed& finding : Findings("tool")) {
+    SCOPED_TRACE(finding.name);
+    ExpectToolRunSound(finding.bytes);
+  }
+}
+
+TEST(FuzzRegressionTest, ReaderFindings) {
+  for (const Seed& finding : Findings("reader")) {
+    SCOPED_TRACE(finding.name);
+    ExpectReaderScriptSound(finding.bytes);
+    ExpectToolRunSound(
+        ParseReaderScript(finding.bytes.data(), finding.bytes.size()).file);
+  }
+}
+
+// The seeds pass the same checks; this also holds the checks themselves to
+// the tool's and the reader's behaviour on images whose outcome is known.
+TEST(FuzzRegressionTest, SeedsPassTheTargetsChecks) {
+  const std::vector<Seed> files = ToolSeeds();
+  for (const Seed& seed : files) {
+    SCOPED_TRACE(seed.name);
+    ExpectToolRunSound(seed.bytes);
+  }
+  for (const Seed& seed : ReaderSeeds(files)) {
+    SCOPED_TRACE(seed.name);
+    ExpectReaderScriptSound(seed.bytes);
+  }
+}
+
+TEST(FuzzRegressionTest, ExpectedFilesFollowTheDirectory) {
+  GameDiskBuilder disk('1');
+  disk.AddFile(2, 0x0000, Pattern(0x0400, 1));
+  disk.AddFile(3, 0x0001, Pattern(0x0C00, 2));
+  disk.SetEntry(4, {2, 0, 0x0100, 0x0800, 0, 0});
+  const GameSector lost = RecordSector(2);
+  disk.RemoveSector(lost.track, lost.r);
+  TempDir dir;
+  ASSERT_TRUE(WriteFileBytes(dir.File("in.d88"), disk.Build()));
+  const FileSet files = ExpectedFiles(dir.File("in.d88"));
+  ASSERT_EQ(files.size(), 3u);
+  EXPECT_EQ(files.at("PROG"), disk.Prog());
+  EXPECT_EQ(files.at("002"), Pattern(0x0400, 1));
+  Bytes partial = Pattern(0x0C00, 2);
+  std::fill(partial.begin() + 0x400, partial.end(), 0);
+  EXPECT_EQ(files.at("003"), partial);
+}
+
+}  // namespace
+}  // namespace d88

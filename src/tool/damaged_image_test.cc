@@ -37,7 +37,11 @@ class DamagedImageTest : public ::testing::Test {
     }
     ProcessOptions options;
     options.cwd = work_.path();
-    return RunProcess(D88CUT_PATH, {D88CUT_PATH, path}, options);
+    const std::string exe = TestedExecutable(D88CUT_PATH);
+    ProcessResult r = RunProcess(exe, {exe, path}, options);
+    r.out = ConsoleText(r.out);
+    r.err = ConsoleText(r.err);
+    return r;
   }
 
   Bytes Output(const std::string& name) {

@@ -2,20 +2,19 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstring>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace d88 {
 
 namespace {
-
-bool SeekTo(std::FILE* file, int64_t offset) {
-  if (offset < 0) return false;
-#ifdef _WIN32
-  return _fseeki64(file, offset, SEEK_SET) == 0;
-#else
-  return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
-#endif
-}
 
 int64_t SizeOf(std::FILE* file) {
 #ifdef _WIN32
@@ -27,11 +26,50 @@ int64_t SizeOf(std::FILE* file) {
 #endif
 }
 
-// Reads up to `len` bytes at absolute file offset `offset`; returns the
-// number read (0 if the seek fails).
-size_t ReadFileAt(std::FILE* file, int64_t offset, uint8_t* buf, size_t len) {
-  if (!SeekTo(file, offset)) return 0;
-  return std::fread(buf, 1, len, file);
+// Reads up to `len` bytes at absolute file offset `offset` with positioned
+// reads, one system call for a whole read, and no file position to move.
+// Returns the number read: short at the end of the file, or where a read
+// fails, which sets `*failed` when it is given.
+size_t ReadFileAt(std::FILE* file, int64_t offset, uint8_t* buf, size_t len,
+                  bool* failed = nullptr) {
+  if (offset < 0) return 0;
+  size_t done = 0;
+#ifdef _WIN32
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  while (done < len) {
+    const uint64_t at = static_cast<uint64_t>(offset) + done;
+    OVERLAPPED place = {};
+    place.Offset = static_cast<DWORD>(at & 0xFFFFFFFFu);
+    place.OffsetHigh = static_cast<DWORD>(at >> 32);
+    const size_t rest = len - done;
+    const DWORD want =
+        rest > 0x40000000u ? 0x40000000u : static_cast<DWORD>(rest);
+    DWORD got = 0;
+    if (!ReadFile(handle, buf + done, want, &got, &place)) {
+      if (GetLastError() != ERROR_HANDLE_EOF && failed != nullptr) {
+        *failed = true;
+      }
+      break;
+    }
+    if (got == 0) break;
+    done += got;
+  }
+#else
+  const int fd = fileno(file);
+  while (done < len) {
+    const ssize_t got =
+        pread(fd, buf + done, len - done,
+              static_cast<off_t>(offset) + static_cast<off_t>(done));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      if (failed != nullptr) *failed = true;
+      break;
+    }
+    if (got == 0) break;
+    done += static_cast<size_t>(got);
+  }
+#endif
+  return done;
 }
 
 // The first bytes of one track, fetched for one walk: a first part with one
@@ -49,7 +87,7 @@ class TrackWindow {
         size_(0),
         can_grow_(false),
         ends_file_(false) {
-    if (!SeekTo(file, start)) return;
+    if (start < 0) return;
     Fetch(first < sizeof(bytes_) ? first : sizeof(bytes_));
   }
 
@@ -63,8 +101,6 @@ class TrackWindow {
       const uint64_t rel = static_cast<uint64_t>(offset - start_);
       if (!Holds(rel, len, size_) && can_grow_ &&
           Holds(rel, len, sizeof(bytes_))) {
-        // The rest follows on at the file position where the first fetch
-        // ended: reads served from memory leave it there.
         Fetch(sizeof(bytes_) - size_);
       }
       if (Holds(rel, len, size_)) {
@@ -79,7 +115,6 @@ class TrackWindow {
         return n;
       }
     }
-    can_grow_ = false;  // the file position moves
     return ReadFileAt(file_, offset, buf, len);
   }
 
@@ -89,12 +124,14 @@ class TrackWindow {
     return rel <= size && len <= size - rel;
   }
 
-  // Appends up to `len` bytes from the file's current position.
+  // Appends up to `len` bytes that follow the bytes fetched so far.
   void Fetch(size_t len) {
-    const size_t got = std::fread(bytes_ + size_, 1, len, file_);
+    bool failed = false;
+    const size_t got = ReadFileAt(file_, start_ + static_cast<int64_t>(size_),
+                                  bytes_ + size_, len, &failed);
     size_ += got;
     // A short fetch ends at the end of the file, unless an error cut it.
-    ends_file_ = got < len && std::feof(file_) != 0;
+    ends_file_ = got < len && !failed;
     can_grow_ = got == len && size_ < sizeof(bytes_);
   }
 
@@ -158,9 +195,6 @@ bool D88Image::Open(const char* path) {
     std::fclose(file);
     return false;
   }
-  // Every read seeks first, so a stream buffer would only add reads and
-  // copies around each seek; reads go to the system unbuffered.
-  std::setvbuf(file, nullptr, _IONBF, 0);
   file_ = file;
 
   // Offsets are kept as signed 32-bit values, so indexing stops at an image

@@ -25,7 +25,7 @@ struct RecordHeader {
 
 // Reads sectors from the images of one D88 file.
 //
-// The reader keeps one open file and works through seeks and reads on it; it
+// The reader keeps one open file and works through positioned reads on it; it
 // holds only the selected image's header fields, never sector data between
 // calls. Each track walk fetches up to the track's first kTrackFetchSize
 // bytes into a buffer local to the call, usually with one read, and walks
@@ -42,7 +42,7 @@ struct RecordHeader {
 // offsets and sizes) make reads deliver fewer bytes, never read outside the
 // file or the caller's buffer, and never loop without end.
 //
-// Not thread-safe: all operations share one file position.
+// Not thread-safe: operations share the open file and the selection.
 class D88Image {
  public:
   // Bytes from a track's start that ReadSector and ReadTrackIds fetch at

@@ -72,11 +72,11 @@ size_t ReadFileAt(std::FILE* file, int64_t offset, uint8_t* buf, size_t len,
   return done;
 }
 
-// The first bytes of one track, fetched for one walk: a first part with one
-// read, the rest of kTrackFetchSize with a second read once the walk needs
-// it. A read that lies inside the fetched bytes is served from memory; any
-// other goes to the file, so a walk that runs past them goes on header by
-// header. Either way a read returns what the file holds at that offset, as
+// The bytes of one track, fetched for one walk: a first part with one read,
+// the rest of kTrackFetchSize with a second read once the walk needs it,
+// and the next kTrackFetchSize bytes when a header lies beyond them. A read
+// that lies inside the fetched bytes is served from memory; any other goes
+// to the file. Either way a read returns what the file holds at that offset, as
 // long as the file does not change during the walk.
 class TrackWindow {
  public:
@@ -113,6 +113,18 @@ class TrackWindow {
         const size_t n = size_ - static_cast<size_t>(rel);
         std::memcpy(buf, bytes_ + rel, n);
         return n;
+      }
+      // A walk past the window moves it on, so that a long track costs one
+      // read per window rather than one per record header.
+      if (rel >= size_ && len <= kSectorHeaderSize) {
+        start_ = offset;
+        size_ = 0;
+        Fetch(sizeof(bytes_));
+        if (size_ >= len || ends_file_) {
+          const size_t n = size_ < len ? size_ : len;
+          std::memcpy(buf, bytes_, n);
+          return n;
+        }
       }
     }
     return ReadFileAt(file_, offset, buf, len);

@@ -29,8 +29,8 @@ struct RecordHeader {
 // holds only the selected image's header fields, never sector data between
 // calls. Each track walk fetches up to the track's first kTrackFetchSize
 // bytes into a buffer local to the call, usually with one read, and walks
-// the records there; where a record lies beyond them it reads header by
-// header from the file. The results are those of a walk through the file
+// the records there; a walk that runs beyond them fetches the next
+// kTrackFetchSize bytes. The results are those of a walk through the file
 // itself.
 //
 // Usage: Open, GetImageCount, then per image SelectImage, optionally

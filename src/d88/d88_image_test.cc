@@ -546,6 +546,25 @@ TEST_F(ReaderTest, DamagedTracksReadAsAPlainWalkReadsThem) {
   }
 }
 
+TEST_F(ReaderTest, LongTracksAreWalkedWindowByWindow) {
+  // 5000 records of 0 to 16 bytes before the sought ones: the walk crosses
+  // many fetches, with headers straddling their ends.
+  ImageBuilder b;
+  TrackBuilder& t = b.AddTrack(0);
+  for (int i = 0; i < 5000; ++i) {
+    t.AddSector({1, 1, 1, 1}, Pattern(static_cast<size_t>(i % 17), 1));
+  }
+  t.AddSector({0, 0, 7, 3}, Pattern(1024, 7));
+  t.AddSector({0, 0, 8, 3}, Pattern(300, 8));
+  OpenImage(b);
+  EXPECT_EQ(Read(0, 0, 0, 7, 3, 1024), Pattern(1024, 7));
+  EXPECT_EQ(Read(0, 0, 0, 8, 3, 1024), Pattern(300, 8));
+  EXPECT_TRUE(Read(0, 0, 0, 9, 3, 1024).empty());
+  Bytes ids(4 * 5002);
+  ASSERT_EQ(image_.ReadTrackIds(0, ids.data(), 4 * 5002), 4 * 5002);
+  EXPECT_EQ(Bytes(ids.end() - 4, ids.end()), (Bytes{0, 0, 8, 3}));
+}
+
 // --- ReadSectors ----------------------------------------------------------
 
 class ReadSectorsTest : public ReaderTest {

@@ -1,12 +1,12 @@
 #include "fuzz/expected_files.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
 #include "d88/d88_format.h"
 #include "d88/d88_image.h"
+#include "tool/game_disk.h"
 #include "tool/game_layout.h"
 
 namespace d88 {
@@ -24,7 +24,7 @@ Bytes ReadRun(D88Image& image, const GameSector& at, int32_t len) {
 }
 
 bool IsOutputName(const std::string& name) {
-  if (name == "PROG") return true;
+  if (name == kProgName) return true;
   if (name.size() != 3) return false;
   for (char ch : name) {
     if (ch < '0' || ch > '9') return false;
@@ -50,14 +50,12 @@ FileSet ExpectedFiles(const std::string& path) {
     }
     const Bytes directory =
         ReadRun(image, kDirectorySector, kDirectoryBlockSize);
-    files["PROG"] = ReadRun(image, kProgSector, kProgSize);
+    files[kProgName] = ReadRun(image, kProgSector, kProgSize);
     for (int32_t k = kFirstDirectoryEntry; k <= kLastDirectoryEntry; ++k) {
       const uint8_t* e = directory.data() + EntryOffset(k);
       if (e[0] == 0 && e[1] == 0 && e[2] == 0 && e[3] == 0) break;
       if (e[kEntryDiskOffset] != kExtractedDisk) continue;
-      char name[8];
-      std::snprintf(name, sizeof(name), "%03d", static_cast<int>(k));
-      files[name] =
+      files[EntryFileName(k).text] =
           ReadRun(image, RecordSector(DecodeU16(e + kEntryStartOffset)),
                   DecodeU16(e + kEntrySizeOffset));
     }

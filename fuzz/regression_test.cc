@@ -25,6 +25,10 @@ namespace {
 // The files of fuzz/regression/`sub`, sorted by name.
 std::vector<Seed> Findings(const std::string& sub) {
   std::vector<Seed> found;
+  // The folder itself must be there, so that a wrong path cannot pass as
+  // "no findings"; its subfolders appear with the first finding.
+  EXPECT_TRUE(std::filesystem::is_directory(D88CUT_REGRESSION_DIR))
+      << D88CUT_REGRESSION_DIR;
   const std::filesystem::path dir =
       std::filesystem::path(D88CUT_REGRESSION_DIR) / sub;
   std::error_code ec;

@@ -666,6 +666,17 @@ TEST_F(ReadSectorsTest, SectorRangeDecidesWhereTracksEnd) {
   EXPECT_EQ(buf, Expected({{64, 5}, {64, 6}, {64, 7}}));
 }
 
+TEST_F(ReadSectorsTest, SectorRangeSurvivesSelectImage) {
+  OpenImage(disk_);
+  image_.SetSectorRange(1, 4);
+  ASSERT_TRUE(image_.SelectImage(0));
+  EXPECT_FALSE(image_.SelectImage(1));
+  ASSERT_TRUE(image_.SelectImage(0));
+  Bytes buf(2048);
+  ASSERT_EQ(image_.ReadSectors(64, 32, 0, 4, 3, buf.data(), 2048), 2048);
+  EXPECT_EQ(buf, Expected({{64, 4}, {65, 1}}));
+}
+
 TEST_F(ReadSectorsTest, DegenerateLengthsAndSizeCodesReadNothing) {
   OpenImage(disk_);
   image_.SetSectorRange(1, 8);

@@ -523,7 +523,7 @@ void ReportImage(int32_t index, int64_t file_size) {
   if (disk_size < static_cast<int64_t>(kImageHeaderSize)) {
     anomalies.Add(Format("disk size %d is smaller than the %d-byte header",
                          disk_size, static_cast<int>(kImageHeaderSize)));
-  } else if (int64_t{base} + disk_size > file_size) {
+  } else if (disk_size > file_size - base) {
     anomalies.Add(
         Format("disk size runs %lld bytes past the end of the file",
                static_cast<long long>(int64_t{base} + disk_size - file_size)));

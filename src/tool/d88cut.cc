@@ -1,5 +1,6 @@
 #include "tool/d88cut.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -66,10 +67,13 @@ void ReportFile(const char* name, int32_t length, bool written,
     g_write_failed = true;
     std::fprintf(stderr, "error: %s: %s\n", name, report.reason);
   } else {
+    // The run stops at the first sector that cannot be read whole; what
+    // follows it is zero, except for any bytes of that sector that did
+    // arrive.
     std::fprintf(stderr,
-                 "warning: %s: %d of %d bytes could not be read and are "
-                 "zero\n",
-                 name, report.missing, length);
+                 "warning: %s: %d of %d bytes could not be read, from byte %d "
+                 "on\n",
+                 name, report.missing, length, length - report.missing);
   }
 }
 
@@ -155,7 +159,11 @@ int RunD88Cut(int argc, char** argv) {
     std::printf(D88CUT_RECOGNISED, disk_char);
     if (disk_char == kFirstDiskChar) ExtractGameFiles();
   }
-  std::fflush(stdout);
+  // A listing that could not be written is a failure too, as for a file.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    std::fprintf(stderr, "error: standard output: %s\n", std::strerror(errno));
+    return 1;
+  }
   return g_write_failed ? 1 : 0;
 }
 

@@ -23,7 +23,7 @@ void ExtractGameFiles();
 
 // What became of one extracted file.
 struct ExtractReport {
-  int32_t missing;   // bytes that could not be read and were written as zero
+  int32_t missing;   // bytes at the end that could not be read whole
   char reason[256];  // why the file was not written, when it was not
 };
 

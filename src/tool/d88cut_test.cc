@@ -416,8 +416,8 @@ TEST_F(ExtractTest, StartBeyondTheDiskGivesAZeroFileAndAWarning) {
             Console(Recognised('1') + "PROG cutted.\n" +
                     EntryLine(2, 1, 0xFFFF, 8193, 1, 0x300, 0x5678, 0x1234) +
                     " ...cutted.\n"));
-  EXPECT_EQ(r.err, Console("warning: 002: 768 of 768 bytes could not be read "
-                           "and are zero\n"));
+  EXPECT_EQ(r.err, Console("warning: 002: 768 of 768 bytes could not be read, "
+                           "from byte 0 on\n"));
   EXPECT_EQ(Output("002"), Bytes(0x300, 0));
 }
 
@@ -440,9 +440,9 @@ TEST_F(ExtractTest, MissingSectorsReadAsZeroWithAWarning) {
               EntryLine(2, 1, 0, 1, 2, 0x0C00, 0, 0) + " ...cutted.\n" +
               EntryLine(3, 1, 0x10, 3, 2, 0x0800, 0, 0) + " ...cutted.\n"));
   EXPECT_EQ(r.err, Console("warning: 002: 2048 of 3072 bytes could not be "
-                           "read and are zero\n"
+                           "read, from byte 1024 on\n"
                            "warning: 003: 2048 of 2048 bytes could not be "
-                           "read and are zero\n"));
+                           "read, from byte 0 on\n"));
   Bytes expected(contents.begin(), contents.begin() + 1024);
   Append(expected, Bytes(2048, 0));
   EXPECT_EQ(Output("002"), expected);
@@ -474,7 +474,7 @@ TEST_F(ExtractTest, MissingDirectorySectorEndsTheTable) {
   EXPECT_EQ(second_listing.find("\n059 : "), std::string::npos);
   // PROG's run stops at the missing sector, three sectors before its end.
   EXPECT_EQ(r.err, Console("warning: PROG: 3072 of 15360 bytes could not be "
-                           "read and are zero\n"));
+                           "read, from byte 12288 on\n"));
 }
 
 TEST_F(ExtractTest, DirectoryWithoutTerminatorStopsAtItsLastWholeEntry) {
@@ -512,16 +512,39 @@ TEST_F(ExtractTest, DirectoryInTheWayIsReportedAndTheRestGoesOn) {
   disk1_.AddFile(2, 0x0000, Pattern(1024, 1));
   disk1_.AddFile(3, 0x0001, Pattern(1024, 2));
   ASSERT_TRUE(std::filesystem::create_directory(work_.File("002")));
-  const ProcessResult r = RunOn(disk1_.Build());
+  // The images after it are still visited; the status comes at the end.
+  Bytes file = disk1_.Build();
+  Append(file, GameDiskBuilder('2').Build());
+  const ProcessResult r = RunOn(file);
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.out,
-            Console(Recognised('1') + "PROG cutted.\n" +
-                    EntryLine(2, 1, 0, 1, 2, 0x400, 0, 0) + "\n" +
-                    EntryLine(3, 1, 1, 1, 3, 0x400, 0, 0) + " ...cutted.\n"));
+  EXPECT_EQ(r.out, Console(Recognised('1') + "PROG cutted.\n" +
+                           EntryLine(2, 1, 0, 1, 2, 0x400, 0, 0) + "\n" +
+                           EntryLine(3, 1, 1, 1, 3, 0x400, 0, 0) +
+                           " ...cutted.\n" + Recognised('2')));
   ExpectWriteError(r.err, "002", "Is a directory");
   EXPECT_TRUE(std::filesystem::is_directory(work_.File("002")));
   EXPECT_EQ(Output("003"), Pattern(1024, 2));
   EXPECT_EQ(work_.List(), (std::vector<std::string>{"002", "003", "PROG"}));
+}
+
+TEST_F(ExtractTest, DiagnosticsFollowTheLineTheyBelongTo) {
+  // Standard output is flushed before each diagnostic, so that a terminal
+  // shows the warning right after its entry's line.
+  disk1_.AddFile(2, 0x0000, Pattern(2048, 1));
+  disk1_.AddFile(3, 0x0010, Pattern(1024, 2));
+  const GameSector lost = RecordSector(1);
+  disk1_.RemoveSector(lost.track, lost.r);
+  ProcessOptions options;
+  options.merge_output = true;
+  const ProcessResult r = Run({Input(disk1_.Build())}, options);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(
+      r.out,
+      Console(Recognised('1') + "PROG cutted.\n" +
+              EntryLine(2, 1, 0, 1, 2, 0x800, 0, 0) + " ...cutted.\n" +
+              "warning: 002: 1024 of 2048 bytes could not be read, "
+              "from byte 1024 on\n" +
+              EntryLine(3, 1, 0x10, 3, 2, 0x400, 0, 0) + " ...cutted.\n"));
 }
 
 TEST_F(ExtractTest, FailedProgWriteIsNotAnnounced) {
@@ -570,6 +593,16 @@ TEST_F(ExtractTest, ReplacedFilesGetPlainCreatePermissions) {
   ASSERT_EQ(stat(work_.File("PROG").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
 }
+TEST_F(ExtractTest, UnwritableListingFailsTheRun) {
+  disk1_.AddFile(2, 0x0000, Pattern(1024, 1));
+  ProcessOptions options;
+  options.stdout_path = "/dev/full";
+  const ProcessResult r = Run({Input(disk1_.Build())}, options);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "error: standard output: No space left on device\n");
+  EXPECT_EQ(Output("002"), Pattern(1024, 1));
+}
+
 #endif  // _WIN32
 
 TEST_F(ExtractTest, InputNamedLikeAnOutputStaysReadable) {

@@ -24,7 +24,8 @@ std::string Recognised(char disk) {
 
 std::string Missing(const std::string& name, int missing, int size) {
   return "warning: " + name + ": " + std::to_string(missing) + " of " +
-         std::to_string(size) + " bytes could not be read and are zero\n";
+         std::to_string(size) + " bytes could not be read, from byte " +
+         std::to_string(size - missing) + " on\n";
 }
 
 class DamagedImageTest : public ::testing::Test {

@@ -9,6 +9,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -132,7 +133,7 @@ ProcessResult RunProcess(const std::string& exe,
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = null_in;
   startup.hStdOutput = out_write;
-  startup.hStdError = err_write;
+  startup.hStdError = options.merge_output ? out_write : err_write;
   PROCESS_INFORMATION process = {};
   const BOOL started = CreateProcessA(
       exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
@@ -223,7 +224,12 @@ ProcessResult RunProcess(const std::string& exe,
   const pid_t pid = fork();
   if (pid == 0) {
     dup2(out_pipe[1], 1);
-    dup2(err_pipe[1], 2);
+    dup2(options.merge_output ? out_pipe[1] : err_pipe[1], 2);
+    if (!options.stdout_path.empty()) {
+      const int fd = open(options.stdout_path.c_str(), O_WRONLY);
+      if (fd < 0 || dup2(fd, 1) < 0) _exit(125);
+      close(fd);
+    }
     close(out_pipe[0]);
     close(err_pipe[0]);
     close(out_pipe[1]);

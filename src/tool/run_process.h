@@ -19,8 +19,11 @@ struct ProcessOptions {
   std::string cwd;            // working directory; empty: the current one
   bool no_arguments = false;  // start with an empty argument vector
                               // (on Windows, an empty command line)
+  bool merge_output = false;  // standard error into `out`, interleaved as
+                              // the child writes it
 #ifndef _WIN32
   long file_size_limit = -1;  // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
+  std::string stdout_path;    // a file for standard output instead of `out`
 #endif
 };
 

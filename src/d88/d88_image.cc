@@ -163,6 +163,59 @@ size_t FirstFetch(int32_t r, int32_t n) {
   return static_cast<size_t>(r + 1) * (kSectorHeaderSize + (size_t{128} << n));
 }
 
+// The walk of a sector lookup over one track's records. It ends after a
+// record whose count is 0, after the last record that a header's count
+// names, after the first header's count of records (damaged counts may never
+// name the current record), or where a whole header cannot be read.
+class RecordWalk {
+ public:
+  RecordWalk(std::FILE* file, int64_t start, size_t first_fetch)
+      : window_(file, start, first_fetch), pos_(start) {}
+
+  // Reads the next record's header into `record`; false when the walk has
+  // ended.
+  bool Next(RecordHeader* record) {
+    if (done_) return false;
+    uint8_t header[kSectorHeaderSize];
+    if (window_.ReadAt(pos_, header, sizeof(header)) != sizeof(header)) {
+      done_ = true;
+      file_ended_ = true;
+      return false;
+    }
+    record->offset = pos_;
+    record->c = header[kSectorCOffset];
+    record->h = header[kSectorHOffset];
+    record->r = header[kSectorROffset];
+    record->n = header[kSectorNOffset];
+    record->count = DecodeU16(header + kSectorCountOffset);
+    record->data_size = DecodeU16(header + kDataSizeOffset);
+    data_pos_ = pos_ + static_cast<int64_t>(sizeof(header));
+    pos_ = data_pos_ + record->data_size;
+    const int32_t i = index_++;
+    if (i == 0) first_count_ = record->count;
+    done_ =
+        record->count == 0 || i == record->count - 1 || i + 1 >= first_count_;
+    return true;
+  }
+
+  // Reads up to `len` bytes of the data of the record read last.
+  size_t ReadData(uint8_t* buf, size_t len) {
+    return window_.ReadAt(data_pos_, buf, len);
+  }
+
+  // Whether the walk ended because a header could not be read whole.
+  bool file_ended() const { return file_ended_; }
+
+ private:
+  TrackWindow window_;
+  int64_t pos_;
+  int64_t data_pos_ = 0;
+  int32_t index_ = 0;
+  int32_t first_count_ = 0;
+  bool done_ = false;
+  bool file_ended_ = false;
+};
+
 bool IsDirectory(std::FILE* file) {
 #ifdef _WIN32
   struct _stat64 st;
@@ -277,35 +330,21 @@ bool D88Image::TrackIsValid(int32_t track) const {
 int32_t D88Image::ReadSector(int32_t track, int32_t c, int32_t h, int32_t r,
                              int32_t n, uint8_t* buf, int32_t max_len) {
   if (!TrackIsValid(track)) return 0;
-  int64_t pos = int64_t{image_base_} + track_table_[track];
-  TrackWindow window(file_, pos, FirstFetch(r, n));
-
-  // The walk ends at the matching record, at a count of 0, after the last
-  // record that a header's count names, after the first header's count of
-  // records (damaged counts may never name the current record), or where a
-  // whole header cannot be read.
-  int32_t first_count = 0;
-  for (int32_t i = 0;; ++i) {
-    uint8_t header[kSectorHeaderSize];
-    if (window.ReadAt(pos, header, sizeof(header)) != sizeof(header)) {
-      return 0;
-    }
-    pos += static_cast<int64_t>(sizeof(header));
-    const int32_t count = DecodeU16(header + kSectorCountOffset);
-    const int32_t data_size = DecodeU16(header + kDataSizeOffset);
-    if (count == 0) return 0;
-    if (i == 0) first_count = count;
-
-    if (header[kSectorCOffset] == c && header[kSectorHOffset] == h &&
-        header[kSectorROffset] == r && header[kSectorNOffset] == n) {
-      const int32_t want = data_size < max_len ? data_size : max_len;
+  RecordWalk walk(file_, int64_t{image_base_} + track_table_[track],
+                  FirstFetch(r, n));
+  RecordHeader record;
+  while (walk.Next(&record)) {
+    // A record with a count of 0 ends the track before it is looked at.
+    if (record.count == 0) return 0;
+    if (record.c == c && record.h == h && record.r == r && record.n == n) {
+      const int32_t want =
+          record.data_size < max_len ? record.data_size : max_len;
       if (want <= 0) return 0;
       return static_cast<int32_t>(
-          window.ReadAt(pos, buf, static_cast<size_t>(want)));
+          walk.ReadData(buf, static_cast<size_t>(want)));
     }
-    pos += data_size;
-    if (i == count - 1 || i + 1 >= first_count) return 0;
   }
+  return 0;
 }
 
 int32_t D88Image::ReadSectors(int32_t track, int32_t c, int32_t h, int32_t r,
@@ -355,33 +394,13 @@ int32_t D88Image::ReadTrackRecords(int32_t track, RecordHeader* records,
                                    int32_t max_records, bool* file_ended) {
   if (file_ended != nullptr) *file_ended = false;
   if (!TrackIsValid(track)) return 0;
-  int64_t pos = int64_t{image_base_} + track_table_[track];
-  TrackWindow window(file_, pos, kTrackFetchSize);
-  int32_t first_count = 0;
+  // The walk of ReadSector, so that the list holds exactly the records a
+  // sector lookup can reach, and the record that stopped it.
+  RecordWalk walk(file_, int64_t{image_base_} + track_table_[track],
+                  kTrackFetchSize);
   int32_t stored = 0;
-  // The same exits as ReadSector's walk, so that the list holds exactly the
-  // records a sector lookup can reach, and the record that stopped it.
-  while (stored < max_records) {
-    uint8_t header[kSectorHeaderSize];
-    if (window.ReadAt(pos, header, sizeof(header)) != sizeof(header)) {
-      if (file_ended != nullptr) *file_ended = true;
-      break;
-    }
-    RecordHeader& record = records[stored];
-    record.offset = pos;
-    record.c = header[kSectorCOffset];
-    record.h = header[kSectorHOffset];
-    record.r = header[kSectorROffset];
-    record.n = header[kSectorNOffset];
-    record.count = DecodeU16(header + kSectorCountOffset);
-    record.data_size = DecodeU16(header + kDataSizeOffset);
-    const int32_t i = stored++;
-    if (i == 0) first_count = record.count;
-    if (record.count == 0 || i == record.count - 1 || i + 1 >= first_count) {
-      break;
-    }
-    pos += static_cast<int64_t>(sizeof(header)) + record.data_size;
-  }
+  while (stored < max_records && walk.Next(&records[stored])) ++stored;
+  if (file_ended != nullptr) *file_ended = walk.file_ended();
   return stored;
 }
 

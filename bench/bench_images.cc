@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "tool/game_disk_builder.h"
+#include "testing/game_disk_builder.h"
 #include "tool/game_layout.h"
 
 namespace d88 {

@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "d88/d88_builder.h"
+#include "testing/d88_builder.h"
 
 namespace d88 {
 

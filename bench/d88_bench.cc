@@ -60,8 +60,7 @@ void BM_ReadSectorsProg(benchmark::State& state) {
   static uint8_t buf[kProgSize];
   for (auto _ : state) {
     const int32_t got =
-        image.ReadSectors(kProgSector.track, kProgSector.c, kProgSector.h,
-                          kProgSector.r, kGameSizeCode, buf, kProgSize);
+        image.ReadSectors(kProgSector.track, kProgSector.id, buf, kProgSize);
     if (got != kProgSize) state.SkipWithError("short PROG");
     benchmark::DoNotOptimize(buf);
   }

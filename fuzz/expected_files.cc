@@ -14,11 +14,10 @@ namespace d88 {
 namespace {
 
 // `len` bytes of the run of sectors from `at`, zero where they cannot be read.
-Bytes ReadRun(D88Image& image, const GameSector& at, int32_t len) {
+Bytes ReadRun(D88Image& image, const GamePosition& at, int32_t len) {
   Bytes bytes(static_cast<size_t>(len), 0);
   if (len > 0) {
-    image.ReadSectors(at.track, at.c, at.h, at.r, kGameSizeCode, bytes.data(),
-                      len);
+    image.ReadSectors(at.track, at.id, bytes.data(), len);
   }
   return bytes;
 }

@@ -7,7 +7,7 @@
 #include <map>
 #include <string>
 
-#include "d88/d88_builder.h"
+#include "testing/d88_builder.h"
 
 namespace d88 {
 

@@ -11,13 +11,13 @@
 #include <utility>
 #include <vector>
 
-#include "d88/d88_builder.h"
 #include "fuzz/expected_files.h"
 #include "fuzz/reader_script.h"
 #include "fuzz/seeds.h"
-#include "tool/game_disk_builder.h"
+#include "testing/d88_builder.h"
+#include "testing/game_disk_builder.h"
+#include "testing/run_process.h"
 #include "tool/game_layout.h"
-#include "tool/run_process.h"
 
 namespace d88 {
 namespace {
@@ -98,8 +98,8 @@ TEST(FuzzRegressionTest, ExpectedFilesFollowTheDirectory) {
   disk.AddFile(2, 0x0000, Pattern(0x0400, 1));
   disk.AddFile(3, 0x0001, Pattern(0x0C00, 2));
   disk.SetEntry(4, {2, 0, 0x0100, 0x0800, 0, 0});
-  const GameSector lost = RecordSector(2);
-  disk.RemoveSector(lost.track, lost.r);
+  const GamePosition lost = RecordSector(2);
+  disk.RemoveSector(lost.track, lost.id.r);
   TempDir dir;
   ASSERT_TRUE(WriteFileBytes(dir.File("in.d88"), disk.Build()));
   const FileSet files = ExpectedFiles(dir.File("in.d88"));

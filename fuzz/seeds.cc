@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "fuzz/reader_script.h"
-#include "tool/game_disk_builder.h"
+#include "testing/game_disk_builder.h"
 #include "tool/game_layout.h"
 
 namespace d88 {
@@ -46,10 +46,10 @@ std::vector<Seed> DamagedDisks() {
   seeds.push_back({"absent_tracks.d88", absent.Build()});
 
   GameDiskBuilder counts = Disk1WithFiles();
-  std::vector<SectorRecord>& track1 = counts.image().Track(1).records();
-  for (SectorRecord& s : track1) s.count = 1000;
+  std::vector<TrackSector>& track1 = counts.image().Track(1).records();
+  for (TrackSector& s : track1) s.count = 1000;
   track1[0].count = 3;
-  for (SectorRecord& s : counts.image().Track(2).records()) s.count = 0xFFFF;
+  for (TrackSector& s : counts.image().Track(2).records()) s.count = 0xFFFF;
   counts.image().Track(3).records()[1].count = 1;
   counts.image().Track(68).records()[4].count = 0;
   seeds.push_back({"disagreeing_counts.d88", counts.Build()});
@@ -86,7 +86,7 @@ std::vector<Seed> DamagedDisks() {
 
   // Sectors whose IDs, data sizes and order differ from the game's.
   GameDiskBuilder ids = Disk1WithFiles();
-  std::vector<SectorRecord>& track2 = ids.image().Track(2).records();
+  std::vector<TrackSector>& track2 = ids.image().Track(2).records();
   track2[1].id.n = 2;
   track2[2].id.c = 9;
   track2[3].id = track2[4].id;

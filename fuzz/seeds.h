@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "d88/d88_builder.h"
+#include "testing/d88_builder.h"
 
 namespace d88 {
 

@@ -16,8 +16,8 @@
 #include <filesystem>
 #include <string>
 
-#include "d88/d88_builder.h"
 #include "fuzz/expected_files.h"
+#include "testing/d88_builder.h"
 #include "tool/d88cut.h"
 
 namespace {

@@ -61,6 +61,21 @@ constexpr int kMaxSizeCode = 23;
 // Nominal size of a sector of size code `n` (0 to kMaxSizeCode).
 constexpr int64_t NominalSectorSize(int n) { return int64_t{128} << n; }
 
+// The ID that names a sector: cylinder C, head H, sector number R and size
+// code N, as the first four bytes of its SectorHeader hold them. A lookup
+// matches all four exactly.
+struct SectorId {
+  uint8_t c = 0;
+  uint8_t h = 0;
+  uint8_t r = 0;
+  uint8_t n = 0;
+};
+
+constexpr bool operator==(SectorId a, SectorId b) {
+  return a.c == b.c && a.h == b.h && a.r == b.r && a.n == b.n;
+}
+constexpr bool operator!=(SectorId a, SectorId b) { return !(a == b); }
+
 static_assert(kTrackTableOffset + kTrackCount * kTrackEntrySize ==
                   kImageHeaderSize,
               "the track table ends the image header");

@@ -5,22 +5,20 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
 #include "d88/d88_format.h"
+#include "d88/input_file.h"
 
 namespace d88 {
 
-// The header fields and file place of one sector record, as
-// D88Image::ReadTrackRecords finds them.
-struct RecordHeader {
-  int64_t offset;  // file offset of the record's header
-  uint8_t c;
-  uint8_t h;
-  uint8_t r;
-  uint8_t n;
-  int32_t count;      // number of sectors in the track, as this header says
-  int32_t data_size;  // number of data bytes that follow the header
+// A sector header as a walk over a track sees it: where it lies in the file,
+// the sector's ID, the track's sector count as this header gives it, and the
+// number of data bytes that follow the header.
+struct SectorHeader {
+  int64_t offset;  // file offset of the header
+  SectorId id;
+  int32_t count;
+  int32_t data_size;
 };
 
 // Reads sectors from the images of one D88 file.
@@ -88,6 +86,10 @@ class D88Image {
   // of `buf` that the file did not supply keep their contents.
   int32_t ReadSector(int32_t track, int32_t c, int32_t h, int32_t r, int32_t n,
                      uint8_t* buf, int32_t max_len);
+  int32_t ReadSector(int32_t track, SectorId id, uint8_t* buf,
+                     int32_t max_len) {
+    return ReadSector(track, id.c, id.h, id.r, id.n, buf, max_len);
+  }
 
   // Reads `len` bytes from consecutive sectors into `buf` (which must hold
   // `len` bytes), in chunks of 128 << n bytes; only the last chunk may be
@@ -96,9 +98,14 @@ class D88Image {
   // next cylinder, both at the first sector. Stops at the first chunk that
   // cannot be read whole. Returns the bytes of the whole chunks read; bytes
   // of a failing chunk that did arrive stay in `buf` but are not counted.
-  // Returns 0 for a size code outside 0 to kMaxSizeCode.
+  // Returns 0 for a size code outside 0 to kMaxSizeCode. C, H and R count
+  // on past 255 as plain integers, and then match no sector.
   int32_t ReadSectors(int32_t track, int32_t c, int32_t h, int32_t r, int32_t n,
                       uint8_t* buf, int32_t len);
+  int32_t ReadSectors(int32_t track, SectorId first, uint8_t* buf,
+                      int32_t len) {
+    return ReadSectors(track, first.c, first.h, first.r, first.n, buf, len);
+  }
 
   // Stores the IDs (C, H, R, N) of the records of track `track`, 4 bytes
   // each, into `buf`, as many as fit in `len` bytes. Returns the number of
@@ -106,20 +113,20 @@ class D88Image {
   int32_t ReadTrackIds(int32_t track, uint8_t* buf, int32_t len);
 
   // Stores the headers of the records of track `track` that ReadSector's
-  // walk visits, in file order, into `records` (room for `max_records`).
+  // walk visits, in file order, into `headers` (room for `max_headers`).
   // The walk ends after a record whose count is 0 (ReadSector never finds
   // one), after the record at position count - 1 by its own header's count,
   // after the first header's count of records, where a whole header cannot
-  // be read, or when `max_records` are stored; a buffer of kMaxSectorCount
-  // records holds every walk whole. Returns the number stored; 0 for an absent
+  // be read, or when `max_headers` are stored; a buffer of kMaxSectorCount
+  // headers holds every walk whole. Returns the number stored; 0 for an absent
   // or invalid track. `file_ended`, unless null, tells whether the walk ended
   // because a header could not be read whole. Reads no sector data.
-  int32_t ReadTrackRecords(int32_t track, RecordHeader* records,
-                           int32_t max_records, bool* file_ended);
+  int32_t ReadTrackHeaders(int32_t track, SectorHeader* headers,
+                           int32_t max_headers, bool* file_ended);
 
   // Size in bytes of the open file; -1 if none is open or the size cannot
   // be found.
-  int64_t GetFileSize();
+  int64_t GetFileSize() const;
 
   // Name of the selected image: up to 16 bytes, always NUL-terminated;
   // empty when none is selected.
@@ -141,7 +148,7 @@ class D88Image {
   void ResetSelection();
   bool TrackIsValid(int32_t track) const;
 
-  std::FILE* file_;
+  InputFile file_;
   int32_t image_count_;
   int32_t first_sector_;
   int32_t last_sector_;

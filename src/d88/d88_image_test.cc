@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "d88/d88_builder.h"
-#include "tool/run_process.h"
+#include "testing/d88_builder.h"
+#include "testing/run_process.h"
 
 namespace d88 {
 namespace {
@@ -304,7 +304,7 @@ TEST_F(ReaderTest, DisagreeingCountsEndAfterTheFirstHeadersCount) {
   // the first header's count of 3 and stops.
   ImageBuilder b;
   AddStandardTrack(b, 0, 0, 0, 6);
-  for (SectorRecord& s : b.Track(0).records()) s.count = 1000;
+  for (TrackSector& s : b.Track(0).records()) s.count = 1000;
   b.Track(0).records()[0].count = 3;
   b.Track(0).records()[1].count = 1;  // count <= position: never equals
   OpenImage(b);
@@ -316,7 +316,7 @@ TEST_F(ReaderTest, WalkEndsAtTheEndOfTheFile) {
   // Every header claims 65535 sectors; the file ends after the third.
   ImageBuilder b;
   AddStandardTrack(b, 0, 0, 0, 3);
-  for (SectorRecord& s : b.Track(0).records()) s.count = 0xFFFF;
+  for (TrackSector& s : b.Track(0).records()) s.count = 0xFFFF;
   OpenImage(b);
   EXPECT_EQ(Read(0, 0, 0, 3, 3, 1024).size(), 1024u);
   EXPECT_TRUE(Read(0, 0, 0, 9, 3, 1024).empty());
@@ -416,7 +416,7 @@ TEST_F(ReaderTest, WalkPastTheFetchEndsAtTheEndOfTheFile) {
   constexpr int kRecords = 20;
   ImageBuilder b;
   AddStandardTrack(b, 0, 0, 0, kRecords);
-  for (SectorRecord& s : b.Track(0).records()) s.count = 0xFFFF;
+  for (TrackSector& s : b.Track(0).records()) s.count = 0xFFFF;
   const Bytes whole = b.Build();
   const int64_t track = static_cast<int64_t>(kImageHeaderSize);
   ASSERT_GT(kRecords * kRecord, kFetch + kRecord);
@@ -712,7 +712,7 @@ TEST_F(ReaderTest, ReadTrackIdsListsWhatFitsInTheBuffer) {
 TEST_F(ReaderTest, ReadTrackIdsGoesOnPastACountOfZero) {
   ImageBuilder b;
   AddStandardTrack(b, 0, 0, 0, 3, 1, 256);
-  for (SectorRecord& s : b.Track(0).records()) s.count = 0;
+  for (TrackSector& s : b.Track(0).records()) s.count = 0;
   OpenImage(b);
   uint8_t ids[64];
   EXPECT_EQ(image_.ReadTrackIds(0, ids, 8), 8);
@@ -720,9 +720,9 @@ TEST_F(ReaderTest, ReadTrackIdsGoesOnPastACountOfZero) {
   EXPECT_EQ(image_.ReadTrackIds(0, ids, 64), 12);
 }
 
-// --- ReadTrackRecords and GetFileSize --------------------------------------
+// --- ReadTrackHeaders and GetFileSize --------------------------------------
 
-TEST_F(ReaderTest, ReadTrackRecordsGivesEveryHeaderFieldAndPlace) {
+TEST_F(ReaderTest, ReadTrackHeadersGivesEveryHeaderFieldAndPlace) {
   ImageBuilder first;
   AddStandardTrack(first, 0, 0, 0, 1);
   ImageBuilder second;
@@ -736,9 +736,9 @@ TEST_F(ReaderTest, ReadTrackRecordsGivesEveryHeaderFieldAndPlace) {
   ASSERT_TRUE(image_.SelectImage(1));
   EXPECT_EQ(image_.GetFileSize(), static_cast<int64_t>(file.size()));
 
-  RecordHeader records[8];
+  SectorHeader records[8];
   bool file_ended = true;
-  ASSERT_EQ(image_.ReadTrackRecords(3, records, 8, &file_ended), 3);
+  ASSERT_EQ(image_.ReadTrackHeaders(3, records, 8, &file_ended), 3);
   EXPECT_FALSE(file_ended);
   const int64_t start = base + image_.GetTrackOffset(3);
   const int64_t offsets[] = {start, start + 16 + 256, start + 32 + 356};
@@ -749,24 +749,18 @@ TEST_F(ReaderTest, ReadTrackRecordsGivesEveryHeaderFieldAndPlace) {
     EXPECT_EQ(records[i].count, 3);
     EXPECT_EQ(records[i].data_size, sizes[i]);
   }
-  EXPECT_EQ(records[0].c, 1);
-  EXPECT_EQ(records[0].h, 1);
-  EXPECT_EQ(records[0].r, 1);
-  EXPECT_EQ(records[0].n, 1);
-  EXPECT_EQ(records[2].c, 7);
-  EXPECT_EQ(records[2].h, 8);
-  EXPECT_EQ(records[2].r, 9);
-  EXPECT_EQ(records[2].n, 10);
+  EXPECT_EQ(records[0].id, (SectorId{1, 1, 1, 1}));
+  EXPECT_EQ(records[2].id, (SectorId{7, 8, 9, 10}));
   // The buffer bounds the list; absent and invalid tracks list nothing.
-  EXPECT_EQ(image_.ReadTrackRecords(3, records, 2, nullptr), 2);
-  EXPECT_EQ(image_.ReadTrackRecords(3, records, 0, &file_ended), 0);
+  EXPECT_EQ(image_.ReadTrackHeaders(3, records, 2, nullptr), 2);
+  EXPECT_EQ(image_.ReadTrackHeaders(3, records, 0, &file_ended), 0);
   for (int32_t track : {-1, 0, 4, 164}) {
-    EXPECT_EQ(image_.ReadTrackRecords(track, records, 8, &file_ended), 0);
+    EXPECT_EQ(image_.ReadTrackHeaders(track, records, 8, &file_ended), 0);
     EXPECT_FALSE(file_ended);
   }
 }
 
-TEST_F(ReaderTest, ReadTrackRecordsListsWhatReadSectorCanReach) {
+TEST_F(ReaderTest, ReadTrackHeadersListsWhatReadSectorCanReach) {
   // Each damaged track lists the records up to the one that ends the
   // walk; ReadSector finds exactly the listed ones whose count is not 0.
   struct Case {
@@ -798,24 +792,24 @@ TEST_F(ReaderTest, ReadTrackRecordsListsWhatReadSectorCanReach) {
     }
     ASSERT_TRUE(OpenBytes(file));
     ASSERT_TRUE(image_.SelectImage(0));
-    std::vector<RecordHeader> records(kMaxSectorCount);
+    std::vector<SectorHeader> records(kMaxSectorCount);
     bool file_ended = false;
-    const int32_t listed = image_.ReadTrackRecords(
+    const int32_t listed = image_.ReadTrackHeaders(
         0, records.data(), kMaxSectorCount, &file_ended);
     EXPECT_EQ(listed, c.listed);
     EXPECT_EQ(file_ended, c.file_ended);
     for (int r = 1; r <= 8; ++r) {
       bool reachable = false;
       for (int32_t i = 0; i < listed; ++i) {
-        const RecordHeader& h = records[static_cast<size_t>(i)];
-        if (h.r == r && h.count != 0) reachable = true;
+        const SectorHeader& h = records[static_cast<size_t>(i)];
+        if (h.id.r == r && h.count != 0) reachable = true;
       }
       EXPECT_EQ(Read(0, 0, 0, r, 1, 256).size(), reachable ? 256u : 0u) << r;
     }
   }
 }
 
-TEST_F(ReaderTest, ReadTrackRecordsFitsTheLargestCount) {
+TEST_F(ReaderTest, ReadTrackHeadersFitsTheLargestCount) {
   // 65536 empty records that all claim 65535: the walk stops at the
   // count's last record, which fills a buffer of kMaxSectorCount.
   ImageBuilder b;
@@ -825,10 +819,10 @@ TEST_F(ReaderTest, ReadTrackRecordsFitsTheLargestCount) {
     t.Last().count = kMaxSectorCount;
   }
   OpenImage(b);
-  std::vector<RecordHeader> records(kMaxSectorCount);
+  std::vector<SectorHeader> records(kMaxSectorCount);
   bool file_ended = true;
   EXPECT_EQ(
-      image_.ReadTrackRecords(0, records.data(), kMaxSectorCount, &file_ended),
+      image_.ReadTrackHeaders(0, records.data(), kMaxSectorCount, &file_ended),
       kMaxSectorCount);
   EXPECT_FALSE(file_ended);
   EXPECT_EQ(records.back().offset, static_cast<int64_t>(kImageHeaderSize) +

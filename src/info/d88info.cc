@@ -1,15 +1,14 @@
 #include "info/d88info.h"
 
-#include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "d88/d88_format.h"
 #include "d88/d88_image.h"
+#include "info/text.h"
+#include "info/track_analysis.h"
 #include "tool/game_disk.h"
 #include "tool/game_layout.h"
 
@@ -19,8 +18,6 @@ namespace {
 
 // The tool's state for the run; the large buffers live in static storage.
 D88Image g_image;
-RecordHeader g_records[kMaxSectorCount];
-uint32_t g_scratch[kMaxSectorCount];  // one value per record, for sorting
 uint8_t g_signature[kSignatureReadSize];
 uint8_t g_directory_block[kDirectoryBlockSize];
 uint8_t g_file[kWorkAreaSize];
@@ -33,11 +30,6 @@ static_assert(kWorkAreaSize >= UINT16_MAX && kWorkAreaSize >= size_t{kProgSize},
 // Sector ID lists wrap before this many bytes, which keeps them within 78
 // columns after their indent.
 constexpr size_t kIdLineWidth = 64;
-// Real tracks hold a few dozen sectors; a damaged header can make a walk
-// list thousands of records, of which only the first are shown.
-constexpr int32_t kMaxIdsShown = 256;
-// Likewise for the sector counts and the duplicate IDs of one track.
-constexpr int32_t kMaxListed = 8;
 
 const char kUsage[] =
     "Usage: d88info [--check] FILE\n"
@@ -56,38 +48,6 @@ const char kUsage[] =
     "complete and 1 when something is incomplete or no disk 1 is found;\n"
     "2 for a usage error or a file that cannot be opened.\n";
 
-std::string Format(const char* format, ...) {
-  char buf[256];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(buf, sizeof(buf), format, args);
-  va_end(args);
-  return buf;
-}
-
-// The bytes as they are, which keeps Shift-JIS text intact, with control
-// bytes shown as '.' so that a name cannot end a line or move the cursor.
-std::string Printable(const char* bytes, size_t len) {
-  std::string out(bytes, len);
-  for (char& ch : out) {
-    const unsigned char u = static_cast<unsigned char>(ch);
-    if (u < 0x20 || u == 0x7F) ch = '.';
-  }
-  return out;
-}
-
-std::string Count(long long count, const char* one, const char* many) {
-  return Format("%lld %s", count, count == 1 ? one : many);
-}
-
-std::string IdText(int c, int h, int r, int n) {
-  return Format("%d/%d/%d/%d", c, h, r, n);
-}
-
-std::string IdText(const RecordHeader& record) {
-  return IdText(record.c, record.h, record.r, record.n);
-}
-
 // The disk character of a signature; a byte outside printable ASCII is also
 // given in hex.
 std::string DiskCharText(uint8_t disk_char) {
@@ -97,20 +57,6 @@ std::string DiskCharText(uint8_t disk_char) {
     text += Format(" (0x%02X)", static_cast<unsigned>(disk_char));
   }
   return text;
-}
-
-// Sorted track indexes as ranges: "0-4, 6, 64".
-std::string TrackList(const std::vector<int32_t>& tracks) {
-  std::string out;
-  for (size_t i = 0; i < tracks.size();) {
-    size_t j = i;
-    while (j + 1 < tracks.size() && tracks[j + 1] == tracks[j] + 1) ++j;
-    if (!out.empty()) out += ", ";
-    out += j == i ? Format("%d", tracks[i])
-                  : Format("%d-%d", tracks[i], tracks[j]);
-    i = j + 1;
-  }
-  return out;
 }
 
 void PrintField(const std::string& label, const std::string& text) {
@@ -135,34 +81,6 @@ const char* MediaName(int32_t type) {
   }
 }
 
-// The sector layout of a track: how many records, and their N and data
-// size when all records agree on both.
-struct Layout {
-  int32_t sectors = 0;
-  bool mixed = false;
-  int n = 0;
-  int32_t data_size = 0;
-
-  bool operator==(const Layout& other) const {
-    return sectors == other.sectors && mixed == other.mixed && n == other.n &&
-           data_size == other.data_size;
-  }
-};
-
-Layout LayoutOf(const RecordHeader* records, int32_t count) {
-  Layout layout;
-  layout.sectors = count;
-  if (count == 0) return layout;
-  layout.n = records[0].n;
-  layout.data_size = records[0].data_size;
-  for (int32_t i = 1; i < count; ++i) {
-    if (records[i].n != layout.n || records[i].data_size != layout.data_size) {
-      layout.mixed = true;
-    }
-  }
-  return layout;
-}
-
 std::string LayoutText(const Layout& layout) {
   if (layout.sectors == 0) return "no sectors";
   const std::string sectors = Count(layout.sectors, "sector", "sectors");
@@ -171,208 +89,30 @@ std::string LayoutText(const Layout& layout) {
                 layout.data_size);
 }
 
-// Anomalies, gathered by their text with the tracks that show each.
-class Anomalies {
- public:
-  void Add(const std::string& what) { Find(what); }
-  void Add(const std::string& what, int32_t track) {
-    std::vector<int32_t>& tracks = Find(what).tracks;
-    if (tracks.empty() || tracks.back() != track) tracks.push_back(track);
+void PrintAnomalies(const Anomalies& anomalies) {
+  const std::vector<Anomalies::Entry>& entries = anomalies.entries();
+  if (entries.empty()) {
+    PrintField("anomalies", "none");
+    return;
   }
-
-  void Print() const {
-    if (entries_.empty()) {
-      PrintField("anomalies", "none");
-      return;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const Anomalies::Entry& e = entries[i];
+    std::string text = e.what;
+    if (!e.tracks.empty()) {
+      text += e.tracks.size() == 1 ? ": track " : ": tracks ";
+      text += TrackList(e.tracks);
     }
-    for (size_t i = 0; i < entries_.size(); ++i) {
-      const Entry& e = entries_[i];
-      std::string text = e.what;
-      if (!e.tracks.empty()) {
-        text += e.tracks.size() == 1 ? ": track " : ": tracks ";
-        text += TrackList(e.tracks);
-      }
-      if (i == 0) {
-        PrintField("anomalies", text);
-      } else {
-        PrintMore(text);
-      }
-    }
-  }
-
- private:
-  struct Entry {
-    std::string what;
-    std::vector<int32_t> tracks;
-  };
-
-  Entry& Find(const std::string& what) {
-    // Indexed, since a damaged track can give thousands of texts.
-    const auto [it, added] = index_.emplace(what, entries_.size());
-    if (added) entries_.push_back({what, {}});
-    return entries_[it->second];
-  }
-
-  std::vector<Entry> entries_;  // in the order first seen
-  std::map<std::string, size_t> index_;
-};
-
-// The checks below look at the `count` records of track `track` that
-// WalkTrack left in g_records, and sort values in g_scratch.
-
-// Sector counts that disagree: the first header's count, then the others in
-// ascending order.
-void NoteCounts(int32_t track, int32_t count, Anomalies* anomalies) {
-  bool zero_count = false;
-  int32_t nonzero = 0;
-  for (int32_t i = 0; i < count; ++i) {
-    if (g_records[i].count == 0) {
-      zero_count = true;
+    if (i == 0) {
+      PrintField("anomalies", text);
     } else {
-      g_scratch[nonzero++] = static_cast<uint32_t>(g_records[i].count);
+      PrintMore(text);
     }
   }
-  std::sort(g_scratch, g_scratch + nonzero);
-  const int32_t distinct = static_cast<int32_t>(
-      std::unique(g_scratch, g_scratch + nonzero) - g_scratch);
-  if (distinct > 1) {
-    const uint32_t first = static_cast<uint32_t>(g_records[0].count);
-    std::string list = Format("%u", first);
-    int32_t listed = 1;
-    for (int32_t i = 0; i < distinct; ++i) {
-      if (g_scratch[i] == first) continue;
-      if (listed++ == kMaxListed) {
-        list += ", ...";
-        break;
-      }
-      list += Format(", %u", g_scratch[i]);
-    }
-    anomalies->Add("sector counts disagree (" + list + ")", track);
-  }
-  if (zero_count) {
-    anomalies->Add("a sector count of 0 hides that sector and those after it",
-                   track);
-  }
-}
-
-// Data sizes other than 128 << N: each pair of N and data size once per
-// track, by N, then size.
-void NoteDataSizes(int32_t track, int32_t count, Anomalies* anomalies) {
-  int32_t odd = 0;
-  for (int32_t i = 0; i < count; ++i) {
-    const RecordHeader& record = g_records[i];
-    if (record.n > kMaxSizeCode ||
-        record.data_size != NominalSectorSize(record.n)) {
-      g_scratch[odd++] = static_cast<uint32_t>(record.n) << 16 |
-                         static_cast<uint32_t>(record.data_size);
-    }
-  }
-  std::sort(g_scratch, g_scratch + odd);
-  odd =
-      static_cast<int32_t>(std::unique(g_scratch, g_scratch + odd) - g_scratch);
-  for (int32_t i = 0; i < odd; ++i) {
-    if (i == kMaxListed) {
-      anomalies->Add("more data sizes that differ from 128 << N", track);
-      break;
-    }
-    const int n = static_cast<int>(g_scratch[i] >> 16);
-    const int size = static_cast<int>(g_scratch[i] & 0xFFFF);
-    anomalies->Add(
-        n > kMaxSizeCode
-            ? Format("data size %d with N %d (128 << %d is too large)", size, n,
-                     n)
-            : Format("data size %d with N %d (128 << %d is %lld)", size, n, n,
-                     static_cast<long long>(NominalSectorSize(n))),
-        track);
-  }
-}
-
-void NoteDuplicates(int32_t track, int32_t count, Anomalies* anomalies) {
-  for (int32_t i = 0; i < count; ++i) {
-    const RecordHeader& r = g_records[i];
-    g_scratch[i] = static_cast<uint32_t>(r.c) << 24 |
-                   static_cast<uint32_t>(r.h) << 16 |
-                   static_cast<uint32_t>(r.r) << 8 | r.n;
-  }
-  std::sort(g_scratch, g_scratch + count);
-  std::string duplicates;
-  int32_t duplicated = 0;
-  for (int32_t i = 1; i < count; ++i) {
-    if (g_scratch[i] != g_scratch[i - 1] ||
-        (i >= 2 && g_scratch[i] == g_scratch[i - 2])) {
-      continue;
-    }
-    if (duplicated++ >= kMaxListed) continue;
-    const uint32_t id = g_scratch[i];
-    duplicates +=
-        (duplicates.empty() ? "" : ", ") +
-        IdText(static_cast<int>(id >> 24), static_cast<int>(id >> 16 & 0xFF),
-               static_cast<int>(id >> 8 & 0xFF), static_cast<int>(id & 0xFF));
-  }
-  if (duplicated > kMaxListed) {
-    duplicates += Format(" and %d more", duplicated - kMaxListed);
-  }
-  if (duplicated > 0) {
-    anomalies->Add(
-        (duplicated == 1 ? "duplicate sector ID " : "duplicate sector IDs ") +
-            duplicates,
-        track);
-  }
-}
-
-// A track whose records run past the end of the file or, inside the file,
-// past the end of the image.
-void NoteEnds(int32_t track, int32_t count, bool file_ended, int64_t file_size,
-              Anomalies* anomalies) {
-  const int64_t image_end =
-      int64_t{g_image.GetImageBase()} + g_image.GetDiskSize();
-  int32_t whole = 0;
-  bool past_image = false;
-  for (int32_t i = 0; i < count; ++i) {
-    const int64_t end = g_records[i].offset +
-                        static_cast<int64_t>(kSectorHeaderSize) +
-                        g_records[i].data_size;
-    if (end <= file_size) ++whole;
-    if (end > image_end) past_image = true;
-  }
-  if (file_ended || whole < count) {
-    if (count == 0) {
-      anomalies->Add("runs past the end of the file (no whole sector header)",
-                     track);
-    } else {
-      const int32_t declared = std::max(g_records[0].count, count);
-      anomalies->Add(
-          Format("runs past the end of the file (%d of %s whole)", whole,
-                 Count(declared, "sector", "sectors").c_str()),
-          track);
-    }
-  } else if (past_image) {
-    anomalies->Add("runs past the end of the image's disk size", track);
-  }
-}
-
-// Walks track `track` into g_records. Returns false, noting why, when the
-// reader does not read the track: absent, or an offset outside the image.
-bool WalkTrack(int32_t track, int32_t* count, bool* file_ended,
-               Anomalies* anomalies) {
-  *count = 0;
-  *file_ended = false;
-  if (g_image.GetTrackOffset(track) == 0) return false;
-  *count =
-      g_image.ReadTrackRecords(track, g_records, kMaxSectorCount, file_ended);
-  // A track that lists nothing without reaching the end of the file fails
-  // the reader's offset test.
-  if (*count == 0 && !*file_ended) {
-    anomalies->Add("offset outside the disk size, read as absent", track);
-    return false;
-  }
-  return true;
 }
 
 // Why the selected image does not carry the signature.
 std::string NoSignatureReason(bool track_present, bool sector_found) {
-  const std::string id = IdText(kSignatureSector.c, kSignatureSector.h,
-                                kSignatureSector.r, kGameSizeCode);
+  const std::string id = IdText(kSignatureSector.id);
   if (!track_present) {
     return Format("no signature: track %d is absent", kSignatureSector.track);
   }
@@ -385,75 +125,9 @@ std::string NoSignatureReason(bool track_present, bool sector_found) {
                 static_cast<int>(kSignatureOffset));
 }
 
-// What the walks over the selected image's tracks found.
-struct TrackScan {
-  std::vector<int32_t> present;  // the tracks the reader reads
-  std::vector<Layout> layouts = std::vector<Layout>(kTrackCount);
-  // The first kMaxIdsShown records of each track, for the tracks that
-  // differ from the common layout.
-  std::vector<std::vector<RecordHeader>> shown =
-      std::vector<std::vector<RecordHeader>>(kTrackCount);
-  bool signature_track = false;   // the signature's track is present
-  bool signature_sector = false;  // and holds a sector with its ID
-};
-
-void ScanTracks(int64_t file_size, TrackScan* scan, Anomalies* anomalies) {
-  for (int32_t t = 0; t < kTrackCount; ++t) {
-    int32_t count = 0;
-    bool file_ended = false;
-    if (!WalkTrack(t, &count, &file_ended, anomalies)) continue;
-    const size_t at = static_cast<size_t>(t);
-    scan->present.push_back(t);
-    scan->layouts[at] = LayoutOf(g_records, count);
-    scan->shown[at].assign(g_records,
-                           g_records + std::min(count, kMaxIdsShown));
-    NoteCounts(t, count, anomalies);
-    NoteDataSizes(t, count, anomalies);
-    NoteDuplicates(t, count, anomalies);
-    NoteEnds(t, count, file_ended, file_size, anomalies);
-    if (t != kSignatureSector.track) continue;
-    scan->signature_track = true;
-    for (int32_t i = 0; i < count; ++i) {
-      const RecordHeader& r = g_records[i];
-      // ReadSector never finds a record whose count is 0.
-      if (r.count != 0 && r.c == kSignatureSector.c &&
-          r.h == kSignatureSector.h && r.r == kSignatureSector.r &&
-          r.n == kGameSizeCode) {
-        scan->signature_sector = true;
-      }
-    }
-  }
-}
-
-// The most common layout among the tracks whose records agree, and how
-// many tracks have it; the lowest track decides a tie. False if no track's
-// records agree.
-bool CommonLayout(const TrackScan& scan, Layout* common, int32_t* tracks) {
-  std::vector<std::pair<Layout, int32_t>> seen;
-  for (int32_t t : scan.present) {
-    const Layout& layout = scan.layouts[static_cast<size_t>(t)];
-    if (layout.sectors == 0 || layout.mixed) continue;
-    auto it = std::find_if(seen.begin(), seen.end(),
-                           [&](const auto& s) { return s.first == layout; });
-    if (it == seen.end()) {
-      seen.push_back({layout, 1});
-    } else {
-      ++it->second;
-    }
-  }
-  *tracks = 0;
-  for (const auto& [layout, count] : seen) {
-    if (count > *tracks) {
-      *common = layout;
-      *tracks = count;
-    }
-  }
-  return *tracks > 0;
-}
-
 // The IDs of a track's records, wrapped; each followed by its data size
 // when the track mixes sizes.
-void PrintIds(const std::vector<RecordHeader>& records, const Layout& layout) {
+void PrintIds(const std::vector<SectorHeader>& headers, const Layout& layout) {
   std::string line;
   auto add = [&line](const std::string& item) {
     if (!line.empty() && line.size() + 1 + item.size() > kIdLineWidth) {
@@ -462,13 +136,13 @@ void PrintIds(const std::vector<RecordHeader>& records, const Layout& layout) {
     }
     line += (line.empty() ? "" : " ") + item;
   };
-  for (const RecordHeader& record : records) {
-    add(IdText(record) +
-        (layout.mixed ? Format("[%d]", record.data_size) : ""));
+  for (const SectorHeader& header : headers) {
+    add(IdText(header.id) +
+        (layout.mixed ? Format("[%d]", header.data_size) : ""));
   }
-  if (records.size() < static_cast<size_t>(layout.sectors)) {
+  if (headers.size() < static_cast<size_t>(layout.sectors)) {
     add(Format("and %d more",
-               layout.sectors - static_cast<int32_t>(records.size())));
+               layout.sectors - static_cast<int32_t>(headers.size())));
   }
   if (!line.empty()) PrintMore(line);
 }
@@ -528,10 +202,10 @@ void ReportImage(int32_t index, int64_t file_size) {
         Format("disk size runs %lld bytes past the end of the file",
                static_cast<long long>(int64_t{base} + disk_size - file_size)));
   }
-  TrackScan scan;
-  ScanTracks(file_size, &scan, &anomalies);
+  const TrackScan scan = ScanTracks(g_image, file_size, kSignatureSector.track,
+                                    kSignatureSector.id, &anomalies);
   PrintTracks(scan);
-  anomalies.Print();
+  PrintAnomalies(anomalies);
 
   UseGameSectorRange(g_image);
   uint8_t disk_char = 0;
@@ -598,10 +272,10 @@ void PrintRun(const char* name, int32_t record, int32_t length, int32_t got,
   }
   incomplete->push_back(name);
   // Runs are read in whole sectors and stop at the first one that fails.
-  const GameSector at = RecordSector(record + got / kGameSectorSize);
+  const GamePosition at = RecordSector(record + got / kGameSectorSize);
   PrintField(name, Format("incomplete: %d of %s unreadable from track %d "
                           "sector %d",
-                          length - got, size.c_str(), at.track, at.r) +
+                          length - got, size.c_str(), at.track, at.id.r) +
                        detail);
 }
 

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "d88/d88_builder.h"
-#include "tool/demo_image.h"
-#include "tool/game_disk_builder.h"
-#include "tool/run_process.h"
+#include "testing/d88_builder.h"
+#include "testing/demo_image.h"
+#include "testing/game_disk_builder.h"
+#include "testing/run_process.h"
 
 namespace d88 {
 namespace {
@@ -31,8 +31,8 @@ class D88InfoTest : public ::testing::Test {
     ProcessOptions options;
     options.cwd = work_.path();
     ProcessResult r = RunProcess(exe, args, options);
-    r.out = ConsoleText(r.out);
-    r.err = ConsoleText(r.err);
+    EXPECT_TRUE(ConsoleText(r.out, &r.out)) << "a line feed without CR";
+    EXPECT_TRUE(ConsoleText(r.err, &r.err)) << "a line feed without CR";
     return r;
   }
 
@@ -266,7 +266,7 @@ TEST_F(D88InfoTest, SameAnomalyOnSeveralTracksIsOneLine) {
   ImageBuilder b;
   for (int t : {0, 1, 2, 5, 9}) {
     AddTrack16(b, t);
-    for (SectorRecord& s : b.Track(t).records()) s.data.resize(512);
+    for (TrackSector& s : b.Track(t).records()) s.data.resize(512);
   }
   b.Track(9).records()[0].data.resize(256);  // on the layout itself
   b.Track(1).records()[2].id.r = 1;
@@ -442,7 +442,7 @@ TEST_F(D88InfoTest, WhyNoSignatureIsFound) {
   GameDiskBuilder no_track0('1');
   no_track0.RemoveTrack(0);
   GameDiskBuilder other_size('1');
-  for (SectorRecord& s : other_size.image().Track(0).records()) s.id.n = 2;
+  for (TrackSector& s : other_size.image().Track(0).records()) s.id.n = 2;
   GameDiskBuilder wrong_bytes('1');
   wrong_bytes.SectorAt(5)[2] = 'O';
   GameDiskBuilder odd_char(0x01);

@@ -79,14 +79,13 @@ void ReportFile(const char* name, int32_t length, bool written,
 
 }  // namespace
 
-bool ExtractFile(const char* name, int32_t track, int32_t c, int32_t h,
-                 int32_t r, int32_t n, int32_t offset, int32_t length,
-                 ExtractReport* report) {
+bool ExtractFile(const char* name, GamePosition from, int32_t offset,
+                 int32_t length, ExtractReport* report) {
   // Clearing first keeps bytes of an earlier file out of this one where
   // sectors are missing.
   std::memset(g_work_area, 0, static_cast<size_t>(length));
   const int32_t got =
-      g_image.ReadSectors(track, c, h, r, n, g_work_area, length);
+      g_image.ReadSectors(from.track, from.id, g_work_area, length);
   report->missing = length - got;
   report->reason[0] = '\0';
   WriteError error;
@@ -103,8 +102,7 @@ void ExtractGameFiles() {
 
   ExtractReport report;
   const bool prog_written =
-      ExtractFile(kProgName, kProgSector.track, kProgSector.c, kProgSector.h,
-                  kProgSector.r, kGameSizeCode, 0, kProgSize, &report);
+      ExtractFile(kProgName, kProgSector, 0, kProgSize, &report);
   if (prog_written) std::fputs("PROG cutted.\n", stdout);
   ReportFile(kProgName, kProgSize, prog_written, report);
 
@@ -114,10 +112,10 @@ void ExtractGameFiles() {
     const int disk = e.disk;
     const uint16_t start = e.start;
     const uint16_t size = e.size;
-    const GameSector at = RecordSector(start);
+    const GamePosition at = RecordSector(start);
     std::printf(D88CUT_ENTRY, static_cast<int>(k), disk,
                 static_cast<unsigned>(start), static_cast<int>(at.track),
-                static_cast<int>(at.r), static_cast<unsigned>(size),
+                static_cast<int>(at.id.r), static_cast<unsigned>(size),
                 static_cast<unsigned>(e.load_segment),
                 static_cast<unsigned>(e.load_offset));
     if (disk != kExtractedDisk) {
@@ -125,8 +123,7 @@ void ExtractGameFiles() {
       continue;
     }
     const EntryFileName name(k);
-    const bool written = ExtractFile(name.text, at.track, at.c, at.h, at.r,
-                                     kGameSizeCode, 0, size, &report);
+    const bool written = ExtractFile(name.text, at, 0, size, &report);
     std::fputs(written ? " ...cutted.\n" : "\n", stdout);
     ReportFile(name.text, size, written, report);
   }

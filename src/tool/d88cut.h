@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "tool/game_layout.h"
+
 namespace d88 {
 
 // Runs the tool on a command line (program name, D88 file, an ignored
@@ -27,15 +29,14 @@ struct ExtractReport {
   char reason[256];  // why the file was not written, when it was not
 };
 
-// Reads `length` bytes of consecutive sectors from (track, c, h, r, n) into
+// Reads `length` bytes of consecutive sectors from `from` on into
 // the start of the work area, after zeroing that range, and writes the bytes
 // from `offset` on to the file `name`, replacing any file of that name.
 // Returns true if the file was written whole; `report` tells how many bytes
 // were missing and, on failure, why. The caller ensures that `offset` and
 // `length` are not negative and `offset + length` lies within the work area.
-bool ExtractFile(const char* name, int32_t track, int32_t c, int32_t h,
-                 int32_t r, int32_t n, int32_t offset, int32_t length,
-                 ExtractReport* report);
+bool ExtractFile(const char* name, GamePosition from, int32_t offset,
+                 int32_t length, ExtractReport* report);
 
 }  // namespace d88
 

@@ -14,9 +14,9 @@
 #include <sys/stat.h>
 #endif
 
-#include "d88/d88_builder.h"
-#include "tool/game_disk_builder.h"
-#include "tool/run_process.h"
+#include "testing/d88_builder.h"
+#include "testing/game_disk_builder.h"
+#include "testing/run_process.h"
 
 namespace d88 {
 namespace {
@@ -391,9 +391,9 @@ TEST_F(ExtractTest, ListsEntriesAndWritesTheDiskOneFiles) {
 TEST_F(ExtractTest, FilesComeFromTheSectorsTheRecordNumberNames) {
   // Fill sectors with their own ID so that a wrong mapping shows.
   for (int32_t record : {0, 6, 7, 15}) {
-    const GameSector at = RecordSector(record);
+    const GamePosition at = RecordSector(record);
     Bytes& data = disk1_.RecordData(record);
-    data.assign(1024, static_cast<uint8_t>(at.track * 8 + at.r));
+    data.assign(1024, static_cast<uint8_t>(at.track * 8 + at.id.r));
   }
   disk1_.SetEntry(2, {1, 0, 0x0000, 0x0400, 0, 0});
   disk1_.SetEntry(3, {1, 0, 0x0006, 0x0800, 0, 0});
@@ -427,9 +427,9 @@ TEST_F(ExtractTest, MissingSectorsReadAsZeroWithAWarning) {
   const Bytes contents = Pattern(0x0C00, 7);
   disk1_.AddFile(2, 0x0000, contents);
   disk1_.AddFile(3, 0x0010, Pattern(0x0800, 8));
-  const GameSector lost = RecordSector(1);
-  disk1_.RemoveSector(lost.track, lost.r);
-  const GameSector gone = RecordSector(0x10);
+  const GamePosition lost = RecordSector(1);
+  disk1_.RemoveSector(lost.track, lost.id.r);
+  const GamePosition gone = RecordSector(0x10);
   disk1_.RemoveTrack(gone.track);
 
   const ProcessResult r = RunOn(disk1_.Build());
@@ -456,8 +456,8 @@ TEST_F(ExtractTest, MissingDirectorySectorEndsTheTable) {
   for (int32_t k = 2; k <= 60; ++k) {
     disk1_.SetEntry(k, {2, 0, static_cast<uint16_t>(k), 0x100, 0, 0});
   }
-  const GameSector second = RecordSector(kDirectoryRecord + 1);
-  disk1_.RemoveSector(second.track, second.r);
+  const GamePosition second = RecordSector(kDirectoryRecord + 1);
+  disk1_.RemoveSector(second.track, second.id.r);
   // The image before has a full directory; none of it may show through.
   GameDiskBuilder full('1');
   for (int32_t k = 2; k <= 100; ++k) {
@@ -532,8 +532,8 @@ TEST_F(ExtractTest, DiagnosticsFollowTheLineTheyBelongTo) {
   // shows the warning right after its entry's line.
   disk1_.AddFile(2, 0x0000, Pattern(2048, 1));
   disk1_.AddFile(3, 0x0010, Pattern(1024, 2));
-  const GameSector lost = RecordSector(1);
-  disk1_.RemoveSector(lost.track, lost.r);
+  const GamePosition lost = RecordSector(1);
+  disk1_.RemoveSector(lost.track, lost.id.r);
   ProcessOptions options;
   options.merge_output = true;
   const ProcessResult r = Run({Input(disk1_.Build())}, options);

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "d88/d88_builder.h"
-#include "tool/game_disk_builder.h"
-#include "tool/run_process.h"
+#include "testing/d88_builder.h"
+#include "testing/game_disk_builder.h"
+#include "testing/run_process.h"
 
 namespace d88 {
 namespace {
@@ -40,8 +40,8 @@ class DamagedImageTest : public ::testing::Test {
     options.cwd = work_.path();
     const std::string exe = TestedExecutable(D88CUT_PATH);
     ProcessResult r = RunProcess(exe, {exe, path}, options);
-    r.out = ConsoleText(r.out);
-    r.err = ConsoleText(r.err);
+    EXPECT_TRUE(ConsoleText(r.out, &r.out)) << "a line feed without CR";
+    EXPECT_TRUE(ConsoleText(r.err, &r.err)) << "a line feed without CR";
     return r;
   }
 
@@ -121,7 +121,7 @@ TEST_F(DamagedImageTest, DisagreeingSectorCountsEndTheWalk) {
   // Track 1's first header says it holds two records: R 3 is never reached.
   disk.image().Track(1).records()[0].count = 2;
   // Counts far above the records present do no harm where the sectors are.
-  for (SectorRecord& s : disk.image().Track(2).records()) s.count = 0xFFFF;
+  for (TrackSector& s : disk.image().Track(2).records()) s.count = 0xFFFF;
   // A count of 0 ends track 3 at its first record.
   disk.image().Track(3).records()[0].count = 0;
 

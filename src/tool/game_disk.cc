@@ -15,8 +15,7 @@ bool ReadSignature(D88Image& image, uint8_t* buf, uint8_t* disk_char) {
   // Cleared so that an unreadable signature sector does not show bytes of
   // an earlier read.
   std::memset(buf, 0, kSignatureReadSize);
-  image.ReadSectors(kSignatureSector.track, kSignatureSector.c,
-                    kSignatureSector.h, kSignatureSector.r, kGameSizeCode, buf,
+  image.ReadSectors(kSignatureSector.track, kSignatureSector.id, buf,
                     kSignatureReadSize);
   if (std::memcmp(buf + kSignatureOffset, kSignature, sizeof(kSignature)) !=
       0) {
@@ -28,9 +27,8 @@ bool ReadSignature(D88Image& image, uint8_t* buf, uint8_t* disk_char) {
 
 int32_t ReadRecords(D88Image& image, int32_t record, uint8_t* buf,
                     int32_t length) {
-  const GameSector at = RecordSector(record);
-  return image.ReadSectors(at.track, at.c, at.h, at.r, kGameSizeCode, buf,
-                           length);
+  const GamePosition at = RecordSector(record);
+  return image.ReadSectors(at.track, at.id, buf, length);
 }
 
 int32_t ReadDirectoryBlock(D88Image& image, uint8_t* block) {

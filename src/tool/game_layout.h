@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "d88/d88_format.h"
+
 namespace d88 {
 
 constexpr int32_t kGameFirstSector = 1;
@@ -19,29 +21,32 @@ constexpr int32_t kGameSizeCode = 3;
 constexpr int32_t kGameSectorSize = 1024;
 constexpr int32_t kGameCylinders = 77;
 
-// A sector of a game disk by track index and ID.
-struct GameSector {
+// A sector of a game disk: its track index and its ID.
+struct GamePosition {
   int32_t track;
-  int32_t c;
-  int32_t h;
-  int32_t r;
+  SectorId id;
 };
 
-// The sector at linear position `index` (track * 8 + R - 1).
-constexpr GameSector GameSectorAt(int32_t index) {
+// The sector at linear position `index` (track * 8 + R - 1). Beyond
+// cylinder 255 the cylinder no longer fits the ID; such a track lies far
+// past the disk's 164 tracks and is never read.
+constexpr GamePosition GamePositionAt(int32_t index) {
   const int32_t track = index / kGameSectorsPerTrack;
-  return {track, track / 2, track % 2, index % kGameSectorsPerTrack + 1};
+  return {track,
+          {static_cast<uint8_t>(track / 2), static_cast<uint8_t>(track % 2),
+           static_cast<uint8_t>(index % kGameSectorsPerTrack + 1),
+           static_cast<uint8_t>(kGameSizeCode)}};
 }
 
 // Directory record numbers count from linear sector 9 (track 1, R 2).
 constexpr int32_t kRecordBase = 9;
-constexpr GameSector RecordSector(int32_t record) {
-  return GameSectorAt(record + kRecordBase);
+constexpr GamePosition RecordSector(int32_t record) {
+  return GamePositionAt(record + kRecordBase);
 }
 
 // Signature sector: its first 512 bytes hold "GAME" at offset 1 and the disk
 // character ('1' for the first disk) at offset 5.
-constexpr GameSector kSignatureSector = {0, 0, 0, 6};
+constexpr GamePosition kSignatureSector = {0, {0, 0, 6, kGameSizeCode}};
 constexpr int32_t kSignatureReadSize = 512;
 constexpr size_t kSignatureOffset = 1;
 constexpr char kSignature[] = {'G', 'A', 'M', 'E'};
@@ -51,12 +56,12 @@ constexpr uint8_t kFirstDiskChar = '1';
 // PROG: fifteen sectors from record 525, written to the file "PROG".
 constexpr char kProgName[] = "PROG";
 constexpr int32_t kProgRecord = 525;
-constexpr GameSector kProgSector = RecordSector(kProgRecord);
+constexpr GamePosition kProgSector = RecordSector(kProgRecord);
 constexpr int32_t kProgSize = 15 * kGameSectorSize;
 
 // The directory block: PROG's last four sectors, from record 536.
 constexpr int32_t kDirectoryRecord = 536;
-constexpr GameSector kDirectorySector = RecordSector(kDirectoryRecord);
+constexpr GamePosition kDirectorySector = RecordSector(kDirectoryRecord);
 constexpr int32_t kDirectoryBlockSize = 4 * kGameSectorSize;
 
 // Directory table inside the block. Entries 0 and 1 are never read; the
@@ -86,10 +91,10 @@ constexpr size_t EntryOffset(int32_t k) {
 constexpr size_t kWorkAreaSize =
     size_t{kGameCylinders} * 2 * kGameSectorsPerTrack * kGameSectorSize;
 
-static_assert(kProgSector.track == 66 && kProgSector.c == 33 &&
-                  kProgSector.h == 0 && kProgSector.r == 7,
+static_assert(kProgSector.track == 66 &&
+                  kProgSector.id == SectorId{33, 0, 7, kGameSizeCode},
               "PROG starts at track 66, R 7");
-static_assert(kDirectorySector.track == 68 && kDirectorySector.r == 2,
+static_assert(kDirectorySector.track == 68 && kDirectorySector.id.r == 2,
               "the directory starts at track 68, R 2");
 static_assert(kDirectoryRecord + 4 == kProgRecord + 15,
               "the directory block is PROG's last four sectors");

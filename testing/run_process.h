@@ -1,8 +1,8 @@
 // Runs an executable as a child process and captures what it prints, for
 // end-to-end tests.
 
-#ifndef TOOL_RUN_PROCESS_H_
-#define TOOL_RUN_PROCESS_H_
+#ifndef TESTING_RUN_PROCESS_H_
+#define TESTING_RUN_PROCESS_H_
 
 #include <string>
 #include <vector>
@@ -45,10 +45,11 @@ ProcessResult RunProcess(const std::string& exe,
 // (under Wine); elsewhere it is `build_path`.
 std::string TestedExecutable(const std::string& build_path);
 
-// The text of a console stream with each line end as "\n". Console streams
-// are text streams: on Windows a line ends with CR LF, and a line feed
-// without its carriage return is reported as a test failure.
-std::string ConsoleText(const std::string& bytes);
+// Stores the text of the console stream `bytes` in `text`, with each line
+// end as "\n". Console streams are text streams: on Windows a line ends
+// with CR LF. Returns false if a line feed comes without its carriage
+// return there.
+bool ConsoleText(const std::string& bytes, std::string* text);
 
 // A new empty directory, removed with its contents on destruction.
 class TempDir {
@@ -71,4 +72,4 @@ class TempDir {
 
 }  // namespace d88
 
-#endif  // TOOL_RUN_PROCESS_H_
+#endif  // TESTING_RUN_PROCESS_H_

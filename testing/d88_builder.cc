@@ -1,12 +1,12 @@
-#include "d88/d88_builder.h"
+#include "testing/d88_builder.h"
 
 #include <cstdio>
 #include <cstring>
 
 namespace d88 {
 
-TrackBuilder& TrackBuilder::AddSector(SectorIdBytes id, Bytes data) {
-  SectorRecord record;
+TrackBuilder& TrackBuilder::AddSector(SectorId id, Bytes data) {
+  TrackSector record;
   record.id = id;
   record.data = std::move(data);
   records_.push_back(std::move(record));
@@ -63,7 +63,7 @@ Bytes ImageBuilder::Build() const {
   for (const auto& [index, track] : tracks_) {
     offsets[index] = static_cast<int64_t>(out.size());
     const size_t count = track.records().size();
-    for (const SectorRecord& record : track.records()) {
+    for (const TrackSector& record : track.records()) {
       const size_t at = out.size();
       out.resize(at + kSectorHeaderSize, record.filler);
       out[at + kSectorCOffset] = record.id.c;

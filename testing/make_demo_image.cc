@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "tool/demo_image.h"
+#include "testing/demo_image.h"
 
 int main(int argc, char** argv) {
   const bool damaged = argc == 3 && std::strcmp(argv[1], "--damaged") == 0;

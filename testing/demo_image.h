@@ -2,10 +2,10 @@
 // file, sound or damaged. Nothing in them comes from a real disk. The
 // sample program writes them, and the tests run the tools on the same bytes.
 
-#ifndef TOOL_DEMO_IMAGE_H_
-#define TOOL_DEMO_IMAGE_H_
+#ifndef TESTING_DEMO_IMAGE_H_
+#define TESTING_DEMO_IMAGE_H_
 
-#include "d88/d88_builder.h"
+#include "testing/d88_builder.h"
 
 namespace d88 {
 
@@ -20,4 +20,4 @@ Bytes BuildDamagedDemoImage();
 
 }  // namespace d88
 
-#endif  // TOOL_DEMO_IMAGE_H_
+#endif  // TESTING_DEMO_IMAGE_H_

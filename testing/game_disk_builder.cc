@@ -1,4 +1,4 @@
-#include "tool/game_disk_builder.h"
+#include "testing/game_disk_builder.h"
 
 #include <algorithm>
 
@@ -7,7 +7,7 @@ namespace d88 {
 GameDiskBuilder::GameDiskBuilder(uint8_t disk_char) {
   image_.SetName("GAME DISK");
   Bytes& signature = SectorAt(kSignatureSector.track * kGameSectorsPerTrack +
-                              kSignatureSector.r - 1);
+                              kSignatureSector.id.r - 1);
   std::copy(std::begin(kSignature), std::end(kSignature),
             signature.begin() + kSignatureOffset);
   signature[kDiskCharOffset] = disk_char;
@@ -23,24 +23,22 @@ GameDiskBuilder::GameDiskBuilder(uint8_t disk_char) {
 }
 
 Bytes& GameDiskBuilder::SectorAt(int32_t index) {
-  const GameSector at = GameSectorAt(index);
+  const GamePosition at = GamePositionAt(index);
   if (!image_.HasTrack(at.track)) {
     TrackBuilder& track = image_.AddTrack(at.track);
     for (int32_t r = kGameFirstSector; r <= kGameLastSector; ++r) {
       const int32_t linear = at.track * kGameSectorsPerTrack + r - 1;
-      track.AddSector({static_cast<uint8_t>(at.c), static_cast<uint8_t>(at.h),
-                       static_cast<uint8_t>(r), kGameSizeCode},
+      SectorId id = at.id;
+      id.r = static_cast<uint8_t>(r);
+      track.AddSector(id,
                       Pattern(kGameSectorSize, static_cast<uint32_t>(linear)));
     }
   }
-  for (SectorRecord& record : image_.Track(at.track).records()) {
-    if (record.id.r == at.r) return record.data;
+  for (TrackSector& record : image_.Track(at.track).records()) {
+    if (record.id.r == at.id.r) return record.data;
   }
   // The sector was removed: put it back at the end of its track.
-  image_.Track(at.track).AddSector(
-      {static_cast<uint8_t>(at.c), static_cast<uint8_t>(at.h),
-       static_cast<uint8_t>(at.r), kGameSizeCode},
-      Bytes(kGameSectorSize, 0));
+  image_.Track(at.track).AddSector(at.id, Bytes(kGameSectorSize, 0));
   return image_.Track(at.track).Last().data;
 }
 
@@ -85,7 +83,7 @@ void GameDiskBuilder::RemoveSector(int32_t track, int32_t r) {
   auto& records = image_.Track(track).records();
   records.erase(
       std::remove_if(records.begin(), records.end(),
-                     [r](const SectorRecord& s) { return s.id.r == r; }),
+                     [r](const TrackSector& s) { return s.id.r == r; }),
       records.end());
 }
 

@@ -2,12 +2,12 @@
 // benchmarks: tracks of eight 1024-byte sectors, the signature sector, PROG
 // and the directory at their fixed places.
 
-#ifndef TOOL_GAME_DISK_BUILDER_H_
-#define TOOL_GAME_DISK_BUILDER_H_
+#ifndef TESTING_GAME_DISK_BUILDER_H_
+#define TESTING_GAME_DISK_BUILDER_H_
 
 #include <cstdint>
 
-#include "d88/d88_builder.h"
+#include "testing/d88_builder.h"
 #include "tool/game_layout.h"
 
 namespace d88 {
@@ -61,4 +61,4 @@ class GameDiskBuilder {
 
 }  // namespace d88
 
-#endif  // TOOL_GAME_DISK_BUILDER_H_
+#endif  // TESTING_GAME_DISK_BUILDER_H_

@@ -9,8 +9,8 @@
 // that disagrees, a data size that does not match the data, a track table
 // entry that points anywhere, a disk size that lies.
 
-#ifndef D88_D88_BUILDER_H_
-#define D88_D88_BUILDER_H_
+#ifndef TESTING_D88_BUILDER_H_
+#define TESTING_D88_BUILDER_H_
 
 #include <cstdint>
 #include <map>
@@ -24,15 +24,8 @@ namespace d88 {
 
 using Bytes = std::vector<uint8_t>;
 
-struct SectorIdBytes {
-  uint8_t c = 0;
-  uint8_t h = 0;
-  uint8_t r = 0;
-  uint8_t n = 0;
-};
-
-struct SectorRecord {
-  SectorIdBytes id;
+struct TrackSector {
+  SectorId id;
   Bytes data;
   // Header fields; unset means "what a sound image would hold": the number
   // of records in the track and the length of `data`.
@@ -44,14 +37,14 @@ struct SectorRecord {
 
 class TrackBuilder {
  public:
-  TrackBuilder& AddSector(SectorIdBytes id, Bytes data);
+  TrackBuilder& AddSector(SectorId id, Bytes data);
   // The record added last, to adjust its fields.
-  SectorRecord& Last() { return records_.back(); }
-  std::vector<SectorRecord>& records() { return records_; }
-  const std::vector<SectorRecord>& records() const { return records_; }
+  TrackSector& Last() { return records_.back(); }
+  std::vector<TrackSector>& records() { return records_; }
+  const std::vector<TrackSector>& records() const { return records_; }
 
  private:
-  std::vector<SectorRecord> records_;
+  std::vector<TrackSector> records_;
 };
 
 class ImageBuilder {
@@ -101,4 +94,4 @@ void StoreU32(Bytes& out, size_t offset, uint32_t value);
 
 }  // namespace d88
 
-#endif  // D88_D88_BUILDER_H_
+#endif  // TESTING_D88_BUILDER_H_

@@ -1,9 +1,9 @@
-#include "tool/demo_image.h"
+#include "testing/demo_image.h"
 
 #include <cstdio>
 #include <string>
 
-#include "tool/game_disk_builder.h"
+#include "testing/game_disk_builder.h"
 
 namespace d88 {
 

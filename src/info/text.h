@@ -1,0 +1,37 @@
+// Small text helpers for d88info's account.
+
+#ifndef INFO_TEXT_H_
+#define INFO_TEXT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "d88/d88_format.h"
+
+namespace d88 {
+
+// printf-style formatting; the result is cut at 255 bytes.
+std::string Format(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// The bytes as they are, which keeps Shift-JIS text intact, with control
+// bytes shown as '.' so that a name cannot end a line or move the cursor.
+std::string Printable(const char* bytes, size_t len);
+
+// "1 sector", "2 sectors".
+std::string Count(long long count, const char* one, const char* many);
+
+// "C/H/R/N".
+std::string IdText(SectorId id);
+
+// Sorted track indexes as ranges: "0-4, 6, 64".
+std::string TrackList(const std::vector<int32_t>& tracks);
+
+}  // namespace d88
+
+#endif  // INFO_TEXT_H_

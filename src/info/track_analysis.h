@@ -1,0 +1,101 @@
+// The analysis behind d88info's account of an image: the sector layout of
+// each track, the layout most tracks share, and the anomalies that the walks
+// over the tracks show. Nothing here prints.
+
+#ifndef INFO_TRACK_ANALYSIS_H_
+#define INFO_TRACK_ANALYSIS_H_
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "d88/d88_image.h"
+
+namespace d88 {
+
+// The sector layout of a track: how many records, and their N and data
+// size when all records agree on both.
+struct Layout {
+  int32_t sectors = 0;
+  bool mixed = false;
+  int n = 0;
+  int32_t data_size = 0;
+
+  bool operator==(const Layout& other) const {
+    return sectors == other.sectors && mixed == other.mixed && n == other.n &&
+           data_size == other.data_size;
+  }
+};
+
+Layout LayoutOf(const SectorHeader* headers, int32_t count);
+
+// Where a track's records may end: the size of the file, and the end of the
+// image by its disk size.
+struct TrackBounds {
+  int64_t file_size;
+  int64_t image_end;
+};
+
+// The anomalies that the walk over one track shows (`count` headers; the
+// walk ended at the end of the file if `file_ended`), as texts in this
+// order: sector counts that disagree, a count of 0, data sizes other than
+// 128 << N, duplicate IDs, and records that run past the end of the file or
+// of the image. Long lists within a text are cut.
+std::vector<std::string> TrackAnomalies(const SectorHeader* headers,
+                                        int32_t count, bool file_ended,
+                                        const TrackBounds& bounds);
+
+// Anomalies gathered by their text, each with the tracks that show it, in
+// the order first seen.
+class Anomalies {
+ public:
+  struct Entry {
+    std::string what;
+    std::vector<int32_t> tracks;  // ascending, none for the image as a whole
+  };
+
+  void Add(const std::string& what) { Find(what); }
+  void Add(const std::string& what, int32_t track);
+
+  const std::vector<Entry>& entries() const { return entries_; }
+
+ private:
+  Entry& Find(const std::string& what);
+
+  std::vector<Entry> entries_;
+  std::map<std::string, size_t> index_;  // a damaged track gives thousands
+};
+
+// Real tracks hold a few dozen sectors; a damaged header can make a walk
+// list thousands of records, of which only the first are kept for the
+// account.
+constexpr int32_t kMaxIdsShown = 256;
+
+// What the walks over the selected image's tracks found.
+struct TrackScan {
+  std::vector<int32_t> present;  // the tracks the reader reads
+  std::vector<Layout> layouts = std::vector<Layout>(kTrackCount);
+  // The first kMaxIdsShown headers of each track.
+  std::vector<std::vector<SectorHeader>> shown =
+      std::vector<std::vector<SectorHeader>>(kTrackCount);
+  bool signature_track = false;   // the track of `signature` is present
+  bool signature_sector = false;  // and holds a sector with its ID
+};
+
+// Walks every track of the image selected in `image` and adds what the
+// walks show to `anomalies`: tracks the reader does not read although the
+// track table names them, and each track's TrackAnomalies. `signature` is
+// the sector whose presence the scan notes.
+TrackScan ScanTracks(D88Image& image, int64_t file_size,
+                     int32_t signature_track, SectorId signature,
+                     Anomalies* anomalies);
+
+// The most common layout among the tracks whose records agree, and how many
+// tracks have it; the lowest track decides a tie. False if no track's
+// records agree.
+bool CommonLayout(const TrackScan& scan, Layout* common, int32_t* tracks);
+
+}  // namespace d88
+
+#endif  // INFO_TRACK_ANALYSIS_H_

@@ -1,0 +1,3 @@
+#include "info/track_analysis.h"
+
+#include <gtest/gtest.h>

@@ -1,3 +1,209 @@
+// The analysis of tracks, in-process, on tables of sector headers.
+
 #include "info/track_analysis.h"
 
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace d88 {
+namespace {
+
+// Headers of a track laid out back to back from file offset 1000: one per
+// entry of `ids`, each with `count` and `size` unless `counts` or `sizes`
+// give a value for its position.
+struct TrackPlan {
+  std::vector<SectorId> ids;
+  int32_t count;
+  int32_t size;
+  std::vector<std::pair<size_t, int32_t>> counts = {};
+  std::vector<std::pair<size_t, int32_t>> sizes = {};
+};
+
+std::vector<SectorHeader> Headers(const TrackPlan& t) {
+  std::vector<SectorHeader> out;
+  int64_t offset = 1000;
+  for (const SectorId& id : t.ids) {
+    SectorHeader h = {offset, id, t.count, t.size};
+    for (const auto& [at, value] : t.counts) {
+      if (at == out.size()) h.count = value;
+    }
+    for (const auto& [at, value] : t.sizes) {
+      if (at == out.size()) h.data_size = value;
+    }
+    offset += 16 + h.data_size;
+    out.push_back(h);
+  }
+  return out;
+}
+
+// R 1 to `n` on cylinder 0, head 0, with size code `code`.
+std::vector<SectorId> Numbered(int n, uint8_t code = 3) {
+  std::vector<SectorId> ids;
+  for (int r = 1; r <= n; ++r)
+    ids.push_back({0, 0, static_cast<uint8_t>(r), code});
+  return ids;
+}
+
+TEST(TrackAnalysisTest, AnomaliesOfOneTrack) {
+  const int64_t kEnd = 1000 + 8 * (16 + 1024);  // end of a sound track
+  const TrackBounds inside = {1 << 20, 1 << 20};
+  struct Case {
+    const char* what;
+    TrackPlan track;
+    bool file_ended;
+    TrackBounds bounds;
+    std::vector<std::string> expected;
+  };
+  const Case cases[] = {
+      {"sound", {Numbered(8), 8, 1024}, false, inside, {}},
+      {"a later header says 3",
+       {Numbered(3), 8, 1024, {{2, 3}}},
+       false,
+       inside,
+       {"sector counts disagree (8, 3)"}},
+      {"first says 9, others 10 to 20",
+       {Numbered(9),
+        9,
+        1024,
+        {{1, 10},
+         {2, 11},
+         {3, 12},
+         {4, 13},
+         {5, 14},
+         {6, 15},
+         {7, 16},
+         {8, 17}}},
+       false,
+       inside,
+       {"sector counts disagree (9, 10, 11, 12, 13, 14, 15, 16, ...)"}},
+      {"a count of 0",
+       {Numbered(3), 8, 1024, {{2, 0}}},
+       false,
+       inside,
+       {"a sector count of 0 hides that sector and those after it"}},
+      {"short sectors, each pair once",
+       {Numbered(8), 8, 1024, {}, {{1, 512}, {5, 512}, {6, 256}}},
+       false,
+       inside,
+       {"data size 256 with N 3 (128 << 3 is 1024)",
+        "data size 512 with N 3 (128 << 3 is 1024)"}},
+      {"a size code past 23",
+       {{{0, 0, 1, 30}}, 1, 1024},
+       false,
+       inside,
+       {"data size 1024 with N 30 (128 << 30 is too large)"}},
+      {"duplicate IDs",
+       {{{0, 0, 1, 3}, {0, 0, 2, 3}, {0, 0, 1, 3}, {0, 0, 1, 3}, {0, 0, 2, 3}},
+        5,
+        1024},
+       false,
+       inside,
+       {"duplicate sector IDs 0/0/1/3, 0/0/2/3"}},
+      {"the file ends in the third record",
+       {Numbered(8), 8, 1024},
+       true,
+       {1000 + 2 * (16 + 1024) + 20, 1 << 20},
+       {"runs past the end of the file (2 of 8 sectors whole)"}},
+      {"no whole header",
+       {{}, 0, 0},
+       true,
+       inside,
+       {"runs past the end of the file (no whole sector header)"}},
+      {"one byte past the image",
+       {Numbered(8), 8, 1024},
+       false,
+       {1 << 20, kEnd - 1},
+       {"runs past the end of the image's disk size"}},
+      {"ends exactly at the image's end",
+       {Numbered(8), 8, 1024},
+       false,
+       {kEnd, kEnd},
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::vector<SectorHeader> headers = Headers(c.track);
+    EXPECT_EQ(
+        TrackAnomalies(headers.data(), static_cast<int32_t>(headers.size()),
+                       c.file_ended, c.bounds),
+        c.expected);
+  }
+}
+
+TEST(TrackAnalysisTest, LayoutIsMixedWhenSizeCodeOrDataSizeDiffers) {
+  struct Case {
+    const char* what;
+    TrackPlan track;
+    Layout expected;
+  };
+  const Case cases[] = {
+      {"uniform", {Numbered(8), 8, 1024}, {8, false, 3, 1024}},
+      {"one data size differs",
+       {Numbered(8), 8, 1024, {}, {{7, 512}}},
+       {8, true, 3, 1024}},
+      {"one size code differs",
+       {{{0, 0, 1, 3}, {0, 0, 2, 2}}, 2, 1024},
+       {2, true, 3, 1024}},
+      {"empty", {{}, 0, 0}, {0, false, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::vector<SectorHeader> headers = Headers(c.track);
+    EXPECT_EQ(LayoutOf(headers.data(), static_cast<int32_t>(headers.size())),
+              c.expected);
+  }
+}
+
+TEST(TrackAnalysisTest,
+     CommonLayoutIsTheMostFrequentAndTheLowestTrackBreaksTies) {
+  const Layout eight = {8, false, 3, 1024};
+  const Layout sixteen = {16, false, 1, 256};
+  const Layout mixed = {8, true, 3, 1024};
+  TrackScan scan;
+  auto put = [&scan](int32_t t, const Layout& layout) {
+    scan.present.push_back(t);
+    scan.layouts[static_cast<size_t>(t)] = layout;
+  };
+  // Mixed and empty tracks never count.
+  put(0, mixed);
+  put(1, {});
+  Layout common;
+  int32_t tracks = -1;
+  EXPECT_FALSE(CommonLayout(scan, &common, &tracks));
+  EXPECT_EQ(tracks, 0);
+
+  put(2, sixteen);
+  put(3, eight);
+  put(4, mixed);
+  put(5, mixed);
+  ASSERT_TRUE(CommonLayout(scan, &common, &tracks));
+  EXPECT_EQ(common, sixteen);  // first seen of two with one track each
+  EXPECT_EQ(tracks, 1);
+
+  put(6, eight);
+  ASSERT_TRUE(CommonLayout(scan, &common, &tracks));
+  EXPECT_EQ(common, eight);
+  EXPECT_EQ(tracks, 2);
+}
+
+TEST(TrackAnalysisTest,
+     AnomaliesGatherTracksUnderTheirTextInTheOrderFirstSeen) {
+  Anomalies anomalies;
+  anomalies.Add("b", 3);
+  anomalies.Add("image-wide");
+  anomalies.Add("a", 3);
+  anomalies.Add("b", 3);  // the same track again is kept once
+  anomalies.Add("b", 7);
+  const std::vector<Anomalies::Entry>& entries = anomalies.entries();
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0].what, "b");
+  EXPECT_EQ(entries[0].tracks, (std::vector<int32_t>{3, 7}));
+  EXPECT_EQ(entries[1].what, "image-wide");
+  EXPECT_TRUE(entries[1].tracks.empty());
+  EXPECT_EQ(entries[2].what, "a");
+}
+
+}  // namespace
+}  // namespace d88

@@ -11,8 +11,6 @@
 
 #ifdef _WIN32
 #include <windows.h>
-// Not the Win32 function of that name (a macro for ReplaceFileA).
-#undef ReplaceFile
 #else
 #include <unistd.h>
 #endif
@@ -89,7 +87,7 @@ bool ExtractFile(const char* name, GamePosition from, int32_t offset,
   report->missing = length - got;
   report->reason[0] = '\0';
   WriteError error;
-  if (!ReplaceFile(name, g_work_area + offset, static_cast<size_t>(length),
+  if (!PublishFile(name, g_work_area + offset, static_cast<size_t>(length),
                    &error)) {
     std::snprintf(report->reason, sizeof(report->reason), "%s", error.reason);
     return false;

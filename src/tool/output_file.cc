@@ -11,8 +11,6 @@
 #include <io.h>
 #include <process.h>
 #include <windows.h>
-// Not the Win32 function of that name (a macro for ReplaceFileA).
-#undef ReplaceFile
 #else
 #include <unistd.h>
 #endif
@@ -99,7 +97,7 @@ int WriteAll(int fd, const uint8_t* data, size_t len) {
 
 }  // namespace
 
-bool ReplaceFile(const char* name, const uint8_t* data, size_t len,
+bool PublishFile(const char* name, const uint8_t* data, size_t len,
                  WriteError* error) {
   char temp[300];
   int fd = -1;

@@ -19,7 +19,7 @@ struct WriteError {
 // file is either replaced whole or left as it was, and no temporary file
 // remains. The new file gets the permissions of a plain create (0666 less
 // the umask). Returns false and fills `error` on failure.
-bool ReplaceFile(const char* name, const uint8_t* data, size_t len,
+bool PublishFile(const char* name, const uint8_t* data, size_t len,
                  WriteError* error);
 
 }  // namespace d88

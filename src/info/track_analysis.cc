@@ -186,13 +186,14 @@ TrackScan ScanTracks(D88Image& image, int64_t file_size,
   const TrackBounds bounds = {
       file_size, int64_t{image.GetImageBase()} + image.GetDiskSize()};
   // Room for the longest walk; only the part a walk fills is touched.
-  const std::unique_ptr<SectorHeader[]> headers(
+  const std::unique_ptr<SectorHeader[]> buffer(
       new SectorHeader[kMaxSectorCount]);
+  SectorHeader* const headers = buffer.get();
   for (int32_t t = 0; t < kTrackCount; ++t) {
     if (image.GetTrackOffset(t) == 0) continue;
     bool file_ended = false;
     const int32_t count =
-        image.ReadTrackHeaders(t, headers.get(), kMaxSectorCount, &file_ended);
+        image.ReadTrackHeaders(t, headers, kMaxSectorCount, &file_ended);
     // A track that lists nothing without reaching the end of the file fails
     // the reader's offset test.
     if (count == 0 && !file_ended) {
@@ -201,11 +202,10 @@ TrackScan ScanTracks(D88Image& image, int64_t file_size,
     }
     const size_t at = static_cast<size_t>(t);
     scan.present.push_back(t);
-    scan.layouts[at] = LayoutOf(headers.get(), count);
-    scan.shown[at].assign(headers.get(),
-                          headers.get() + std::min(count, kMaxIdsShown));
+    scan.layouts[at] = LayoutOf(headers, count);
+    scan.shown[at].assign(headers, headers + std::min(count, kMaxIdsShown));
     for (const std::string& what :
-         TrackAnomalies(headers.get(), count, file_ended, bounds)) {
+         TrackAnomalies(headers, count, file_ended, bounds)) {
       anomalies->Add(what, t);
     }
     if (t != signature_track) continue;

@@ -210,7 +210,9 @@ ProcessResult RunProcess(const std::string& exe,
   ProcessResult result;
   int out_pipe[2];
   int err_pipe[2];
+  int in_pipe[2] = {-1, -1};
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return result;
+  if (options.stdin_pipe && pipe(in_pipe) != 0) return result;
 
   std::vector<char*> args;
   if (!options.no_arguments) {
@@ -221,6 +223,17 @@ ProcessResult RunProcess(const std::string& exe,
 
   const pid_t pid = fork();
   if (pid == 0) {
+    // The tool starts as a user's shell starts it: every signal at its
+    // default disposition, none blocked.
+    for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (options.stdin_pipe) {
+      dup2(in_pipe[0], 0);
+      close(in_pipe[0]);
+      close(in_pipe[1]);
+    }
     dup2(out_pipe[1], 1);
     dup2(options.merge_output ? out_pipe[1] : err_pipe[1], 2);
     if (!options.stdout_path.empty()) {
@@ -233,6 +246,9 @@ ProcessResult RunProcess(const std::string& exe,
     close(out_pipe[1]);
     close(err_pipe[1]);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+    for (const std::string& variable : options.env) {
+      putenv(const_cast<char*>(variable.c_str()));
+    }
     if (options.file_size_limit >= 0) {
       signal(SIGXFSZ, SIG_IGN);
       struct rlimit limit;
@@ -245,28 +261,54 @@ ProcessResult RunProcess(const std::string& exe,
   }
   close(out_pipe[1]);
   close(err_pipe[1]);
+  if (options.stdin_pipe) close(in_pipe[0]);
 
-  struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  // The runner itself must not die when the child closes its input early.
+  void (*old_pipe)(int) = signal(SIGPIPE, SIG_IGN);
+  struct pollfd fds[3] = {{out_pipe[0], POLLIN, 0},
+                          {err_pipe[0], POLLIN, 0},
+                          {in_pipe[1], POLLOUT, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
-  int open_fds = 2;
-  while (open_fds > 0) {
-    if (poll(fds, 2, -1) < 0) break;
+  size_t written = 0;
+  if (options.stdin_pipe && options.stdin_bytes.empty()) {
+    close(in_pipe[1]);
+    fds[2].fd = -1;
+  }
+  int lines = 0;
+  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+    if (poll(fds, 3, -1) < 0) break;
+    if (fds[2].fd >= 0 && fds[2].revents != 0) {
+      const ssize_t n = write(fds[2].fd, options.stdin_bytes.data() + written,
+                              options.stdin_bytes.size() - written);
+      if (n > 0) written += static_cast<size_t>(n);
+      if (n <= 0 || written == options.stdin_bytes.size()) {
+        close(fds[2].fd);
+        fds[2].fd = -1;
+      }
+    }
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
       char buf[4096];
       const ssize_t n = read(fds[i].fd, buf, sizeof(buf));
       if (n > 0) {
         sinks[i]->append(buf, static_cast<size_t>(n));
-      } else {
+        if (i == 0 && options.stdout_lines >= 0) {
+          lines += static_cast<int>(std::count(buf, buf + n, '\n'));
+        }
+      }
+      if (n <= 0 || (i == 0 && options.stdout_lines >= 0 &&
+                     lines >= options.stdout_lines)) {
         close(fds[i].fd);
         fds[i].fd = -1;
-        --open_fds;
       }
     }
   }
+  if (fds[2].fd >= 0) close(fds[2].fd);
+  signal(SIGPIPE, old_pipe);
   int status = 0;
-  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-    result.exit_code = WEXITSTATUS(status);
+  if (pid > 0 && waitpid(pid, &status, 0) == pid) {
+    if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   }
   return result;
 }

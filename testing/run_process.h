@@ -24,11 +24,20 @@ struct ProcessOptions {
 #ifndef _WIN32
   long file_size_limit = -1;  // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
   std::string stdout_path;    // a file for standard output instead of `out`
+  // Standard input is a pipe that the runner writes these bytes into, then
+  // closes; otherwise it is inherited.
+  bool stdin_pipe = false;
+  std::string stdin_bytes;
+  // Like `| head -n N`: standard output is read up to this many lines, then
+  // its pipe is closed. Negative: read to the end.
+  int stdout_lines = -1;
+  std::vector<std::string> env;  // "NAME=value" added to the environment
 #endif
 };
 
 struct ProcessResult {
   int exit_code = -1;  // -1 when the child did not exit normally
+  int signal = 0;      // the signal that ended the child, if one did
   std::string out;     // standard output bytes
   std::string err;     // standard error bytes
 };

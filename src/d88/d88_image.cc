@@ -46,7 +46,7 @@ bool D88Image::Open(const char* path) {
   Close();
   if (path == nullptr) return true;
 
-  if (!file_.Open(path)) return false;
+  if (!file_.Open(path, kMaxReadExtent)) return false;
 
   // Offsets are kept as signed 32-bit values, so indexing stops at an image
   // that would start outside 0 .. 2^31 - 1 (a negative or huge disk size).

@@ -35,7 +35,13 @@ struct SectorHeader {
 // SetSectorRange, then any number of ReadSector, ReadSectors and
 // ReadTrackIds.
 //
-// No operation prints or throws; failure shows only in the results. Damaged
+// A pipe, FIFO, socket or terminal is read whole when it is opened (into an
+// anonymous temporary file), so that it reads exactly as a file holding the
+// same bytes.
+//
+// No operation prints or throws; failure shows only in the results. A read
+// that fails delivers no bytes, as the end of the file would; GetReadError
+// tells the two apart. Damaged
 // files (truncated tracks, sector counts that disagree, negative or huge
 // offsets and sizes) make reads deliver fewer bytes, never read outside the
 // file or the caller's buffer, and never loop without end.
@@ -48,6 +54,15 @@ class D88Image {
   // 1024 bytes take 8,320 bytes, eighteen of 512 bytes 9,504).
   static constexpr size_t kTrackFetchSize = 16384;
 
+  // One past the last file offset any lookup can read: images start at
+  // offsets up to 2^31 - 1, a track up to a disk size (at most 2^31 - 1)
+  // beyond its image, and a walk covers at most kMaxSectorCount records of
+  // up to 16 + 65535 bytes each. A stream longer than this is refused.
+  static constexpr int64_t kMaxReadExtent =
+      int64_t{INT32_MAX} + INT32_MAX +
+      int64_t{kMaxSectorCount} *
+          static_cast<int64_t>(kSectorHeaderSize + 0xFFFF);
+
   D88Image();
   ~D88Image();
 
@@ -57,11 +72,18 @@ class D88Image {
   // Opens `path` for binary reading and indexes its images: at most
   // kMaxImages, each where a whole image header can be read. A file that is
   // already open is closed first. Returns false if the file cannot be opened
-  // or is a directory. An empty file opens with no images.
+  // or is a directory, and also for a stream (a pipe, say) that is longer
+  // than kMaxReadExtent or cannot be stored; GetReadError then tells why. An
+  // empty file opens with no images.
   //
   // A null `path` closes the file, sets the image count to 0 and returns
   // true. The selected image's fields are kept until the next SelectImage.
   bool Open(const char* path);
+
+  // The first error met while reading the file since the last Open began,
+  // as the system words it (a failed read, or why a stream could not be
+  // stored); null if there was none.
+  const char* GetReadError() const { return file_.error(); }
 
   // Number of images indexed by the last Open, 0 to kMaxImages.
   int32_t GetImageCount() const { return image_count_; }

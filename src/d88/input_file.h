@@ -11,6 +11,10 @@ namespace d88 {
 
 // A file opened for reading. Reads name their offset, so no file position is
 // kept between them. Not thread-safe.
+//
+// An input that cannot be read at an offset (a pipe, FIFO, socket or
+// terminal) is read whole when it is opened, into an anonymous temporary
+// file, and then read from there like a regular file holding the same bytes.
 class InputFile {
  public:
   InputFile() = default;
@@ -19,9 +23,12 @@ class InputFile {
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
 
-  // Opens `path` for reading, closing any file open before. Returns false if
-  // it cannot be opened or names a directory.
-  bool Open(const char* path);
+  // Opens `path` for reading, closing any file open before. A stream is
+  // stored in a temporary file, at most `max_stream_size` bytes of it.
+  // Returns false if `path` cannot be opened or names a directory, and also
+  // if a stream is longer than `max_stream_size` or cannot be stored; error()
+  // then tells why.
+  bool Open(const char* path, int64_t max_stream_size);
 
   void Close();
 
@@ -30,19 +37,40 @@ class InputFile {
   // Reads up to `len` bytes at `offset` into `buf` (which holds `len`
   // bytes). Returns the number read: fewer at the end of the file, and none
   // for a negative offset. Where a read fails, it returns what arrived
-  // before and sets `*failed`, when given.
+  // before, sets `*failed` when given, and keeps the error for error().
   size_t ReadAt(int64_t offset, uint8_t* buf, size_t len,
                 bool* failed = nullptr) const;
 
   // Size of the file in bytes; -1 if none is open or the size is unknown.
   int64_t Size() const;
 
+  // The first error met since Open began, as the system words it: a read
+  // that failed, or why a stream could not be stored. Null if there was
+  // none, and after an Open that failed because the file could not be
+  // opened at all.
+  const char* error() const { return error_[0] != '\0' ? error_ : nullptr; }
+
+  // Test seam: the `k`-th call of ReadAt from now on (1 for the next one),
+  // on any InputFile, fails with the system error `code` (an errno value; a
+  // Windows error code on Windows) and delivers no bytes. `k` of 0 turns it
+  // off.
+  static void FailReadForTesting(int64_t k, int code);
+
  private:
+  // Keeps `code` as the error, unless an earlier one is kept; `what`, when
+  // given, goes before the system's wording.
+  void NoteError(int code, const char* what = nullptr) const;
+
+  // Reads the open stream to its end into a new temporary file, which then
+  // replaces it. False, with the reason kept, on failure.
+  bool StoreStream(int64_t max_size);
+
 #ifdef _WIN32
   void* handle_ = nullptr;
 #else
   int fd_ = -1;
 #endif
+  mutable char error_[256] = {};
 };
 
 }  // namespace d88

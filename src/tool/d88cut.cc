@@ -1,6 +1,8 @@
 #include "tool/d88cut.h"
 
 #include <cerrno>
+#include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -25,6 +27,9 @@ D88Image g_image;
 uint8_t g_work_area[kWorkAreaSize];
 uint8_t g_directory_block[kDirectoryBlockSize];
 bool g_write_failed = false;
+// The errno value of the first write to standard output that failed. The
+// listing stops there; the files are still written.
+int g_listing_error = 0;
 
 // Console texts. The Japanese ones are Shift-JIS bytes, written unchanged.
 #define D88CUT_USAGE "Usage: %s [d88file]\n"
@@ -55,12 +60,33 @@ const char* OwnExecutablePath() {
   return "d88cut";
 }
 
+// Writes listing text to standard output, unless a write failed before.
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+void List(const char* format, ...) {
+  if (g_listing_error != 0) return;
+  va_list args;
+  va_start(args, format);
+  if (std::vfprintf(stdout, format, args) < 0) {
+    g_listing_error = errno != 0 ? errno : EIO;
+  }
+  va_end(args);
+}
+
+// Sends what the listing holds so far to standard output.
+void FlushListing() {
+  if (g_listing_error == 0 && std::fflush(stdout) != 0) {
+    g_listing_error = errno != 0 ? errno : EIO;
+  }
+}
+
 // Diagnostics go to standard error after the console line they belong to,
 // so standard output is flushed first to keep the order on a terminal.
 void ReportFile(const char* name, int32_t length, bool written,
                 const ExtractReport& report) {
   if (written && report.missing == 0) return;
-  std::fflush(stdout);
+  FlushListing();
   if (!written) {
     g_write_failed = true;
     std::fprintf(stderr, "error: %s: %s\n", name, report.reason);
@@ -101,7 +127,7 @@ void ExtractGameFiles() {
   ExtractReport report;
   const bool prog_written =
       ExtractFile(kProgName, kProgSector, 0, kProgSize, &report);
-  if (prog_written) std::fputs("PROG cutted.\n", stdout);
+  if (prog_written) List("PROG cutted.\n");
   ReportFile(kProgName, kProgSize, prog_written, report);
 
   DirectoryEntry e;
@@ -111,18 +137,17 @@ void ExtractGameFiles() {
     const uint16_t start = e.start;
     const uint16_t size = e.size;
     const GamePosition at = RecordSector(start);
-    std::printf(D88CUT_ENTRY, static_cast<int>(k), disk,
-                static_cast<unsigned>(start), static_cast<int>(at.track),
-                static_cast<int>(at.id.r), static_cast<unsigned>(size),
-                static_cast<unsigned>(e.load_segment),
-                static_cast<unsigned>(e.load_offset));
+    List(D88CUT_ENTRY, static_cast<int>(k), disk, static_cast<unsigned>(start),
+         static_cast<int>(at.track), static_cast<int>(at.id.r),
+         static_cast<unsigned>(size), static_cast<unsigned>(e.load_segment),
+         static_cast<unsigned>(e.load_offset));
     if (disk != kExtractedDisk) {
-      std::fputs("\n", stdout);
+      List("\n");
       continue;
     }
     const EntryFileName name(k);
     const bool written = ExtractFile(name.text, at, 0, size, &report);
-    std::fputs(written ? " ...cutted.\n" : "\n", stdout);
+    List(written ? " ...cutted.\n" : "\n");
     ReportFile(name.text, size, written, report);
   }
 }
@@ -137,11 +162,25 @@ int RunD88Cut(int argc, char** argv) {
     std::fprintf(stderr, D88CUT_USAGE, program);
     return 1;
   }
-  // A run reports only its own write failures, also when the tool is run
-  // more than once in one process.
+  // A run reports only its own failures, also when the tool is run more
+  // than once in one process.
   g_write_failed = false;
-  if (!g_image.Open(argv[1])) {
-    std::fputs(D88CUT_CANNOT_OPEN, stderr);
+  g_listing_error = 0;
+  std::clearerr(stdout);
+#ifndef _WIN32
+  // A reader of the listing that goes away (`| head`) makes writes to
+  // standard output fail instead of ending the run before every file is
+  // written.
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
+  const char* const path = argv[1];
+  if (!g_image.Open(path)) {
+    if (g_image.GetReadError() != nullptr) {
+      // It opened, but as a stream that could not be read whole.
+      std::fprintf(stderr, "error: %s: %s\n", path, g_image.GetReadError());
+    } else {
+      std::fputs(D88CUT_CANNOT_OPEN, stderr);
+    }
     return 1;
   }
 
@@ -151,15 +190,24 @@ int RunD88Cut(int argc, char** argv) {
     UseGameSectorRange(g_image);
     uint8_t disk_char = 0;
     if (!ReadSignature(g_image, g_work_area, &disk_char)) continue;
-    std::printf(D88CUT_RECOGNISED, disk_char);
+    List(D88CUT_RECOGNISED, disk_char);
     if (disk_char == kFirstDiskChar) ExtractGameFiles();
   }
-  // A listing that could not be written is a failure too, as for a file.
-  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-    std::fprintf(stderr, "error: standard output: %s\n", std::strerror(errno));
-    return 1;
+  FlushListing();
+  int status = g_write_failed ? 1 : 0;
+  // A failed read looks like missing sectors to the extraction; the run
+  // still fails, once, with the system's reason.
+  if (g_image.GetReadError() != nullptr) {
+    std::fprintf(stderr, "error: %s: %s\n", path, g_image.GetReadError());
+    status = 1;
   }
-  return g_write_failed ? 1 : 0;
+  // A listing that could not be written is a failure too, as for a file.
+  if (g_listing_error != 0) {
+    std::fprintf(stderr, "error: standard output: %s\n",
+                 std::strerror(g_listing_error));
+    status = 1;
+  }
+  return status;
 }
 
 }  // namespace d88

@@ -1,0 +1,116 @@
+// d88info where input and output are not plain files: an image read from a
+// pipe, standard output that cannot be written, and reads that fail.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "d88/input_file.h"
+#include "info/d88info.h"
+#include "testing/d88_builder.h"
+#include "testing/demo_image.h"
+#include "testing/in_process.h"
+#include "testing/run_process.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <cerrno>
+#endif
+
+namespace d88 {
+namespace {
+
+std::string ToolPath() { return TestedExecutable(D88INFO_PATH); }
+
+class D88InfoIoTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(WriteFileBytes(File(), BuildDamagedDemoImage()));
+  }
+  void TearDown() override { InputFile::FailReadForTesting(0, 0); }
+
+  std::string File() const { return inputs_.File("damaged.d88"); }
+
+  ProcessResult Run(const std::vector<std::string>& args,
+                    ProcessOptions options = {}) {
+    std::vector<std::string> argv = {ToolPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    options.cwd = work_.path();
+    return RunProcess(ToolPath(), argv, options);
+  }
+
+  TempDir inputs_;
+  TempDir work_;
+};
+
+#ifndef _WIN32
+
+TEST_F(D88InfoIoTest, PipeGivesTheAccountOfTheFile) {
+  Bytes image;
+  ASSERT_TRUE(ReadFileBytes(File(), &image));
+  for (const char* option : {"", "--check"}) {
+    SCOPED_TRACE(option);
+    std::vector<std::string> args;
+    if (option[0] != '\0') args.push_back(option);
+    std::vector<std::string> from_file = args;
+    from_file.push_back(File());
+    const ProcessResult file_run = Run(from_file);
+    ASSERT_FALSE(file_run.out.empty());
+
+    ProcessOptions options;
+    options.stdin_pipe = true;
+    options.stdin_bytes.assign(image.begin(), image.end());
+    args.push_back("/dev/stdin");
+    const ProcessResult pipe_run = Run(args, options);
+    EXPECT_EQ(pipe_run.exit_code, file_run.exit_code);
+    EXPECT_EQ(pipe_run.out, file_run.out);
+    EXPECT_EQ(pipe_run.err, file_run.err);
+  }
+}
+
+TEST_F(D88InfoIoTest, UnwritableOutputGivesStatusTwo) {
+  ProcessOptions options;
+  options.stdout_path = "/dev/full";
+  for (const char* option : {"--help", "--check"}) {
+    SCOPED_TRACE(option);
+    const ProcessResult r = Run({option, File()}, options);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(r.err, "error: standard output: No space left on device\n");
+  }
+  const ProcessResult r = Run({File()}, options);
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.err, "error: standard output: No space left on device\n");
+}
+
+constexpr int kIoError = EIO;
+#else
+constexpr int kIoError = ERROR_CRC;
+#endif  // _WIN32
+
+TEST_F(D88InfoIoTest, FailedReadIsReportedAndGivesStatusTwo) {
+  const ProcessResult sound =
+      RunInProcess(RunD88Info, {"d88info", File()}, work_.path());
+  ASSERT_EQ(sound.exit_code, 0);
+  // The second read is the second image's header.
+  InputFile::FailReadForTesting(2, kIoError);
+  const ProcessResult r =
+      RunInProcess(RunD88Info, {"d88info", File()}, work_.path());
+  InputFile::FailReadForTesting(0, 0);
+  EXPECT_EQ(r.exit_code, 2);
+  std::string out;
+  ASSERT_TRUE(ConsoleText(r.out, &out));
+  EXPECT_EQ(out.rfind("File: 103312 bytes, 1 image\n", 0), 0u) << out;
+  const std::string last = "\nRead error: ";
+  ASSERT_NE(out.rfind(last), std::string::npos) << out;
+  EXPECT_EQ(out.substr(out.size() - 36),
+            "; the account above is incomplete.\n");
+#ifndef _WIN32
+  EXPECT_EQ(out.substr(out.rfind(last)),
+            "\nRead error: Input/output error; the account above is "
+            "incomplete.\n");
+#endif
+}
+
+}  // namespace
+}  // namespace d88

@@ -1,0 +1,245 @@
+// d88cut where input and output are not plain files: an image read from a
+// pipe or a FIFO, a listing whose reader goes away, and reads that fail.
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "d88/input_file.h"
+#include "testing/d88_builder.h"
+#include "testing/demo_image.h"
+#include "testing/game_disk_builder.h"
+#include "testing/in_process.h"
+#include "testing/run_process.h"
+#include "tool/d88cut.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
+namespace d88 {
+namespace {
+
+using FileMap = std::map<std::string, Bytes>;
+
+FileMap FilesIn(const TempDir& dir) {
+  FileMap files;
+  for (const std::string& name : dir.List()) {
+    EXPECT_TRUE(ReadFileBytes(dir.File(name), &files[name])) << name;
+  }
+  return files;
+}
+
+std::string ToolPath() { return TestedExecutable(D88CUT_PATH); }
+
+// A run of the real executable on `path`, in `work`.
+ProcessResult RunTool(const std::string& path, const TempDir& work,
+                      ProcessOptions options = {}) {
+  options.cwd = work.path();
+  return RunProcess(ToolPath(), {ToolPath(), path}, options);
+}
+
+#ifndef _WIN32
+
+// --- Pipes and FIFOs ---------------------------------------------------------
+
+TEST(PipeInputTest, PipeAndFifoGiveWhatTheFileGives) {
+  // The damaged sample too: warnings and zero-filled files must match.
+  for (const Bytes& image : {BuildDemoImage(), BuildDamagedDemoImage()}) {
+    TempDir inputs;
+    TempDir from_file;
+    ASSERT_TRUE(WriteFileBytes(inputs.File("in.d88"), image));
+    const ProcessResult file_run = RunTool(inputs.File("in.d88"), from_file);
+    ASSERT_FALSE(file_run.out.empty());
+
+    TempDir from_pipe;
+    ProcessOptions options;
+    options.stdin_pipe = true;
+    options.stdin_bytes.assign(image.begin(), image.end());
+    const ProcessResult pipe_run = RunTool("/dev/stdin", from_pipe, options);
+    EXPECT_EQ(pipe_run.exit_code, file_run.exit_code);
+    EXPECT_EQ(pipe_run.out, file_run.out);
+    EXPECT_EQ(pipe_run.err, file_run.err);
+    EXPECT_EQ(FilesIn(from_pipe), FilesIn(from_file));
+
+    TempDir from_fifo;
+    const std::string fifo = inputs.File("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] {
+      // Opening for writing waits until the tool opens the FIFO to read.
+      const int fd = open(fifo.c_str(), O_WRONLY);
+      if (fd < 0) return;
+      size_t done = 0;
+      while (done < image.size()) {
+        const ssize_t n = write(fd, image.data() + done, image.size() - done);
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+      }
+      close(fd);
+    });
+    const ProcessResult fifo_run = RunTool(fifo, from_fifo);
+    writer.join();
+    EXPECT_EQ(fifo_run.exit_code, file_run.exit_code);
+    EXPECT_EQ(fifo_run.out, file_run.out);
+    EXPECT_EQ(fifo_run.err, file_run.err);
+    EXPECT_EQ(FilesIn(from_fifo), FilesIn(from_file));
+  }
+}
+
+TEST(PipeInputTest, PipeThatCannotBeStoredFailsLoudly) {
+  TempDir work;
+  ProcessOptions options;
+  options.stdin_pipe = true;
+  const Bytes image = BuildDemoImage();
+  options.stdin_bytes.assign(image.begin(), image.end());
+  options.env = {"TMPDIR=/nonexistent-d88cut-dir"};
+  const ProcessResult r = RunTool("/dev/stdin", work, options);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            "error: /dev/stdin: cannot keep the piped input in a temporary "
+            "file: No such file or directory\n");
+  EXPECT_TRUE(work.List().empty());
+}
+
+// --- A listing whose reader goes away ----------------------------------------
+
+TEST(ClosedListingTest, EveryFileIsWrittenWholeAfterHeadExits) {
+  // Twenty disk-1 images, each listing 360 entries of disk 2 and writing
+  // PROG, 002 and 003: a listing far larger than a pipe holds. The last
+  // image's files are the ones left.
+  Bytes file;
+  GameDiskBuilder last('1');
+  for (int i = 0; i < 20; ++i) {
+    GameDiskBuilder disk('1');
+    disk.AddFile(2, 0x0000, Pattern(1024, static_cast<uint32_t>(i)));
+    disk.AddFile(3, 0x0001, Pattern(300, static_cast<uint32_t>(i + 100)));
+    for (int k = 4; k < 364; ++k) {
+      disk.SetEntry(k, {2, 0, 0x0100, 0x0400, 0, 0x3000});
+    }
+    Append(file, disk.Build());
+    if (i == 19) last = disk;
+  }
+  TempDir inputs;
+  TempDir work;
+  ASSERT_TRUE(WriteFileBytes(inputs.File("many.d88"), file));
+  ProcessOptions options;
+  options.stdout_lines = 1;
+  const ProcessResult r = RunTool(inputs.File("many.d88"), work, options);
+  EXPECT_EQ(r.signal, 0);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "error: standard output: Broken pipe\n");
+  const FileMap files = FilesIn(work);
+  ASSERT_EQ(files.size(), 3u);
+  EXPECT_EQ(files.at("PROG"), last.Prog());
+  EXPECT_EQ(files.at("002"), Pattern(1024, 19));
+  EXPECT_EQ(files.at("003"), Pattern(300, 119));
+}
+
+#endif  // _WIN32
+
+// --- Reads that fail ---------------------------------------------------------
+
+#ifdef _WIN32
+constexpr int kIoError = ERROR_CRC;
+#else
+constexpr int kIoError = EIO;
+#endif
+
+class ReadErrorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(WriteFileBytes(inputs_.File("demo.d88"), BuildDemoImage()));
+  }
+  void TearDown() override { InputFile::FailReadForTesting(0, 0); }
+
+  // d88cut in this process on the sample image, in a fresh directory, with
+  // the `k`-th read of the input failing (none for 0).
+  ProcessResult RunWithFailure(int64_t k, FileMap* files) {
+    TempDir work;
+    InputFile::FailReadForTesting(k, kIoError);
+    const ProcessResult r = RunInProcess(
+        RunD88Cut, {"d88cut", inputs_.File("demo.d88")}, work.path());
+    InputFile::FailReadForTesting(0, 0);
+    *files = FilesIn(work);
+    return r;
+  }
+
+  // The error line that ends a run with a failed read.
+  std::string ErrorLine() const {
+    return "error: " + inputs_.File("demo.d88") + ": ";
+  }
+
+  TempDir inputs_;
+};
+
+TEST_F(ReadErrorTest, EveryFailedReadFailsTheRunOnceAndSparesTheRest) {
+  FileMap sound;
+  const ProcessResult clean = RunWithFailure(0, &sound);
+  ASSERT_EQ(clean.exit_code, 0);
+  ASSERT_EQ(sound.size(), 10u);
+
+  // Make each read of a run fail in turn, until a run has no such read.
+  int64_t k = 1;
+  for (;; ++k) {
+    SCOPED_TRACE("read " + std::to_string(k));
+    FileMap files;
+    const ProcessResult r = RunWithFailure(k, &files);
+    if (r.exit_code == 0) {
+      EXPECT_EQ(r.out, clean.out);
+      EXPECT_EQ(files, sound);
+      break;
+    }
+    ASSERT_EQ(r.exit_code, 1);
+    // One error line, the last, naming the input.
+    std::string err;
+    EXPECT_TRUE(ConsoleText(r.err, &err));
+    const size_t at = err.rfind(ErrorLine());
+    ASSERT_NE(at, std::string::npos) << err;
+    EXPECT_EQ(err.find(ErrorLine()), at);
+    EXPECT_EQ(err.find('\n', at), err.size() - 1) << err;
+    // A file is either what a sound run writes, or said to be incomplete.
+    for (const auto& [name, bytes] : files) {
+      ASSERT_EQ(sound.count(name), 1u) << name;
+      if (bytes != sound.at(name)) {
+        EXPECT_NE(err.find("warning: " + name + ": "), std::string::npos)
+            << name;
+      }
+    }
+  }
+  EXPECT_GT(k, 20);  // the run did read
+}
+
+TEST_F(ReadErrorTest, LostImageHeaderStillExtractsTheOtherDisk) {
+  // The second read of a run is the header of the second image: disk 2 is
+  // lost, disk 1 comes out whole.
+  FileMap sound;
+  const ProcessResult clean = RunWithFailure(0, &sound);
+  FileMap files;
+  const ProcessResult r = RunWithFailure(2, &files);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(files, sound);
+  const std::string disk2 = "Disk 2 ";  // the last line recognises disk 2
+  ASSERT_NE(clean.out.rfind(disk2), std::string::npos);
+  EXPECT_EQ(r.out, clean.out.substr(0, clean.out.rfind(disk2)));
+  EXPECT_EQ(r.err.rfind(ErrorLine(), 0), 0u) << r.err;
+
+  // The first read is the first header: nothing at all is found.
+  const ProcessResult none = RunWithFailure(1, &files);
+  EXPECT_EQ(none.exit_code, 1);
+  EXPECT_EQ(none.out, "");
+  EXPECT_TRUE(files.empty());
+  EXPECT_EQ(none.err.rfind(ErrorLine(), 0), 0u) << none.err;
+}
+
+}  // namespace
+}  // namespace d88

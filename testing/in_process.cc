@@ -40,7 +40,9 @@ class Redirect {
   Redirect(std::FILE* stream, const std::string& path) : stream_(stream) {
     std::fflush(stream_);
     saved_ = Dup(FileNo(stream_));
-    std::FILE* file = std::fopen(path.c_str(), "wb");
+    // A text-mode file, so that the stream ends its lines as on a console
+    // (CR LF on Windows).
+    std::FILE* file = std::fopen(path.c_str(), "w");
     if (file != nullptr) {
       Dup2(FileNo(file), FileNo(stream_));
       std::fclose(file);

@@ -145,6 +145,48 @@ TEST(ClosedListingTest, EveryFileIsWrittenWholeAfterHeadExits) {
   EXPECT_EQ(files.at("003"), Pattern(300, 119));
 }
 
+#else  // _WIN32
+
+TEST(PipeInputTest, NamedPipeGivesWhatTheFileGives) {
+  const Bytes image = BuildDemoImage();
+  TempDir inputs;
+  TempDir from_file;
+  ASSERT_TRUE(WriteFileBytes(inputs.File("in.d88"), image));
+  const ProcessResult file_run = RunTool(inputs.File("in.d88"), from_file);
+  ASSERT_FALSE(file_run.out.empty());
+
+  const std::string name =
+      "\\\\.\\pipe\\d88cut-test-" + std::to_string(GetCurrentProcessId());
+  const HANDLE pipe =
+      CreateNamedPipeA(name.c_str(), PIPE_ACCESS_OUTBOUND,
+                       PIPE_TYPE_BYTE | PIPE_WAIT, 1, 65536, 65536, 0, nullptr);
+  ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+  std::thread writer([&] {
+    if (ConnectNamedPipe(pipe, nullptr) ||
+        GetLastError() == ERROR_PIPE_CONNECTED) {
+      size_t done = 0;
+      while (done < image.size()) {
+        DWORD put = 0;
+        if (!WriteFile(pipe, image.data() + done,
+                       static_cast<DWORD>(image.size() - done), &put,
+                       nullptr)) {
+          break;
+        }
+        done += put;
+      }
+      FlushFileBuffers(pipe);
+    }
+    CloseHandle(pipe);
+  });
+  TempDir from_pipe;
+  const ProcessResult pipe_run = RunTool(name, from_pipe);
+  writer.join();
+  EXPECT_EQ(pipe_run.exit_code, file_run.exit_code);
+  EXPECT_EQ(pipe_run.out, file_run.out);
+  EXPECT_EQ(pipe_run.err, file_run.err);
+  EXPECT_EQ(FilesIn(from_pipe), FilesIn(from_file));
+}
+
 #endif  // _WIN32
 
 // --- Reads that fail ---------------------------------------------------------

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -26,7 +27,7 @@ namespace {
 // Quotes one word so that the C runtime's command-line parser gives it back
 // unchanged: backslashes are literal except before a quote. A trail byte of
 // a double-byte character may be 0x5C and is not a backslash.
-void AppendQuoted(const std::string& word, std::string* line) {
+void AppendQuoted(const std::string& word, bool utf8, std::string* line) {
   if (!word.empty() && word.find_first_of(" \t\n\v\"") == std::string::npos) {
     *line += word;
     return;
@@ -35,7 +36,7 @@ void AppendQuoted(const std::string& word, std::string* line) {
   size_t backslashes = 0;
   for (size_t i = 0; i < word.size(); ++i) {
     const char ch = word[i];
-    if (IsDBCSLeadByte(static_cast<BYTE>(ch)) && i + 1 < word.size()) {
+    if (!utf8 && IsDBCSLeadByte(static_cast<BYTE>(ch)) && i + 1 < word.size()) {
       line->append(backslashes, '\\');
       backslashes = 0;
       *line += ch;
@@ -54,6 +55,17 @@ void AppendQuoted(const std::string& word, std::string* line) {
   }
   line->append(2 * backslashes, '\\');
   *line += '"';
+}
+
+std::wstring Widen(const std::string& utf8) {
+  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(),
+                                    static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  if (n > 0) {
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                        &wide[0], n);
+  }
+  return wide;
 }
 
 struct Drain {
@@ -120,7 +132,7 @@ ProcessResult RunProcess(const std::string& exe,
   if (!options.no_arguments) {
     for (const std::string& word : argv) {
       if (!line.empty()) line += ' ';
-      AppendQuoted(word, &line);
+      AppendQuoted(word, options.utf8, &line);
     }
   }
   std::vector<char> command(line.begin(), line.end());
@@ -133,9 +145,25 @@ ProcessResult RunProcess(const std::string& exe,
   startup.hStdOutput = out_write;
   startup.hStdError = options.merge_output ? out_write : err_write;
   PROCESS_INFORMATION process = {};
-  const BOOL started = CreateProcessA(
-      exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-      options.cwd.empty() ? nullptr : options.cwd.c_str(), &startup, &process);
+  BOOL started = FALSE;
+  if (options.utf8) {
+    STARTUPINFOW wide_startup = {};
+    wide_startup.cb = sizeof(wide_startup);
+    wide_startup.dwFlags = startup.dwFlags;
+    wide_startup.hStdInput = startup.hStdInput;
+    wide_startup.hStdOutput = startup.hStdOutput;
+    wide_startup.hStdError = startup.hStdError;
+    std::wstring wide_command = Widen(line);
+    started = CreateProcessW(
+        Widen(exe).c_str(), &wide_command[0], nullptr, nullptr, TRUE, 0,
+        nullptr, options.cwd.empty() ? nullptr : Widen(options.cwd).c_str(),
+        &wide_startup, &process);
+  } else {
+    started = CreateProcessA(
+        exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+        options.cwd.empty() ? nullptr : options.cwd.c_str(), &startup,
+        &process);
+  }
   CloseHandle(out_write);
   CloseHandle(err_write);
   if (null_in != INVALID_HANDLE_VALUE) CloseHandle(null_in);

@@ -21,6 +21,11 @@ struct ProcessOptions {
                               // (on Windows, an empty command line)
   bool merge_output = false;  // standard error into `out`, interleaved as
                               // the child writes it
+#ifdef _WIN32
+  // The executable, the arguments and `cwd` are UTF-8 and go through the
+  // wide interface; otherwise they are in the ANSI code page.
+  bool utf8 = false;
+#endif
 #ifndef _WIN32
   long file_size_limit = -1;  // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
   std::string stdout_path;    // a file for standard output instead of `out`

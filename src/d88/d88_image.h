@@ -69,12 +69,12 @@ class D88Image {
   D88Image(const D88Image&) = delete;
   D88Image& operator=(const D88Image&) = delete;
 
-  // Opens `path` for binary reading and indexes its images: at most
-  // kMaxImages, each where a whole image header can be read. A file that is
-  // already open is closed first. Returns false if the file cannot be opened
-  // or is a directory, and also for a stream (a pipe, say) that is longer
-  // than kMaxReadExtent or cannot be stored; GetReadError then tells why. An
-  // empty file opens with no images.
+  // Opens `path` (UTF-8 on Windows) for binary reading and indexes its
+  // images: at most kMaxImages, each where a whole image header can be read. A
+  // file that is already open is closed first. Returns false if the file cannot
+  // be opened or is a directory, and also for a stream (a pipe, say) that is
+  // longer than kMaxReadExtent or cannot be stored; GetReadError then tells
+  // why. An empty file opens with no images.
   //
   // A null `path` closes the file, sets the image count to 0 and returns
   // true. The selected image's fields are kept until the next SelectImage.

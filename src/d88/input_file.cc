@@ -60,6 +60,18 @@ void ErrorText(DWORD code, char* out, size_t size) {
   }
 }
 
+// `path` as UTF-16 in `wide` (room for `size` characters): read as UTF-8,
+// or, when it is not valid UTF-8, in the ANSI code page, as a caller of the
+// narrow Windows interface would give it.
+bool WidePath(const char* path, wchar_t* wide, int size) {
+  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide,
+                             size) > 0 ||
+         MultiByteToWideChar(CP_ACP, 0, path, -1, wide, size) > 0;
+}
+
+// Longest path the wide interface takes, in characters.
+constexpr int kMaxWidePath = 32768;
+
 }  // namespace
 
 void InputFile::NoteError(int code, const char* what) const {
@@ -73,9 +85,11 @@ void InputFile::NoteError(int code, const char* what) const {
 bool InputFile::Open(const char* path, int64_t max_stream_size) {
   Close();
   error_[0] = '\0';
+  static wchar_t wide[kMaxWidePath];
+  if (!WidePath(path, wide, kMaxWidePath)) return false;
   // Without FILE_FLAG_BACKUP_SEMANTICS a directory cannot be opened at all.
   const HANDLE handle =
-      CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+      CreateFileW(wide, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
   handle_ = handle;
@@ -98,19 +112,19 @@ bool InputFile::StoreStream(int64_t max_size) {
   handle_ = nullptr;
   const char* const kStoring =
       "cannot keep the piped input in a temporary file";
-  char dir[MAX_PATH + 1];
-  char name[MAX_PATH + 1];
-  const DWORD n = GetTempPathA(sizeof(dir), dir);
+  wchar_t dir[MAX_PATH + 1];
+  wchar_t name[MAX_PATH + 1];
+  const DWORD n = GetTempPathW(MAX_PATH + 1, dir);
   HANDLE store = INVALID_HANDLE_VALUE;
-  if (n > 0 && n < sizeof(dir) && GetTempFileNameA(dir, "d88", 0, name) != 0) {
+  if (n > 0 && n <= MAX_PATH && GetTempFileNameW(dir, L"d88", 0, name) != 0) {
     // Deleted by the system when the handle closes, also if the process
     // ends without closing it.
-    store = CreateFileA(name, GENERIC_READ | GENERIC_WRITE,
+    store = CreateFileW(name, GENERIC_READ | GENERIC_WRITE,
                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                         nullptr, OPEN_EXISTING,
                         FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
                         nullptr);
-    if (store == INVALID_HANDLE_VALUE) DeleteFileA(name);
+    if (store == INVALID_HANDLE_VALUE) DeleteFileW(name);
   }
   if (store == INVALID_HANDLE_VALUE) {
     NoteError(static_cast<int>(GetLastError()), kStoring);

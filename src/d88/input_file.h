@@ -23,7 +23,9 @@ class InputFile {
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
 
-  // Opens `path` for reading, closing any file open before. A stream is
+  // Opens `path` for reading, closing any file open before. On Windows
+  // `path` is UTF-8 (bytes that are not valid UTF-8 are taken in the ANSI
+  // code page); elsewhere it is the bytes of the name. A stream is
   // stored in a temporary file, at most `max_stream_size` bytes of it.
   // Returns false if `path` cannot be opened or names a directory, and also
   // if a stream is longer than `max_stream_size` or cannot be stored; error()

@@ -12,6 +12,7 @@
 #include "d88/d88_image.h"
 #include "info/text.h"
 #include "info/track_analysis.h"
+#include "tool/command_line.h"
 #include "tool/game_disk.h"
 #include "tool/game_layout.h"
 
@@ -406,7 +407,9 @@ int RunD88Info(int argc, char** argv) {
     std::fputs(kUsage, stderr);
     return 2;
   } else if (!g_image.Open(path)) {
-    const std::string shown = Printable(path, std::strlen(path));
+    static char console[3 * 4096];
+    const char* on_console = PathForConsole(path, console, sizeof(console));
+    const std::string shown = Printable(on_console, std::strlen(on_console));
     if (g_image.GetReadError() != nullptr) {
       std::fprintf(stderr, "d88info: cannot read %s: %s\n", shown.c_str(),
                    g_image.GetReadError());

@@ -7,15 +7,10 @@
 #include <cstring>
 
 #include "d88/d88_image.h"
+#include "tool/command_line.h"
 #include "tool/game_disk.h"
 #include "tool/game_layout.h"
 #include "tool/output_file.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
 
 namespace d88 {
 
@@ -44,21 +39,8 @@ int g_listing_error = 0;
   "%03d : Disk %1d / start=%04x(TRK=%03d SEC=%1d) size=%04x loadaddr=" \
   "%04X:%04X "
 
-// The path of the running executable, for a command line with no words.
-const char* OwnExecutablePath() {
-  static char path[4096];
-#ifdef _WIN32
-  const DWORD n = GetModuleFileNameA(nullptr, path, sizeof(path));
-  if (n > 0 && n < sizeof(path)) return path;
-#else
-  const ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
-  if (n > 0) {
-    path[n] = '\0';
-    return path;
-  }
-#endif
-  return "d88cut";
-}
+// Room for a path as the console shows it.
+char g_shown[3 * 4096];
 
 // Writes listing text to standard output, unless a write failed before.
 #if defined(__GNUC__)
@@ -156,10 +138,11 @@ int RunD88Cut(int argc, char** argv) {
   // An empty command line counts as the executable's path alone; some
   // systems pass it as no words, others as one empty word.
   const bool has_name = argc >= 1 && argv[0] != nullptr && argv[0][0] != '\0';
-  const char* program = has_name ? argv[0] : OwnExecutablePath();
+  const char* program = has_name ? argv[0] : OwnExecutablePath("d88cut");
   const int words = argc < 1 ? 1 : argc;
   if (words < 2 || words > 3) {
-    std::fprintf(stderr, D88CUT_USAGE, program);
+    std::fprintf(stderr, D88CUT_USAGE,
+                 PathForConsole(program, g_shown, sizeof(g_shown)));
     return 1;
   }
   // A run reports only its own failures, also when the tool is run more
@@ -177,7 +160,9 @@ int RunD88Cut(int argc, char** argv) {
   if (!g_image.Open(path)) {
     if (g_image.GetReadError() != nullptr) {
       // It opened, but as a stream that could not be read whole.
-      std::fprintf(stderr, "error: %s: %s\n", path, g_image.GetReadError());
+      std::fprintf(stderr, "error: %s: %s\n",
+                   PathForConsole(path, g_shown, sizeof(g_shown)),
+                   g_image.GetReadError());
     } else {
       std::fputs(D88CUT_CANNOT_OPEN, stderr);
     }
@@ -198,7 +183,9 @@ int RunD88Cut(int argc, char** argv) {
   // A failed read looks like missing sectors to the extraction; the run
   // still fails, once, with the system's reason.
   if (g_image.GetReadError() != nullptr) {
-    std::fprintf(stderr, "error: %s: %s\n", path, g_image.GetReadError());
+    std::fprintf(stderr, "error: %s: %s\n",
+                 PathForConsole(path, g_shown, sizeof(g_shown)),
+                 g_image.GetReadError());
     status = 1;
   }
   // A listing that could not be written is a failure too, as for a file.

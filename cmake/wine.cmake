@@ -3,8 +3,8 @@
 # Under Wine the ANSI code page follows the Unix locale. The tests run under
 # ja_JP.UTF-8, which gives code page 932 (Shift-JIS); the locale is compiled
 # into the build tree so that the host need not have it. Tests that need the
-# default locale run under D88CUT_WINE_DEFAULT_LOCALE_EMULATOR (the C locale:
-# code page 1252, no Japanese). Sets D88CUT_TEST_ANSI_CODE_PAGE and the
+# default locale run under D88CUT_WINE_DEFAULT_LOCALE_EMULATOR (C.UTF-8: Unix
+# file names in UTF-8, code page 1252). Sets D88CUT_TEST_ANSI_CODE_PAGE and the
 # target wine_prefix.
 if(NOT (WIN32 AND CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR
         MATCHES "wine"))
@@ -22,7 +22,7 @@ if(NOT EXISTS ${locale_dir}/ja_JP.UTF-8/LC_CTYPE)
   message(FATAL_ERROR "cannot compile the ja_JP.UTF-8 locale (Debian: "
                       "apt-get install locales): ${localedef_error}")
 endif()
-set(D88CUT_WINE_DEFAULT_LOCALE_EMULATOR env LC_ALL=C sh
+set(D88CUT_WINE_DEFAULT_LOCALE_EMULATOR env LC_ALL=C.UTF-8 sh
     ${CMAKE_SOURCE_DIR}/cmake/run_under_wine.sh ${CMAKE_CROSSCOMPILING_EMULATOR})
 set(CMAKE_CROSSCOMPILING_EMULATOR env LOCPATH=${locale_dir}
     LC_ALL=ja_JP.UTF-8 sh ${CMAKE_SOURCE_DIR}/cmake/run_under_wine.sh

@@ -1,8 +1,5 @@
 #include "info/d88info.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -25,28 +22,13 @@ D88Image g_image;
 uint8_t g_signature[kSignatureReadSize];
 uint8_t g_directory_block[kDirectoryBlockSize];
 uint8_t g_file[kWorkAreaSize];
-// The errno value of the first write to standard output that failed; the
-// account stops there.
-int g_output_error = 0;
+// The account; it stops at the first write that fails.
+ConsoleOutput g_out;
 
 static_assert(kGameSectorSize == NominalSectorSize(kGameSizeCode),
               "a run of the game's sectors is read in whole sectors");
 static_assert(kWorkAreaSize >= UINT16_MAX && kWorkAreaSize >= size_t{kProgSize},
               "the file buffer holds PROG and the largest directory file");
-
-// Writes account text to standard output, unless a write failed before.
-#if defined(__GNUC__)
-__attribute__((format(printf, 1, 2)))
-#endif
-void Print(const char* format, ...) {
-  if (g_output_error != 0) return;
-  va_list args;
-  va_start(args, format);
-  if (std::vfprintf(stdout, format, args) < 0) {
-    g_output_error = errno != 0 ? errno : EIO;
-  }
-  va_end(args);
-}
 
 // Sector ID lists wrap before this many bytes, which keeps them within 78
 // columns after their indent.
@@ -81,11 +63,13 @@ std::string DiskCharText(uint8_t disk_char) {
 }
 
 void PrintField(const std::string& label, const std::string& text) {
-  Print("  %-12s%s\n", label.c_str(), text.c_str());
+  g_out.Print("  %-12s%s\n", label.c_str(), text.c_str());
 }
 
 // A further line of the field above.
-void PrintMore(const std::string& text) { Print("%14s%s\n", "", text.c_str()); }
+void PrintMore(const std::string& text) {
+  g_out.Print("%14s%s\n", "", text.c_str());
+}
 
 const char* MediaName(int32_t type) {
   switch (type) {
@@ -200,7 +184,7 @@ void PrintTracks(const TrackScan& scan) {
 void ReportImage(int32_t index, int64_t file_size) {
   const int32_t base = g_image.GetImageBase();
   const int32_t disk_size = g_image.GetDiskSize();
-  Print("Image %d at offset %d\n", index, base);
+  g_out.Print("Image %d at offset %d\n", index, base);
   const char* name = g_image.GetDiskName();
   PrintField("name", "\"" + Printable(name, std::strlen(name)) + "\"");
   const int32_t media = g_image.GetMediaType();
@@ -239,14 +223,14 @@ void ReportImage(int32_t index, int64_t file_size) {
 int RunAccount() {
   const int64_t file_size = g_image.GetFileSize();
   const int32_t count = g_image.GetImageCount();
-  Print("File: %s, %s\n", Count(file_size, "byte", "bytes").c_str(),
-        Count(count, "image", "images").c_str());
+  g_out.Print("File: %s, %s\n", Count(file_size, "byte", "bytes").c_str(),
+              Count(count, "image", "images").c_str());
   int64_t end = 0;  // where the images end, when that is known
   for (int32_t i = 0; i < count; ++i) {
-    Print("\n");
+    g_out.Print("\n");
     if (!g_image.SelectImage(i)) {
       // Only if the file shrank after it was indexed.
-      Print("Image %d: its header cannot be read\n", i);
+      g_out.Print("Image %d: its header cannot be read\n", i);
       end = -1;
       continue;
     }
@@ -257,7 +241,7 @@ int RunAccount() {
               : int64_t{g_image.GetImageBase()} + disk_size;
     if (disk_size == 0 && i + 1 < count) {
       // Every later image starts at the same offset and reads the same.
-      Print(
+      g_out.Print(
           "\nImages %d-%d repeat image %d: a disk size of 0 puts the "
           "next image at the same offset\n",
           i + 1, count - 1, i);
@@ -272,9 +256,9 @@ int RunAccount() {
     } else if (count == kMaxImages) {
       why = Format("past the last image read (%d at most)", kMaxImages);
     }
-    Print("\nNot an image: %s at offset %lld, %s\n",
-          Count(tail, "byte", "bytes").c_str(), static_cast<long long>(end),
-          why.c_str());
+    g_out.Print("\nNot an image: %s at offset %lld, %s\n",
+                Count(tail, "byte", "bytes").c_str(),
+                static_cast<long long>(end), why.c_str());
   }
   return 0;
 }
@@ -337,32 +321,32 @@ int RunCheck() {
     UseGameSectorRange(g_image);
     uint8_t disk_char = 0;
     if (!ReadSignature(g_image, g_signature, &disk_char)) continue;
-    if (printed) Print("\n");
+    if (printed) g_out.Print("\n");
     printed = true;
-    Print("Image %d at offset %d: disk %s of the game", i,
-          g_image.GetImageBase(), DiskCharText(disk_char).c_str());
+    g_out.Print("Image %d at offset %d: disk %s of the game", i,
+                g_image.GetImageBase(), DiskCharText(disk_char).c_str());
     if (disk_char == kFirstDiskChar) {
-      Print("\n");
+      g_out.Print("\n");
       found = true;
       CheckDiskOne(&incomplete);
     } else {
-      Print(", nothing to check\n");
+      g_out.Print(", nothing to check\n");
     }
   }
-  if (printed) Print("\n");
+  if (printed) g_out.Print("\n");
   if (!found) {
-    Print("No disk 1 of the game found.\n");
+    g_out.Print("No disk 1 of the game found.\n");
     return 1;
   }
   if (incomplete.empty()) {
-    Print("Everything is complete.\n");
+    g_out.Print("Everything is complete.\n");
     return 0;
   }
   std::string list;
   for (const std::string& name : incomplete) {
     list += (list.empty() ? "" : ", ") + name;
   }
-  Print("Incomplete: %s.\n", list.c_str());
+  g_out.Print("Incomplete: %s.\n", list.c_str());
   return 1;
 }
 
@@ -393,16 +377,13 @@ int RunD88Info(int argc, char** argv) {
       bad = true;
     }
   }
-#ifndef _WIN32
   // A reader that goes away (`| head`) makes writes fail, reported below,
   // instead of ending the run without a word.
-  std::signal(SIGPIPE, SIG_IGN);
-#endif
-  g_output_error = 0;
-  std::clearerr(stdout);
+  IgnoreBrokenPipes();
+  g_out.Reset();
   int status = 0;
   if (help && !bad) {
-    Print("%s", kUsage);
+    g_out.Print("%s", kUsage);
   } else if (bad || path == nullptr) {
     std::fputs(kUsage, stderr);
     return 2;
@@ -422,17 +403,15 @@ int RunD88Info(int argc, char** argv) {
     // A read that failed made part of the file look absent; the account
     // says so, and the run fails.
     if (g_image.GetReadError() != nullptr) {
-      Print("\nRead error: %s; the account above is incomplete.\n",
-            g_image.GetReadError());
+      g_out.Print("\nRead error: %s; the account above is incomplete.\n",
+                  g_image.GetReadError());
       status = 2;
     }
   }
-  if (g_output_error == 0 && std::fflush(stdout) != 0) {
-    g_output_error = errno != 0 ? errno : EIO;
-  }
-  if (g_output_error != 0) {
+  g_out.Flush();
+  if (g_out.error() != 0) {
     std::fprintf(stderr, "error: standard output: %s\n",
-                 std::strerror(g_output_error));
+                 std::strerror(g_out.error()));
     return 2;
   }
   return status;

@@ -1,5 +1,9 @@
 #include "tool/command_line.h"
 
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 
 #ifdef _WIN32
@@ -9,6 +13,31 @@
 #endif
 
 namespace d88 {
+
+void ConsoleOutput::Reset() {
+  error_ = 0;
+  std::clearerr(stdout);
+}
+
+void ConsoleOutput::Print(const char* format, ...) {
+  if (error_ != 0) return;
+  va_list args;
+  va_start(args, format);
+  if (std::vfprintf(stdout, format, args) < 0)
+    error_ = errno != 0 ? errno : EIO;
+  va_end(args);
+}
+
+void ConsoleOutput::Flush() {
+  if (error_ == 0 && std::fflush(stdout) != 0)
+    error_ = errno != 0 ? errno : EIO;
+}
+
+void IgnoreBrokenPipes() {
+#ifndef _WIN32
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
+}
 
 #ifdef _WIN32
 

@@ -20,6 +20,34 @@ namespace d88 {
 int RunWithUtf8Arguments(int argc, wchar_t** argv, int (*run)(int, char**));
 #endif
 
+// Standard output for a run of a tool: text goes out until a write fails;
+// then the failure's errno value is kept and later text is dropped, so that
+// a reader that went away (`| head`) or a full disk costs nothing more.
+class ConsoleOutput {
+ public:
+  // Forgets an earlier failure, for a new run in the same process.
+  void Reset();
+
+#if defined(__GNUC__)
+  __attribute__((format(printf, 2, 3)))
+#endif
+  void
+  Print(const char* format, ...);
+
+  // Sends what is buffered.
+  void Flush();
+
+  // The errno value of the first failed write; 0 if none failed.
+  int error() const { return error_; }
+
+ private:
+  int error_ = 0;
+};
+
+// Makes a write to a pipe whose reader has gone fail with EPIPE, which
+// ConsoleOutput reports, instead of ending the process (no-op on Windows).
+void IgnoreBrokenPipes();
+
 // The path of the running executable (UTF-8 on Windows); `fallback` if it
 // cannot be found.
 const char* OwnExecutablePath(const char* fallback);

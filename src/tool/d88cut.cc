@@ -1,8 +1,5 @@
 #include "tool/d88cut.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -22,9 +19,9 @@ D88Image g_image;
 uint8_t g_work_area[kWorkAreaSize];
 uint8_t g_directory_block[kDirectoryBlockSize];
 bool g_write_failed = false;
-// The errno value of the first write to standard output that failed. The
-// listing stops there; the files are still written.
-int g_listing_error = 0;
+// The listing. When a write to it fails, the listing stops there; the files
+// are still written.
+ConsoleOutput g_listing;
 
 // Console texts. The Japanese ones are Shift-JIS bytes, written unchanged.
 #define D88CUT_USAGE "Usage: %s [d88file]\n"
@@ -42,33 +39,12 @@ int g_listing_error = 0;
 // Room for a path as the console shows it.
 char g_shown[3 * 4096];
 
-// Writes listing text to standard output, unless a write failed before.
-#if defined(__GNUC__)
-__attribute__((format(printf, 1, 2)))
-#endif
-void List(const char* format, ...) {
-  if (g_listing_error != 0) return;
-  va_list args;
-  va_start(args, format);
-  if (std::vfprintf(stdout, format, args) < 0) {
-    g_listing_error = errno != 0 ? errno : EIO;
-  }
-  va_end(args);
-}
-
-// Sends what the listing holds so far to standard output.
-void FlushListing() {
-  if (g_listing_error == 0 && std::fflush(stdout) != 0) {
-    g_listing_error = errno != 0 ? errno : EIO;
-  }
-}
-
 // Diagnostics go to standard error after the console line they belong to,
 // so standard output is flushed first to keep the order on a terminal.
 void ReportFile(const char* name, int32_t length, bool written,
                 const ExtractReport& report) {
   if (written && report.missing == 0) return;
-  FlushListing();
+  g_listing.Flush();
   if (!written) {
     g_write_failed = true;
     std::fprintf(stderr, "error: %s: %s\n", name, report.reason);
@@ -109,7 +85,7 @@ void ExtractGameFiles() {
   ExtractReport report;
   const bool prog_written =
       ExtractFile(kProgName, kProgSector, 0, kProgSize, &report);
-  if (prog_written) List("PROG cutted.\n");
+  if (prog_written) g_listing.Print("PROG cutted.\n");
   ReportFile(kProgName, kProgSize, prog_written, report);
 
   DirectoryEntry e;
@@ -119,17 +95,18 @@ void ExtractGameFiles() {
     const uint16_t start = e.start;
     const uint16_t size = e.size;
     const GamePosition at = RecordSector(start);
-    List(D88CUT_ENTRY, static_cast<int>(k), disk, static_cast<unsigned>(start),
-         static_cast<int>(at.track), static_cast<int>(at.id.r),
-         static_cast<unsigned>(size), static_cast<unsigned>(e.load_segment),
-         static_cast<unsigned>(e.load_offset));
+    g_listing.Print(D88CUT_ENTRY, static_cast<int>(k), disk,
+                    static_cast<unsigned>(start), static_cast<int>(at.track),
+                    static_cast<int>(at.id.r), static_cast<unsigned>(size),
+                    static_cast<unsigned>(e.load_segment),
+                    static_cast<unsigned>(e.load_offset));
     if (disk != kExtractedDisk) {
-      List("\n");
+      g_listing.Print("\n");
       continue;
     }
     const EntryFileName name(k);
     const bool written = ExtractFile(name.text, at, 0, size, &report);
-    List(written ? " ...cutted.\n" : "\n");
+    g_listing.Print(written ? " ...cutted.\n" : "\n");
     ReportFile(name.text, size, written, report);
   }
 }
@@ -148,14 +125,10 @@ int RunD88Cut(int argc, char** argv) {
   // A run reports only its own failures, also when the tool is run more
   // than once in one process.
   g_write_failed = false;
-  g_listing_error = 0;
-  std::clearerr(stdout);
-#ifndef _WIN32
-  // A reader of the listing that goes away (`| head`) makes writes to
-  // standard output fail instead of ending the run before every file is
-  // written.
-  std::signal(SIGPIPE, SIG_IGN);
-#endif
+  g_listing.Reset();
+  // A reader of the listing that goes away (`| head`) must not end the run
+  // before every file is written.
+  IgnoreBrokenPipes();
   const char* const path = argv[1];
   if (!g_image.Open(path)) {
     if (g_image.GetReadError() != nullptr) {
@@ -175,10 +148,10 @@ int RunD88Cut(int argc, char** argv) {
     UseGameSectorRange(g_image);
     uint8_t disk_char = 0;
     if (!ReadSignature(g_image, g_work_area, &disk_char)) continue;
-    List(D88CUT_RECOGNISED, disk_char);
+    g_listing.Print(D88CUT_RECOGNISED, disk_char);
     if (disk_char == kFirstDiskChar) ExtractGameFiles();
   }
-  FlushListing();
+  g_listing.Flush();
   int status = g_write_failed ? 1 : 0;
   // A failed read looks like missing sectors to the extraction; the run
   // still fails, once, with the system's reason.
@@ -189,9 +162,9 @@ int RunD88Cut(int argc, char** argv) {
     status = 1;
   }
   // A listing that could not be written is a failure too, as for a file.
-  if (g_listing_error != 0) {
+  if (g_listing.error() != 0) {
     std::fprintf(stderr, "error: standard output: %s\n",
-                 std::strerror(g_listing_error));
+                 std::strerror(g_listing.error()));
     status = 1;
   }
   return status;

@@ -33,32 +33,14 @@ bool ReadFailsForTesting() {
 // Streams are copied in pieces of this size.
 constexpr size_t kCopySize = 65536;
 
-}  // namespace
+constexpr intptr_t kNoFile = -1;
 
-void InputFile::FailReadForTesting(int64_t k, int code) {
-  g_fail_read_at = k;
-  g_reads_since = 0;
-  g_fail_read_code = code;
-}
+// The platform's part: each returns 0 or the system's error code (an errno
+// value; a Windows error code on Windows).
 
 #ifdef _WIN32
 
-namespace {
-
-// The system's wording of a Windows error code, without the final period
-// and line end.
-void ErrorText(DWORD code, char* out, size_t size) {
-  DWORD n =
-      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                     nullptr, code, 0, out, static_cast<DWORD>(size), nullptr);
-  while (n > 0 &&
-         (out[n - 1] == '\n' || out[n - 1] == '\r' || out[n - 1] == '.')) {
-    out[--n] = '\0';
-  }
-  if (n == 0) {
-    std::snprintf(out, size, "error %lu", static_cast<unsigned long>(code));
-  }
-}
+HANDLE AsHandle(intptr_t file) { return reinterpret_cast<HANDLE>(file); }
 
 // `path` as UTF-16 in `wide` (room for `size` characters): read as UTF-8,
 // or, when it is not valid UTF-8, in the ANSI code page, as a caller of the
@@ -72,210 +54,171 @@ bool WidePath(const char* path, wchar_t* wide, int size) {
 // Longest path the wide interface takes, in characters.
 constexpr int kMaxWidePath = 32768;
 
-}  // namespace
-
-void InputFile::NoteError(int code, const char* what) const {
-  if (error_[0] != '\0') return;
-  char text[200];
-  ErrorText(static_cast<DWORD>(code), text, sizeof(text));
-  std::snprintf(error_, sizeof(error_), "%s%s%s", what ? what : "",
-                what ? ": " : "", text);
-}
-
-bool InputFile::Open(const char* path, int64_t max_stream_size) {
-  Close();
-  error_[0] = '\0';
+// Opens `path` for reading; `*stream` tells whether it is a pipe or a
+// character device, which cannot be read at an offset. Fails for a
+// directory.
+int OpenForReading(const char* path, intptr_t* file, bool* stream) {
   static wchar_t wide[kMaxWidePath];
-  if (!WidePath(path, wide, kMaxWidePath)) return false;
+  if (!WidePath(path, wide, kMaxWidePath)) return ERROR_INVALID_NAME;
   // Without FILE_FLAG_BACKUP_SEMANTICS a directory cannot be opened at all.
   const HANDLE handle =
       CreateFileW(wide, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  handle_ = handle;
+  if (handle == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
   const DWORD type = GetFileType(handle);
-  if (type == FILE_TYPE_PIPE || type == FILE_TYPE_CHAR) {
-    return StoreStream(max_stream_size);
-  }
-  return true;
+  *stream = type == FILE_TYPE_PIPE || type == FILE_TYPE_CHAR;
+  *file = reinterpret_cast<intptr_t>(handle);
+  return 0;
 }
 
-void InputFile::Close() {
-  if (handle_ != nullptr) CloseHandle(static_cast<HANDLE>(handle_));
-  handle_ = nullptr;
-}
+void CloseFile(intptr_t file) { CloseHandle(AsHandle(file)); }
 
-bool InputFile::is_open() const { return handle_ != nullptr; }
-
-bool InputFile::StoreStream(int64_t max_size) {
-  const HANDLE stream = static_cast<HANDLE>(handle_);
-  handle_ = nullptr;
-  const char* const kStoring =
-      "cannot keep the piped input in a temporary file";
+// A new file that is deleted when it is closed, in the user's temporary
+// folder.
+int OpenAnonymousFile(intptr_t* file) {
   wchar_t dir[MAX_PATH + 1];
   wchar_t name[MAX_PATH + 1];
   const DWORD n = GetTempPathW(MAX_PATH + 1, dir);
-  HANDLE store = INVALID_HANDLE_VALUE;
-  if (n > 0 && n <= MAX_PATH && GetTempFileNameW(dir, L"d88", 0, name) != 0) {
-    // Deleted by the system when the handle closes, also if the process
-    // ends without closing it.
-    store = CreateFileW(name, GENERIC_READ | GENERIC_WRITE,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                        nullptr, OPEN_EXISTING,
-                        FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
-                        nullptr);
-    if (store == INVALID_HANDLE_VALUE) DeleteFileW(name);
+  if (n == 0 || n > MAX_PATH || GetTempFileNameW(dir, L"d88", 0, name) == 0) {
+    return static_cast<int>(GetLastError());
   }
-  if (store == INVALID_HANDLE_VALUE) {
-    NoteError(static_cast<int>(GetLastError()), kStoring);
-    CloseHandle(stream);
-    return false;
+  // Deleted by the system when the handle closes, also if the process ends
+  // without closing it.
+  const HANDLE handle = CreateFileW(
+      name, GENERIC_READ | GENERIC_WRITE,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
+      nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    DeleteFileW(name);
+    return static_cast<int>(code);
   }
-  static uint8_t buf[kCopySize];
-  int64_t total = 0;
-  bool sound = true;
-  for (;;) {
-    DWORD got = 0;
-    if (!ReadFile(stream, buf, sizeof(buf), &got, nullptr)) {
-      const DWORD code = GetLastError();
-      // A pipe whose writer has closed reports its end this way.
-      if (code != ERROR_BROKEN_PIPE && code != ERROR_HANDLE_EOF) {
-        NoteError(static_cast<int>(code));
-        sound = false;
-      }
-      break;
-    }
-    if (got == 0) break;
-    if (got > max_size - total) {
-      std::snprintf(error_, sizeof(error_),
-                    "the piped input is longer than the %lld bytes that can "
-                    "be read from it",
-                    static_cast<long long>(max_size));
-      sound = false;
-      break;
-    }
-    DWORD put = 0;
-    if (!WriteFile(store, buf, got, &put, nullptr) || put != got) {
-      NoteError(static_cast<int>(GetLastError()), kStoring);
-      sound = false;
-      break;
-    }
-    total += got;
-  }
-  CloseHandle(stream);
-  if (!sound) {
-    CloseHandle(store);
-    return false;
-  }
-  handle_ = store;
-  return true;
+  *file = reinterpret_cast<intptr_t>(handle);
+  return 0;
 }
 
-size_t InputFile::ReadAt(int64_t offset, uint8_t* buf, size_t len,
-                         bool* failed) const {
-  if (handle_ == nullptr || offset < 0) return 0;
-  if (ReadFailsForTesting()) {
-    NoteError(g_fail_read_code);
-    if (failed != nullptr) *failed = true;
-    return 0;
+// Reads the next bytes of a stream; `*got` is 0 at its end.
+int ReadStream(intptr_t stream, uint8_t* buf, size_t len, size_t* got) {
+  DWORD n = 0;
+  *got = 0;
+  if (!ReadFile(AsHandle(stream), buf, static_cast<DWORD>(len), &n, nullptr)) {
+    const DWORD code = GetLastError();
+    // A pipe whose writer has closed reports its end this way.
+    return code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF
+               ? 0
+               : static_cast<int>(code);
   }
-  size_t done = 0;
-  while (done < len) {
-    const uint64_t at = static_cast<uint64_t>(offset) + done;
-    OVERLAPPED place = {};
-    place.Offset = static_cast<DWORD>(at & 0xFFFFFFFFu);
-    place.OffsetHigh = static_cast<DWORD>(at >> 32);
-    const size_t rest = len - done;
-    const DWORD want =
-        rest > 0x40000000u ? 0x40000000u : static_cast<DWORD>(rest);
-    DWORD got = 0;
-    if (!ReadFile(static_cast<HANDLE>(handle_), buf + done, want, &got,
-                  &place)) {
-      const DWORD code = GetLastError();
-      if (code != ERROR_HANDLE_EOF) {
-        NoteError(static_cast<int>(code));
-        if (failed != nullptr) *failed = true;
-      }
-      break;
-    }
-    if (got == 0) break;
-    done += got;
-  }
-  return done;
+  *got = n;
+  return 0;
 }
 
-int64_t InputFile::Size() const {
+int WriteAll(intptr_t file, const uint8_t* data, size_t len) {
+  DWORD put = 0;
+  if (!WriteFile(AsHandle(file), data, static_cast<DWORD>(len), &put,
+                 nullptr)) {
+    return static_cast<int>(GetLastError());
+  }
+  return put == len ? 0 : ERROR_WRITE_FAULT;
+}
+
+// Reads up to `len` bytes at `offset` with one call; `*got` is 0 at the
+// end of the file.
+int ReadSomeAt(intptr_t file, int64_t offset, uint8_t* buf, size_t len,
+               size_t* got) {
+  OVERLAPPED place = {};
+  place.Offset =
+      static_cast<DWORD>(static_cast<uint64_t>(offset) & 0xFFFFFFFFu);
+  place.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+  const DWORD want = len > 0x40000000u ? 0x40000000u : static_cast<DWORD>(len);
+  DWORD n = 0;
+  *got = 0;
+  if (!ReadFile(AsHandle(file), buf, want, &n, &place)) {
+    const DWORD code = GetLastError();
+    return code == ERROR_HANDLE_EOF ? 0 : static_cast<int>(code);
+  }
+  *got = n;
+  return 0;
+}
+
+int64_t FileSize(intptr_t file) {
   LARGE_INTEGER size;
-  if (handle_ == nullptr ||
-      !GetFileSizeEx(static_cast<HANDLE>(handle_), &size)) {
-    return -1;
-  }
+  if (!GetFileSizeEx(AsHandle(file), &size)) return -1;
   return static_cast<int64_t>(size.QuadPart);
+}
+
+// The system's wording of an error code, without the final period and line
+// end.
+void ErrorText(int code, char* out, size_t size) {
+  DWORD n = FormatMessageA(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      static_cast<DWORD>(code), 0, out, static_cast<DWORD>(size), nullptr);
+  while (n > 0 &&
+         (out[n - 1] == '\n' || out[n - 1] == '\r' || out[n - 1] == '.')) {
+    out[--n] = '\0';
+  }
+  if (n == 0) std::snprintf(out, size, "error %d", code);
 }
 
 #else  // POSIX
 
-void InputFile::NoteError(int code, const char* what) const {
-  if (error_[0] != '\0') return;
-  std::snprintf(error_, sizeof(error_), "%s%s%s", what ? what : "",
-                what ? ": " : "", std::strerror(code));
-}
-
-bool InputFile::Open(const char* path, int64_t max_stream_size) {
-  Close();
-  error_[0] = '\0';
+int OpenForReading(const char* path, intptr_t* file, bool* stream) {
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) return errno;
   // A directory opens for reading here, but it is not an image file.
   struct stat st;
   if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
     close(fd);
-    return false;
+    return EISDIR;
   }
-  fd_ = fd;
+  // Pipes, FIFOs, sockets and terminals cannot be read at an offset.
   uint8_t probe = 0;
-  if (pread(fd, &probe, 0, 0) < 0 && errno == ESPIPE) {
-    return StoreStream(max_stream_size);
-  }
-  return true;
+  *stream = pread(fd, &probe, 0, 0) < 0 && errno == ESPIPE;
+  *file = fd;
+  return 0;
 }
 
-void InputFile::Close() {
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
-}
+void CloseFile(intptr_t file) { close(static_cast<int>(file)); }
 
-bool InputFile::is_open() const { return fd_ >= 0; }
-
-namespace {
-
-// A new file that no name refers to, in $TMPDIR or /tmp; -1 with errno set
-// on failure.
-int OpenAnonymousFile() {
+// A new file that no name refers to, in $TMPDIR or /tmp.
+int OpenAnonymousFile(intptr_t* file) {
   const char* dir = std::getenv("TMPDIR");
   if (dir == nullptr || dir[0] == '\0') dir = "/tmp";
 #ifdef O_TMPFILE
   const int fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (fd >= 0) return fd;
+  if (fd >= 0) {
+    *file = fd;
+    return 0;
+  }
 #endif
   // File systems without O_TMPFILE: a new name, removed at once.
   char name[4096];
   if (std::snprintf(name, sizeof(name), "%s/d88cut-XXXXXX", dir) >=
       static_cast<int>(sizeof(name))) {
-    errno = ENAMETOOLONG;
-    return -1;
+    return ENAMETOOLONG;
   }
   const int named = mkstemp(name);
-  if (named < 0) return -1;
+  if (named < 0) return errno;
   unlink(name);
   fcntl(named, F_SETFD, FD_CLOEXEC);
-  return named;
+  *file = named;
+  return 0;
 }
 
-// Writes all of `len` bytes; returns 0 or the errno value.
-int WriteAll(int fd, const uint8_t* data, size_t len) {
+int ReadStream(intptr_t stream, uint8_t* buf, size_t len, size_t* got) {
+  for (;;) {
+    const ssize_t n = read(static_cast<int>(stream), buf, len);
+    if (n >= 0) {
+      *got = static_cast<size_t>(n);
+      return 0;
+    }
+    if (errno != EINTR) return errno;
+  }
+}
+
+int WriteAll(intptr_t file, const uint8_t* data, size_t len) {
   while (len > 0) {
-    const ssize_t n = write(fd, data, len);
+    const ssize_t n = write(static_cast<int>(file), data, len);
     if (n < 0) {
       if (errno == EINTR) continue;
       return errno;
@@ -286,59 +229,111 @@ int WriteAll(int fd, const uint8_t* data, size_t len) {
   return 0;
 }
 
+int ReadSomeAt(intptr_t file, int64_t offset, uint8_t* buf, size_t len,
+               size_t* got) {
+  for (;;) {
+    const ssize_t n =
+        pread(static_cast<int>(file), buf, len, static_cast<off_t>(offset));
+    if (n >= 0) {
+      *got = static_cast<size_t>(n);
+      return 0;
+    }
+    if (errno != EINTR) return errno;
+  }
+}
+
+int64_t FileSize(intptr_t file) {
+  struct stat st;
+  if (fstat(static_cast<int>(file), &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+void ErrorText(int code, char* out, size_t size) {
+  std::snprintf(out, size, "%s", std::strerror(code));
+}
+
+#endif  // _WIN32
+
 }  // namespace
 
+void InputFile::FailReadForTesting(int64_t k, int code) {
+  g_fail_read_at = k;
+  g_reads_since = 0;
+  g_fail_read_code = code;
+}
+
+void InputFile::NoteError(int code, const char* what) const {
+  if (error_[0] != '\0') return;
+  char text[200];
+  ErrorText(code, text, sizeof(text));
+  std::snprintf(error_, sizeof(error_), "%s%s%s", what ? what : "",
+                what ? ": " : "", text);
+}
+
+bool InputFile::Open(const char* path, int64_t max_stream_size) {
+  Close();
+  error_[0] = '\0';
+  bool stream = false;
+  if (OpenForReading(path, &file_, &stream) != 0) return false;
+  return stream ? StoreStream(max_stream_size) : true;
+}
+
+void InputFile::Close() {
+  if (file_ != kNoFile) CloseFile(file_);
+  file_ = kNoFile;
+}
+
+bool InputFile::is_open() const { return file_ != kNoFile; }
+
 bool InputFile::StoreStream(int64_t max_size) {
-  const int stream = fd_;
-  fd_ = -1;
+  const intptr_t stream = file_;
+  file_ = kNoFile;
   const char* const kStoring =
       "cannot keep the piped input in a temporary file";
-  const int store = OpenAnonymousFile();
-  if (store < 0) {
-    NoteError(errno, kStoring);
-    close(stream);
+  intptr_t store = kNoFile;
+  int code = OpenAnonymousFile(&store);
+  if (code != 0) {
+    NoteError(code, kStoring);
+    CloseFile(stream);
     return false;
   }
   static uint8_t buf[kCopySize];
   int64_t total = 0;
-  bool sound = true;
   for (;;) {
-    const ssize_t got = read(stream, buf, sizeof(buf));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      NoteError(errno);
-      sound = false;
+    size_t got = 0;
+    code = ReadStream(stream, buf, sizeof(buf), &got);
+    if (code != 0) {
+      NoteError(code);
       break;
     }
     if (got == 0) break;
-    if (got > max_size - total) {
+    if (static_cast<int64_t>(got) > max_size - total) {
       std::snprintf(error_, sizeof(error_),
                     "the piped input is longer than the %lld bytes that can "
                     "be read from it",
                     static_cast<long long>(max_size));
-      sound = false;
+      code = -1;
       break;
     }
-    const int err = WriteAll(store, buf, static_cast<size_t>(got));
-    if (err != 0) {
-      NoteError(err, kStoring);
-      sound = false;
+    code = WriteAll(store, buf, got);
+    if (code != 0) {
+      NoteError(code, kStoring);
       break;
     }
-    total += got;
+    total += static_cast<int64_t>(got);
   }
-  close(stream);
-  if (!sound) {
-    close(store);
+  CloseFile(stream);
+  if (code != 0) {
+    CloseFile(store);
     return false;
   }
-  fd_ = store;
+  file_ = store;
   return true;
 }
 
 size_t InputFile::ReadAt(int64_t offset, uint8_t* buf, size_t len,
                          bool* failed) const {
-  if (fd_ < 0 || offset < 0) return 0;
+  if (file_ == kNoFile || offset < 0) return 0;
   if (ReadFailsForTesting()) {
     NoteError(g_fail_read_code);
     if (failed != nullptr) *failed = true;
@@ -346,27 +341,22 @@ size_t InputFile::ReadAt(int64_t offset, uint8_t* buf, size_t len,
   }
   size_t done = 0;
   while (done < len) {
-    const ssize_t got =
-        pread(fd_, buf + done, len - done,
-              static_cast<off_t>(offset) + static_cast<off_t>(done));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      NoteError(errno);
+    size_t got = 0;
+    const int code = ReadSomeAt(file_, offset + static_cast<int64_t>(done),
+                                buf + done, len - done, &got);
+    if (code != 0) {
+      NoteError(code);
       if (failed != nullptr) *failed = true;
       break;
     }
     if (got == 0) break;
-    done += static_cast<size_t>(got);
+    done += got;
   }
   return done;
 }
 
 int64_t InputFile::Size() const {
-  struct stat st;
-  if (fd_ < 0 || fstat(fd_, &st) != 0) return -1;
-  return static_cast<int64_t>(st.st_size);
+  return file_ == kNoFile ? -1 : FileSize(file_);
 }
-
-#endif  // _WIN32
 
 }  // namespace d88

@@ -67,11 +67,7 @@ class InputFile {
   // replaces it. False, with the reason kept, on failure.
   bool StoreStream(int64_t max_size);
 
-#ifdef _WIN32
-  void* handle_ = nullptr;
-#else
-  int fd_ = -1;
-#endif
+  intptr_t file_ = -1;  // a file descriptor, or a HANDLE on Windows
   mutable char error_[256] = {};
 };
 

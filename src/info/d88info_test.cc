@@ -664,6 +664,9 @@ TEST_F(D88InfoTest, RealImagesOfOtherSoftware) {
     const ProcessResult r = Run({entry.path().string()});
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.err, "");
+    // Each is a D88 file, described as one.
+    EXPECT_EQ(r.out.rfind("File: ", 0), 0u) << r.out;
+    EXPECT_FALSE(Contains(r.out, "not a D88 file"));
     EXPECT_TRUE(Contains(r.out, "\n  game        no signature: "));
     const auto it = expected.find(name);
     if (it != expected.end()) {

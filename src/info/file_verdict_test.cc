@@ -195,8 +195,10 @@ TEST_F(FileVerdictTest, DamagedAndTruncatedD88FilesAreD88Files) {
   // A table of 160 entries: the tracks start at 672, and the last four
   // entries hold the first sector header's bytes.
   const Bytes short_table = Shifted(sound, kHeader - 16, -16);
+  // The same, its first sector header damaged and the file cut inside it.
   Bytes short_table_cut = short_table;
-  short_table_cut.resize(kHeader);
+  StoreU16(short_table_cut, kHeader - 16 + kSectorCountOffset, 0);
+  short_table_cut.resize(kHeader + 12);
   // A gap before the first track, and a later track whose header is junk.
   Bytes gap = Shifted(sound, kHeader, 12);
   StoreU32(gap, kTrackTableOffset + 4 * 5, 0x20);
@@ -214,7 +216,7 @@ TEST_F(FileVerdictTest, DamagedAndTruncatedD88FilesAreD88Files) {
       {"negative disk size", size_negative},
       {"disk size beyond the file", size_huge},
       {"a table of 160 entries", short_table},
-      {"a table of 160 entries, cut after the first header", short_table_cut},
+      {"a table of 160 entries, its first header damaged", short_table_cut},
       {"a gap before the first track", gap},
       {"only a later track starts with a sector header", first_track_junk},
   };

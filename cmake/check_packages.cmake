@@ -1,7 +1,8 @@
-# Checks the release packages: each holds d88cut, d88info and the README where the
-# install rules put them, and the d88cut.exe of the Windows zip, run under
-# Wine on the sample image, prints the Linux build's text with CR LF line
-# ends and writes the same files.
+# Checks the release packages: each holds what the install rules put there
+# (the tools with the README, the licence and, on Linux, the manual pages;
+# the .tar.gz and the d88cut-dev .deb also the reader library), and the
+# d88cut.exe of the Windows zip, run under Wine on the sample image, prints
+# the Linux build's text with CR LF line ends and writes the same files.
 #
 #   cmake -DBUILD_DIR=<Linux package build> -DPACKAGE_DIR=... -DWORK_DIR=...
 #         -DWINEPREFIX=... -P check_packages.cmake
@@ -33,38 +34,68 @@ endfunction()
 
 file(REMOVE_RECURSE "${WORK_DIR}")
 
-# The archives: bin/ and the documentation folder under one top folder.
+# What each package holds, below its root.
+set(tool_files bin/d88cut bin/d88info share/doc/d88cut/README.md
+    share/doc/d88cut/LICENSE)
+set(man_files share/man/man1/d88cut.1.gz share/man/man1/d88info.1.gz)
+set(dev_files include/d88/d88_image.h include/d88/d88_format.h
+    include/d88/input_file.h lib/libd88.a lib/cmake/d88cut/d88cutConfig.cmake
+    lib/cmake/d88cut/d88cutConfigVersion.cmake
+    lib/cmake/d88cut/d88cutTargets.cmake lib/pkgconfig/d88.pc)
+
+# The archives, each under one top folder.
 set(linux_root "${WORK_DIR}/tgz/d88cut-${VERSION}-Linux")
 set(win_root "${WORK_DIR}/zip/d88cut-${VERSION}-win64")
 unpack("${PACKAGE_DIR}/d88cut-${VERSION}-Linux.tar.gz" "${WORK_DIR}/tgz")
 unpack("${PACKAGE_DIR}/d88cut-${VERSION}-win64.zip" "${WORK_DIR}/zip")
-expect_file("${linux_root}/bin/d88cut")
-expect_file("${linux_root}/bin/d88info")
-expect_file("${linux_root}/share/doc/d88cut/README.md")
-expect_file("${win_root}/bin/d88cut.exe")
-expect_file("${win_root}/bin/d88info.exe")
-expect_file("${win_root}/share/doc/d88cut/README.md")
-
-# The Debian package: its version and files under /usr.
-file(GLOB debs "${PACKAGE_DIR}/d88cut_${VERSION}_*.deb")
-list(LENGTH debs deb_count)
-if(NOT deb_count EQUAL 1)
-  message(FATAL_ERROR "expected one d88cut_${VERSION}_*.deb, found: ${debs}")
-endif()
-execute_process(COMMAND dpkg-deb --field ${debs} Version
-                OUTPUT_VARIABLE deb_version OUTPUT_STRIP_TRAILING_WHITESPACE
-                COMMAND_ERROR_IS_FATAL ANY)
-if(NOT deb_version STREQUAL VERSION)
-  message(FATAL_ERROR "the .deb has version ${deb_version}, not ${VERSION}")
-endif()
-execute_process(COMMAND dpkg-deb --contents ${debs}
-                OUTPUT_VARIABLE deb_files COMMAND_ERROR_IS_FATAL ANY)
-foreach(path ./usr/bin/d88cut ./usr/bin/d88info ./usr/share/doc/d88cut/README.md)
-  string(FIND "${deb_files}" " ${path}\n" at)
-  if(at LESS 0)
-    message(FATAL_ERROR "the .deb lacks ${path}:\n${deb_files}")
-  endif()
+foreach(path IN LISTS tool_files man_files dev_files)
+  expect_file("${linux_root}/${path}")
 endforeach()
+foreach(path bin/d88cut.exe bin/d88info.exe share/doc/d88cut/README.md
+        share/doc/d88cut/LICENSE)
+  expect_file("${win_root}/${path}")
+endforeach()
+
+# The Debian packages, d88cut and d88cut-dev: their version, dependencies
+# and files under /usr, each with its copyright file.
+function(check_deb name)
+  file(GLOB deb "${PACKAGE_DIR}/${name}_${VERSION}_*.deb")
+  list(LENGTH deb count)
+  if(NOT count EQUAL 1)
+    message(FATAL_ERROR "expected one ${name}_${VERSION}_*.deb, found: ${deb}")
+  endif()
+  execute_process(COMMAND dpkg-deb --field ${deb} Version
+                  OUTPUT_VARIABLE deb_version OUTPUT_STRIP_TRAILING_WHITESPACE
+                  COMMAND_ERROR_IS_FATAL ANY)
+  if(NOT deb_version STREQUAL VERSION)
+    message(FATAL_ERROR "${name}: version ${deb_version}, not ${VERSION}")
+  endif()
+  execute_process(COMMAND dpkg-deb --contents ${deb}
+                  OUTPUT_VARIABLE deb_files COMMAND_ERROR_IS_FATAL ANY)
+  foreach(path IN LISTS ARGN ITEMS share/doc/${name}/copyright)
+    string(FIND "${deb_files}" " ./usr/${path}\n" at)
+    if(at LESS 0)
+      message(FATAL_ERROR "${name} lacks /usr/${path}:\n${deb_files}")
+    endif()
+  endforeach()
+  file(MAKE_DIRECTORY "${WORK_DIR}/${name}")
+  execute_process(COMMAND dpkg-deb --extract ${deb} "${WORK_DIR}/${name}"
+                  COMMAND_ERROR_IS_FATAL ANY)
+  file(READ "${WORK_DIR}/${name}/usr/share/doc/${name}/copyright" copyright)
+  if(NOT copyright MATCHES "^Format: [^\n]*copyright-format/1.0/\n"
+     OR NOT copyright MATCHES "\nLicense: Expat\n Permission is hereby")
+    message(FATAL_ERROR "${name}: copyright is not in Debian's format")
+  endif()
+endfunction()
+check_deb(d88cut ${tool_files} ${man_files})
+check_deb(d88cut-dev ${dev_files})
+file(GLOB tool_deb "${PACKAGE_DIR}/d88cut_${VERSION}_*.deb")
+execute_process(COMMAND dpkg-deb --field ${tool_deb} Depends
+                OUTPUT_VARIABLE depends COMMAND_ERROR_IS_FATAL ANY)
+if(NOT depends MATCHES "libc6")
+  message(FATAL_ERROR "the d88cut .deb has no Depends line (dpkg-dev "
+                      "installed?): '${depends}'")
+endif()
 
 # The sample image, extracted by both builds.
 foreach(side linux win)

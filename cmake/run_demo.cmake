@@ -1,12 +1,31 @@
 # Writes the sample image into DEMO_DIR, runs d88cut on it there and lists
 # the files it wrote. Run with -DDEMO_DIR=... -DD88CUT=... -DMAKE_IMAGE=...
+#
+# d88cut writes its Japanese text as Shift-JIS bytes; where iconv is found,
+# the demo shows it decoded to UTF-8, as a terminal of today needs. (The
+# sample disks' names, which d88info prints as they are, are ASCII.)
 file(REMOVE_RECURSE "${DEMO_DIR}")
 file(MAKE_DIRECTORY "${DEMO_DIR}")
 execute_process(COMMAND "${MAKE_IMAGE}" demo.d88
                 WORKING_DIRECTORY "${DEMO_DIR}" COMMAND_ERROR_IS_FATAL ANY)
-message("$ cd ${DEMO_DIR} && d88cut demo.d88")
-execute_process(COMMAND "${D88CUT}" demo.d88
-                WORKING_DIRECTORY "${DEMO_DIR}" RESULT_VARIABLE status)
+find_program(ICONV iconv)
+set(decode)
+set(decode_shown)
+if(ICONV)
+  set(decode COMMAND "${ICONV}" -f SHIFT_JIS -t UTF-8)
+  set(decode_shown " | iconv -f SHIFT_JIS -t UTF-8")
+endif()
+
+# Runs a tool with `decode` after it; `status_var` gets the tool's status.
+function(run_decoded status_var)
+  execute_process(COMMAND ${ARGN} ${decode}
+                  WORKING_DIRECTORY "${DEMO_DIR}" RESULTS_VARIABLE statuses)
+  list(GET statuses 0 status)
+  set(${status_var} ${status} PARENT_SCOPE)
+endfunction()
+
+message("$ cd ${DEMO_DIR} && d88cut demo.d88${decode_shown}")
+run_decoded(status "${D88CUT}" demo.d88)
 message("(exit status ${status})")
 message("$ ls")
 file(GLOB written RELATIVE "${DEMO_DIR}" "${DEMO_DIR}/*")

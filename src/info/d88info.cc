@@ -7,6 +7,7 @@
 
 #include "d88/d88_format.h"
 #include "d88/d88_image.h"
+#include "info/file_verdict.h"
 #include "info/text.h"
 #include "info/track_analysis.h"
 #include "tool/command_line.h"
@@ -40,12 +41,13 @@ const char kUsage[] =
     "Tells what each disk image in the D88 file FILE holds: its name, media\n"
     "type and size, its tracks and sector layout, the tracks that differ\n"
     "from that layout, anything damaged, and whether it is a disk of the\n"
-    "game.\n"
+    "game. For a file that cannot be a D88 file, it says so and why.\n"
     "\n"
-    "  --check  for each disk 1 of the game, tell whether PROG, the\n"
-    "           directory and every file on disk 1 can be read whole, and\n"
-    "           list the files that d88cut would write incomplete\n"
-    "  --help   show this text\n"
+    "  --check      for each disk 1 of the game, tell whether PROG, the\n"
+    "               directory and every file on disk 1 can be read whole,\n"
+    "               and list the files that d88cut would write incomplete\n"
+    "  -h, --help   show this text\n"
+    "  --version    show the version of d88info\n"
     "\n"
     "Exit status: 0 on success; with --check, 0 only when everything is\n"
     "complete and 1 when something is incomplete or no disk 1 is found;\n"
@@ -180,11 +182,8 @@ void PrintTracks(const TrackScan& scan) {
   }
 }
 
-// Prints the account of the selected image.
-void ReportImage(int32_t index, int64_t file_size) {
-  const int32_t base = g_image.GetImageBase();
-  const int32_t disk_size = g_image.GetDiskSize();
-  g_out.Print("Image %d at offset %d\n", index, base);
+// The name, media type and disk size of the selected image.
+void PrintHeaderFields() {
   const char* name = g_image.GetDiskName();
   PrintField("name", "\"" + Printable(name, std::strlen(name)) + "\"");
   const int32_t media = g_image.GetMediaType();
@@ -194,7 +193,15 @@ void ReportImage(int32_t index, int64_t file_size) {
       media_name != nullptr
           ? Format("0x%02X (%s)", static_cast<unsigned>(media), media_name)
           : Format("0x%02X", static_cast<unsigned>(media)));
-  PrintField("disk size", Count(disk_size, "byte", "bytes"));
+  PrintField("disk size", Count(g_image.GetDiskSize(), "byte", "bytes"));
+}
+
+// Prints the account of the selected image.
+void ReportImage(int32_t index, int64_t file_size) {
+  const int32_t base = g_image.GetImageBase();
+  const int32_t disk_size = g_image.GetDiskSize();
+  g_out.Print("Image %d at offset %d\n", index, base);
+  PrintHeaderFields();
 
   Anomalies anomalies;
   if (disk_size < static_cast<int64_t>(kImageHeaderSize)) {
@@ -220,8 +227,25 @@ void ReportImage(int32_t index, int64_t file_size) {
   }
 }
 
+// The verdict on a file that cannot be a D88 file, then what its first
+// bytes would mean as an image header: its tracks would be read from bytes
+// that are no track table, which tells nothing.
+void ReportNotD88(const std::string& reason, int64_t file_size) {
+  g_out.Print("not a D88 file: %s\n", reason.c_str());
+  g_out.Print("File: %s\n", Count(file_size, "byte", "bytes").c_str());
+  if (!g_image.SelectImage(0)) return;  // no whole header to show
+  g_out.Print("\nIts first %d bytes as an image header:\n",
+              static_cast<int>(kImageHeaderSize));
+  PrintHeaderFields();
+}
+
 int RunAccount() {
   const int64_t file_size = g_image.GetFileSize();
+  const std::string not_d88 = NotD88Reason(g_image, file_size);
+  if (!not_d88.empty()) {
+    ReportNotD88(not_d88, file_size);
+    return 0;
+  }
   const int32_t count = g_image.GetImageCount();
   g_out.Print("File: %s, %s\n", Count(file_size, "byte", "bytes").c_str(),
               Count(count, "image", "images").c_str());
@@ -350,12 +374,27 @@ int RunCheck() {
   return 1;
 }
 
+// A usage error: what is wrong, and where to read more.
+int UsageError(const std::string& what) {
+  std::fprintf(stderr, "d88info: %s\nTry 'd88info --help'.\n", what.c_str());
+  return 2;
+}
+
+// A path or argument as the console shows it, control bytes as '.'.
+std::string ForConsole(const char* text) {
+  static char converted[3 * 4096];
+  const char* shown = PathForConsole(text, converted, sizeof(converted));
+  return Printable(shown, std::strlen(shown));
+}
+
+std::string Quoted(const char* arg) { return "'" + ForConsole(arg) + "'"; }
+
 }  // namespace
 
 int RunD88Info(int argc, char** argv) {
   bool check = false;
   bool help = false;
-  bool bad = false;
+  bool version = false;
   bool options_done = false;
   const char* path = nullptr;
   for (int i = 1; i < argc; ++i) {
@@ -368,13 +407,15 @@ int RunD88Info(int argc, char** argv) {
       } else if (std::strcmp(arg, "--help") == 0 ||
                  std::strcmp(arg, "-h") == 0) {
         help = true;
+      } else if (std::strcmp(arg, "--version") == 0) {
+        version = true;
       } else {
-        bad = true;
+        return UsageError("unknown option " + Quoted(arg));
       }
     } else if (path == nullptr) {
       path = arg;
     } else {
-      bad = true;
+      return UsageError("more than one FILE (" + Quoted(arg) + ")");
     }
   }
   // A reader that goes away (`| head`) makes writes fail, reported below,
@@ -382,15 +423,14 @@ int RunD88Info(int argc, char** argv) {
   IgnoreBrokenPipes();
   g_out.Reset();
   int status = 0;
-  if (help && !bad) {
+  if (help) {
     g_out.Print("%s", kUsage);
-  } else if (bad || path == nullptr) {
-    std::fputs(kUsage, stderr);
-    return 2;
+  } else if (version) {
+    g_out.Print("d88info %s\n", D88CUT_VERSION);
+  } else if (path == nullptr) {
+    return UsageError("no FILE given");
   } else if (!g_image.Open(path)) {
-    static char console[3 * 4096];
-    const char* on_console = PathForConsole(path, console, sizeof(console));
-    const std::string shown = Printable(on_console, std::strlen(on_console));
+    const std::string shown = ForConsole(path);
     if (g_image.GetReadError() != nullptr) {
       std::fprintf(stderr, "d88info: cannot read %s: %s\n", shown.c_str(),
                    g_image.GetReadError());

@@ -12,9 +12,11 @@ namespace d88 {
 //   d88info --check FILE  0 if every disk 1 of the game can be extracted
 //                         whole, 1 if something would be incomplete or no
 //                         disk 1 is found;
-//   d88info --help        the usage on standard output, 0.
-// A usage error (the usage on standard error) or a file that cannot be
-// opened gives 2.
+//   d88info --help, -h    the usage on standard output, 0;
+//   d88info --version     the version on standard output, 0.
+// A file that cannot be a D88 file gets a verdict that says so in place of
+// the account. A usage error (what is wrong, on standard error) or a file
+// that cannot be opened gives 2.
 int RunD88Info(int argc, char** argv);
 
 }  // namespace d88

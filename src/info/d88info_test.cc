@@ -74,29 +74,41 @@ TEST_F(D88InfoTest, HelpGoesToStandardOutputAndUsageErrorsToStandardError) {
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_EQ(help.err, "");
   EXPECT_EQ(help.out.rfind("Usage: d88info [--check] FILE\n", 0), 0u);
-  EXPECT_TRUE(Contains(help.out, "--check"));
+  for (const char* option :
+       {"\n  --check ", "\n  -h, --help ", "\n  --version "}) {
+    EXPECT_TRUE(Contains(help.out, option)) << option;
+  }
   EXPECT_EQ(Run({"-h"}).out, help.out);
 
+  const ProcessResult version = Run({"--version"});
+  EXPECT_EQ(version.exit_code, 0);
+  EXPECT_EQ(version.err, "");
+  EXPECT_EQ(version.out, "d88info " D88CUT_VERSION "\n");
+
+  // A usage error names what is wrong, the first thing that is.
   const std::string file = Input(Bytes{});
-  for (const std::vector<std::string>& args : {std::vector<std::string>{},
-                                               {"--check"},
-                                               {file, file},
-                                               {"--verbose", file},
-                                               {"--help", "--bogus"},
-                                               {"-x", file}}) {
-    SCOPED_TRACE(args.size());
+  const std::pair<std::vector<std::string>, std::string> errors[] = {
+      {{}, "no FILE given"},
+      {{"--check"}, "no FILE given"},
+      {{file, file, "b.d88"}, "more than one FILE ('" + file + "')"},
+      {{"--verbose", file}, "unknown option '--verbose'"},
+      {{"--help", "--bogus"}, "unknown option '--bogus'"},
+      {{"-x", file, file}, "unknown option '-x'"},
+      {{"--\x1b[2J"}, "unknown option '--.[2J'"},
+  };
+  for (const auto& [args, what] : errors) {
+    SCOPED_TRACE(what);
     const ProcessResult r = Run(args);
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, help.out);
+    EXPECT_EQ(r.err, "d88info: " + what + "\nTry 'd88info --help'.\n");
   }
   // Options may follow the file, and "--" ends them.
   EXPECT_EQ(Run({file, "--check"}).exit_code, 1);
   ASSERT_TRUE(WriteFileBytes(work_.File("--check"), Bytes(3, 0)));
-  EXPECT_EQ(
-      Run({"--", "--check"}).out,
-      "File: 3 bytes, 0 images\n\n"
-      "Not an image: 3 bytes at offset 0, too short for an image header\n");
+  EXPECT_EQ(Run({"--", "--check"}).out,
+            "not a D88 file: the file is shorter than the 688-byte image "
+            "header\nFile: 3 bytes\n");
 }
 
 TEST_F(D88InfoTest, UnopenableFileGivesStatusTwo) {
@@ -386,17 +398,32 @@ TEST_F(D88InfoTest, NamesAndMediaTypes) {
 }
 
 TEST_F(D88InfoTest, FilesThatHoldNoWholeImage) {
-  EXPECT_EQ(Account(Bytes{}), "File: 0 bytes, 0 images\n");
+  EXPECT_EQ(Account(Bytes{}),
+            "not a D88 file: the file is shorter than the 688-byte image "
+            "header\n"
+            "File: 0 bytes\n");
   EXPECT_EQ(Account(Bytes(100, 0x41)),
-            "File: 100 bytes, 0 images\n"
+            "not a D88 file: the file is shorter than the 688-byte image "
+            "header\n"
+            "File: 100 bytes\n");
+  EXPECT_EQ(Account(Bytes(1000, 0)),
+            "not a D88 file: the first image's disk size, 0 bytes, is smaller "
+            "than the 688-byte image header\n"
+            "File: 1000 bytes\n"
             "\n"
-            "Not an image: 100 bytes at offset 0, too short for an image "
-            "header\n");
+            "Its first 688 bytes as an image header:\n"
+            "  name        \"\"\n"
+            "  media type  0x00 (2D)\n"
+            "  disk size   0 bytes\n");
 }
 
 TEST_F(D88InfoTest, DiskSizeZeroRepeatsTheImage) {
-  EXPECT_EQ(Account(Bytes(1000, 0)),
-            "File: 1000 bytes, 64 images\n"
+  // A D88 header whose disk size was zeroed.
+  ImageBuilder b;
+  AddTrack16(b, 0);
+  b.SetDiskSize(0);
+  EXPECT_EQ(Account(b.Build()),
+            "File: 5040 bytes, 64 images\n"
             "\n"
             "Image 0 at offset 0\n"
             "  name        \"\"\n"
@@ -404,6 +431,8 @@ TEST_F(D88InfoTest, DiskSizeZeroRepeatsTheImage) {
             "  disk size   0 bytes\n"
             "  tracks      none present\n"
             "  anomalies   disk size 0 is smaller than the 688-byte header\n"
+            "              offset outside the disk size, read as absent: "
+            "track 0\n"
             "  game        no signature: track 0 is absent\n"
             "\n"
             "Images 1-63 repeat image 0: a disk size of 0 puts the next image "
@@ -635,6 +664,9 @@ TEST_F(D88InfoTest, RealImagesOfOtherSoftware) {
     const ProcessResult r = Run({entry.path().string()});
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.err, "");
+    // Each is a D88 file, described as one.
+    EXPECT_EQ(r.out.rfind("File: ", 0), 0u) << r.out;
+    EXPECT_FALSE(Contains(r.out, "not a D88 file"));
     EXPECT_TRUE(Contains(r.out, "\n  game        no signature: "));
     const auto it = expected.find(name);
     if (it != expected.end()) {

@@ -117,4 +117,29 @@ int64_t InputFile::Size() const {
 
 #endif  // _WIN32
 
+#ifdef _WIN32
+
+bool InputFile::GetIdentity(FileIdentity* identity) const {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (handle_ == nullptr ||
+      !GetFileInformationByHandle(static_cast<HANDLE>(handle_), &info)) {
+    return false;
+  }
+  identity->device = info.dwVolumeSerialNumber;
+  identity->file = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  return true;
+}
+
+#else  // POSIX
+
+bool InputFile::GetIdentity(FileIdentity* identity) const {
+  struct stat st;
+  if (fd_ < 0 || fstat(fd_, &st) != 0) return false;
+  identity->device = static_cast<uint64_t>(st.st_dev);
+  identity->file = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
+#endif  // _WIN32
+
 }  // namespace d88

@@ -308,7 +308,8 @@ TEST(InterruptedRunTest, SignalsLeaveOnlyWholeFilesAndEndTheRun) {
   };
   GameDiskBuilder disk1('1');
   for (int k = 2; k <= 5; ++k) {
-    disk1.AddFile(k, static_cast<uint16_t>(k * 2), Pattern(2048, k));
+    disk1.AddFile(k, static_cast<uint16_t>(k * 2),
+                  Pattern(2048, static_cast<uint32_t>(k)));
   }
   TempDir inputs;
   const std::string input = inputs.File("in.d88");

@@ -232,6 +232,14 @@ std::vector<std::string> TempDir::List() const {
 
 #else  // POSIX
 
+void UseDefaultSignals() {
+  // SIGKILL and SIGSTOP refuse, and keep their defaults anyway.
+  for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
 ProcessResult RunProcess(const std::string& exe,
                          const std::vector<std::string>& argv,
                          const ProcessOptions& options) {
@@ -251,12 +259,6 @@ ProcessResult RunProcess(const std::string& exe,
 
   const pid_t pid = fork();
   if (pid == 0) {
-    // The tool starts as a user's shell starts it: every signal at its
-    // default disposition, none blocked.
-    for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
     if (options.stdin_pipe) {
       dup2(in_pipe[0], 0);
       close(in_pipe[0]);
@@ -274,11 +276,12 @@ ProcessResult RunProcess(const std::string& exe,
     close(out_pipe[1]);
     close(err_pipe[1]);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+    // The test runner may ignore or block signals; exec keeps that.
+    UseDefaultSignals();
     for (const std::string& variable : options.env) {
       putenv(const_cast<char*>(variable.c_str()));
     }
     if (options.file_size_limit >= 0) {
-      signal(SIGXFSZ, SIG_IGN);
       struct rlimit limit;
       limit.rlim_cur = static_cast<rlim_t>(options.file_size_limit);
       limit.rlim_max = static_cast<rlim_t>(options.file_size_limit);
@@ -336,7 +339,7 @@ ProcessResult RunProcess(const std::string& exe,
   int status = 0;
   if (pid > 0 && waitpid(pid, &status, 0) == pid) {
     if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    if (WIFSIGNALED(status)) result.term_signal = WTERMSIG(status);
   }
   return result;
 }

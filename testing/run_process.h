@@ -27,7 +27,7 @@ struct ProcessOptions {
   bool utf8 = false;
 #endif
 #ifndef _WIN32
-  long file_size_limit = -1;  // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
+  long file_size_limit = -1;  // RLIMIT_FSIZE in bytes
   std::string stdout_path;    // a file for standard output instead of `out`
   // Standard input is a pipe that the runner writes these bytes into, then
   // closes; otherwise it is inherited.
@@ -41,18 +41,27 @@ struct ProcessOptions {
 };
 
 struct ProcessResult {
-  int exit_code = -1;  // -1 when the child did not exit normally
-  int signal = 0;      // the signal that ended the child, if one did
-  std::string out;     // standard output bytes
-  std::string err;     // standard error bytes
+  int exit_code = -1;   // -1 when the child did not exit normally
+  int term_signal = 0;  // the signal that ended the child, if one did
+  std::string out;      // standard output bytes
+  std::string err;      // standard error bytes
 };
 
 // Runs `exe` with the argument vector `argv` (argv[0] included). On Windows
 // the arguments are joined into a command line that the C runtime splits
-// back into the same words; paths are in the ANSI code page.
+// back into the same words; paths are in the ANSI code page. On POSIX
+// systems the child starts as from a shell: every signal at its default
+// disposition and none blocked.
 ProcessResult RunProcess(const std::string& exe,
                          const std::vector<std::string>& argv,
                          const ProcessOptions& options = {});
+
+#ifndef _WIN32
+// Sets every signal of this process to its default disposition and unblocks
+// them all, as a program started from a shell has them. For a child process
+// before it runs what is tested.
+void UseDefaultSignals();
+#endif
 
 // The executable built at `build_path`. A Windows test program finds it
 // beside itself, since the build tree's path may not be a Windows path

@@ -192,4 +192,8 @@ int32_t D88Image::ReadTrackHeaders(int32_t track, SectorHeader* headers,
 
 int64_t D88Image::GetFileSize() const { return file_.Size(); }
 
+bool D88Image::GetFileIdentity(FileIdentity* identity) const {
+  return file_.GetIdentity(identity);
+}
+
 }  // namespace d88

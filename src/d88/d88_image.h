@@ -150,6 +150,11 @@ class D88Image {
   // be found.
   int64_t GetFileSize() const;
 
+  // Stores the identity of the open file, so that a caller can tell it
+  // apart from files it writes. Returns false if none is open or the system
+  // cannot tell it.
+  bool GetFileIdentity(FileIdentity* identity) const;
+
   // Name of the selected image: up to 16 bytes, always NUL-terminated;
   // empty when none is selected.
   const char* GetDiskName() const { return disk_name_; }

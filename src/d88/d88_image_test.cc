@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -837,6 +838,28 @@ TEST_F(ReaderTest, FileSizeNeedsAnOpenFile) {
   EXPECT_EQ(image_.GetFileSize(), static_cast<int64_t>(kImageHeaderSize + 1));
   ASSERT_TRUE(image_.Open(nullptr));
   EXPECT_EQ(image_.GetFileSize(), -1);
+}
+
+TEST_F(ReaderTest, FileIdentityIsTheSameUnderEveryName) {
+  FileIdentity none;
+  EXPECT_FALSE(image_.GetFileIdentity(&none));
+  ASSERT_TRUE(OpenBytes(Bytes(10, 1)));
+  FileIdentity first;
+  ASSERT_TRUE(image_.GetFileIdentity(&first));
+
+  // A second name of the same file, and another file of the same bytes.
+  std::error_code ec;
+  std::filesystem::create_hard_link(path_, dir_.File("link.d88"), ec);
+  ASSERT_FALSE(ec) << ec.message();
+  ASSERT_TRUE(WriteFileBytes(dir_.File("copy.d88"), Bytes(10, 1)));
+  FileIdentity linked;
+  ASSERT_TRUE(image_.Open(dir_.File("link.d88").c_str()));
+  ASSERT_TRUE(image_.GetFileIdentity(&linked));
+  EXPECT_TRUE(linked == first);
+  FileIdentity copy;
+  ASSERT_TRUE(image_.Open(dir_.File("copy.d88").c_str()));
+  ASSERT_TRUE(image_.GetFileIdentity(&copy));
+  EXPECT_FALSE(copy == first);
 }
 
 }  // namespace

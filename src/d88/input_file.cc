@@ -147,6 +147,14 @@ int64_t FileSize(intptr_t file) {
   return static_cast<int64_t>(size.QuadPart);
 }
 
+bool IdentityOf(intptr_t file, FileIdentity* identity) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(AsHandle(file), &info)) return false;
+  identity->device = info.dwVolumeSerialNumber;
+  identity->file = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  return true;
+}
+
 // The system's wording of an error code, without the final period and line
 // end.
 void ErrorText(int code, char* out, size_t size) {
@@ -246,6 +254,14 @@ int64_t FileSize(intptr_t file) {
   struct stat st;
   if (fstat(static_cast<int>(file), &st) != 0) return -1;
   return static_cast<int64_t>(st.st_size);
+}
+
+bool IdentityOf(intptr_t file, FileIdentity* identity) {
+  struct stat st;
+  if (fstat(static_cast<int>(file), &st) != 0) return false;
+  identity->device = static_cast<uint64_t>(st.st_dev);
+  identity->file = static_cast<uint64_t>(st.st_ino);
+  return true;
 }
 
 void ErrorText(int code, char* out, size_t size) {
@@ -357,6 +373,10 @@ size_t InputFile::ReadAt(int64_t offset, uint8_t* buf, size_t len,
 
 int64_t InputFile::Size() const {
   return file_ == kNoFile ? -1 : FileSize(file_);
+}
+
+bool InputFile::GetIdentity(FileIdentity* identity) const {
+  return file_ != kNoFile && IdentityOf(file_, identity);
 }
 
 }  // namespace d88

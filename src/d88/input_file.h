@@ -9,6 +9,18 @@
 
 namespace d88 {
 
+// Which file a file is: two names or open files with equal identities are
+// the same file (the same inode on the same device on POSIX systems, the
+// same file index on the same volume on Windows).
+struct FileIdentity {
+  uint64_t device;
+  uint64_t file;
+};
+
+inline bool operator==(const FileIdentity& a, const FileIdentity& b) {
+  return a.device == b.device && a.file == b.file;
+}
+
 // A file opened for reading. Reads name their offset, so no file position is
 // kept between them. Not thread-safe.
 //
@@ -57,6 +69,10 @@ class InputFile {
   // Windows error code on Windows) and delivers no bytes. `k` of 0 turns it
   // off.
   static void FailReadForTesting(int64_t k, int code);
+
+  // Stores the identity of the open file. Returns false if none is open or
+  // the system cannot tell it.
+  bool GetIdentity(FileIdentity* identity) const;
 
  private:
   // Keeps `code` as the error, unless an earlier one is kept; `what`, when

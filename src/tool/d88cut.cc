@@ -1,5 +1,7 @@
 #include "tool/d88cut.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -22,6 +24,7 @@ bool g_write_failed = false;
 // The listing. When a write to it fails, the listing stops there; the files
 // are still written.
 ConsoleOutput g_listing;
+FilePublisher* g_publisher = nullptr;  // the run's
 
 // Console texts. The Japanese ones are Shift-JIS bytes, written unchanged.
 #define D88CUT_USAGE "Usage: %s [d88file]\n"
@@ -71,8 +74,8 @@ bool ExtractFile(const char* name, GamePosition from, int32_t offset,
   report->missing = length - got;
   report->reason[0] = '\0';
   WriteError error;
-  if (!PublishFile(name, g_work_area + offset, static_cast<size_t>(length),
-                   &error)) {
+  if (!g_publisher->Publish(name, g_work_area + offset,
+                            static_cast<size_t>(length), &error)) {
     std::snprintf(report->reason, sizeof(report->reason), "%s", error.reason);
     return false;
   }
@@ -111,7 +114,21 @@ void ExtractGameFiles() {
   }
 }
 
+void SetUpSignals() {
+#ifndef _WIN32
+  // Past the limit a write fails with EFBIG and is reported like any other
+  // write error.
+  std::signal(SIGXFSZ, SIG_IGN);
+#endif
+  RemoveTemporaryFileOnSignals();
+}
+
 int RunD88Cut(int argc, char** argv) {
+  FilePublisher publisher;
+  return RunD88Cut(argc, argv, &publisher);
+}
+
+int RunD88Cut(int argc, char** argv, FilePublisher* publisher) {
   // An empty command line counts as the executable's path alone; some
   // systems pass it as no words, others as one empty word.
   const bool has_name = argc >= 1 && argv[0] != nullptr && argv[0][0] != '\0';
@@ -141,6 +158,10 @@ int RunD88Cut(int argc, char** argv) {
     }
     return 1;
   }
+  // Output names are checked against the input only where they exist.
+  FileIdentity input;
+  if (g_image.GetFileIdentity(&input)) publisher->ProtectFile(input);
+  g_publisher = publisher;
 
   const int32_t count = g_image.GetImageCount();
   for (int32_t i = 0; i < count; ++i) {

@@ -10,17 +10,28 @@
 
 namespace d88 {
 
+class FilePublisher;
+
+// Sets up the signals of the tool's process: a file size limit makes a
+// write fail instead of killing the process, and SIGINT, SIGTERM and SIGHUP
+// remove a temporary file before they end it. For main, before RunD88Cut.
+void SetUpSignals();
+
 // Runs the tool on a command line (program name, D88 file, an ignored
 // second argument). Writes the console text and the files; returns the
 // exit status: 0 after every image was visited, 1 for a usage error, an
-// unopenable file or an output file that could not be written. May be
-// called again in the same process; each call is a run of its own.
+// unopenable file or an output file that could not be written (the input
+// file is never replaced, even where it has an output name). May be called
+// again in the same process; each call is a run of its own.
 int RunD88Cut(int argc, char** argv);
 
+// The same, writing the files through `publisher`, which must be new.
+int RunD88Cut(int argc, char** argv, FilePublisher* publisher);
+
 // Writes PROG and the directory's disk-1 files of the selected image,
-// listing every directory entry on standard output. Call only while the
-// tool's image is open with a disk-1 image selected and the sector range
-// set to the game's.
+// listing every directory entry on standard output. Call only during a run,
+// while the tool's image is open with a disk-1 image selected and the
+// sector range set to the game's.
 void ExtractGameFiles();
 
 // What became of one extracted file.
@@ -33,8 +44,9 @@ struct ExtractReport {
 // the start of the work area, after zeroing that range, and writes the bytes
 // from `offset` on to the file `name`, replacing any file of that name.
 // Returns true if the file was written whole; `report` tells how many bytes
-// were missing and, on failure, why. The caller ensures that `offset` and
-// `length` are not negative and `offset + length` lies within the work area.
+// were missing and, on failure, why. Call only during a run. The caller
+// ensures that `offset` and `length` are not negative and `offset + length`
+// lies within the work area.
 bool ExtractFile(const char* name, GamePosition from, int32_t offset,
                  int32_t length, ExtractReport* report);
 

@@ -135,7 +135,7 @@ TEST(ClosedListingTest, EveryFileIsWrittenWholeAfterHeadExits) {
   ProcessOptions options;
   options.stdout_lines = 1;
   const ProcessResult r = RunTool(inputs.File("many.d88"), work, options);
-  EXPECT_EQ(r.signal, 0);
+  EXPECT_EQ(r.term_signal, 0);
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err, "error: standard output: Broken pipe\n");
   const FileMap files = FilesIn(work);

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -15,14 +17,51 @@
 #include <unistd.h>
 #endif
 
+// Unnamed files that can be linked into a directory: Linux 3.11 and later.
+#if defined(__linux__) && defined(O_TMPFILE) && defined(AT_EMPTY_PATH)
+#define D88CUT_UNNAMED_FILES 1
+#else
+#define D88CUT_UNNAMED_FILES 0
+#endif
+
 namespace d88 {
 
 namespace {
 
+// Results of CheckReplaceable and of the publishing steps, beside 0 (done,
+// or may be replaced) and errno values, which are positive.
+constexpr int kIsProtected = -1;  // the name is the protected file
+constexpr int kAbsent = -2;       // no file has the name
+constexpr int kRetryByName = -3;  // unnamed files cannot be linked here
+
+constexpr int kTemporaryAttempts = 100;
+constexpr size_t kTemporarySize = 300;
+
 void SetReason(WriteError* error, int errnum) {
-  std::snprintf(error->reason, sizeof(error->reason), "%s",
-                std::strerror(errnum));
+  if (errnum == kIsProtected) {
+    std::snprintf(error->reason, sizeof(error->reason),
+                  "is the input file, not replaced");
+  } else {
+    std::snprintf(error->reason, sizeof(error->reason), "%s",
+                  std::strerror(errnum));
+  }
 }
+
+// The temporary name that exists, or is about to, for the signal handlers
+// to remove. Changed only while g_temporary_set is 0, so that a handler
+// never sees half a name.
+char g_temporary[kTemporarySize];
+volatile std::sig_atomic_t g_temporary_set = 0;
+
+void NoteTemporary(const char* temp) {
+  g_temporary_set = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  std::snprintf(g_temporary, sizeof(g_temporary), "%s", temp);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  g_temporary_set = 1;
+}
+
+void ForgetTemporary() { g_temporary_set = 0; }
 
 #ifdef _WIN32
 
@@ -36,11 +75,10 @@ long WriteSome(int fd, const uint8_t* p, size_t len) {
   return _write(fd, p, n);
 }
 int CloseFd(int fd) { return _close(fd); }
+int RemoveFile(const char* path) { return _unlink(path); }
 long ProcessId() { return static_cast<long>(_getpid()); }
 
-bool RenameOver(const char* from, const char* to, WriteError* error) {
-  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) return true;
-  const DWORD code = GetLastError();
+void SetSystemReason(WriteError* error, DWORD code) {
   DWORD n = FormatMessageA(
       FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
       0, error->reason, sizeof(error->reason), nullptr);
@@ -53,25 +91,35 @@ bool RenameOver(const char* from, const char* to, WriteError* error) {
     std::snprintf(error->reason, sizeof(error->reason), "error %lu",
                   static_cast<unsigned long>(code));
   }
-  return false;
 }
 
 #else
 
 int OpenNew(const char* path) {
   // 0666 lets the umask decide, as a plain create would.
-  return open(path, O_WRONLY | O_CREAT | O_EXCL, 0666);
+  return open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
 }
 long WriteSome(int fd, const uint8_t* p, size_t len) {
   return static_cast<long>(write(fd, p, len));
 }
 int CloseFd(int fd) { return close(fd); }
+int RemoveFile(const char* path) { return unlink(path); }
 long ProcessId() { return static_cast<long>(getpid()); }
 
-bool RenameOver(const char* from, const char* to, WriteError* error) {
-  if (std::rename(from, to) == 0) return true;
-  SetReason(error, errno);
-  return false;
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Removes the temporary file, then lets the signal end the process as it
+// would have without this handler. Uses async-signal-safe calls only.
+void RemoveTemporaryAndResignal(int sig) {
+  const int saved_errno = errno;
+  if (g_temporary_set != 0) unlink(g_temporary);
+  struct sigaction action = {};
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  sigaction(sig, &action, nullptr);
+  // Blocked while this handler runs; delivered, now fatal, when it returns.
+  raise(sig);
+  errno = saved_errno;
 }
 
 #endif
@@ -79,6 +127,11 @@ bool RenameOver(const char* from, const char* to, WriteError* error) {
 // For temporary names. Taken once at start: the C library asks the system
 // for it on every call.
 const long g_process_id = ProcessId();
+
+void TemporaryName(const char* name, int attempt, char* temp) {
+  std::snprintf(temp, kTemporarySize, ".%s.%ld-%d.tmp", name, g_process_id,
+                attempt);
+}
 
 // Writes all of `len` bytes; returns 0 or the errno value.
 int WriteAll(int fd, const uint8_t* data, size_t len) {
@@ -97,33 +150,257 @@ int WriteAll(int fd, const uint8_t* data, size_t len) {
 
 }  // namespace
 
-bool PublishFile(const char* name, const uint8_t* data, size_t len,
-                 WriteError* error) {
-  char temp[300];
+FilePublisher::FilePublisher()
+    : route_(D88CUT_UNNAMED_FILES ? Route::kUnnamed : Route::kTemporaryName),
+      names_exist_(false),
+      protect_(false),
+      protected_(),
+      refuse_(nullptr),
+      hook_(nullptr) {}
+
+void FilePublisher::ProtectFile(const FileIdentity& identity) {
+  protect_ = true;
+  protected_ = identity;
+}
+
+void FilePublisher::SetRefusalForTesting(int (*refuse)(Step step)) {
+  refuse_ = refuse;
+}
+
+void FilePublisher::SetHookForTesting(void (*hook)(const char* name,
+                                                   Stage stage)) {
+  hook_ = hook;
+}
+
+bool FilePublisher::Refused(Step step) const {
+  const int errnum = refuse_ != nullptr ? refuse_(step) : 0;
+  if (errnum == 0) return false;
+  errno = errnum;
+  return true;
+}
+
+void FilePublisher::AtStage(const char* name, Stage stage) const {
+  if (hook_ != nullptr) hook_(name, stage);
+}
+
+bool FilePublisher::Publish(const char* name, const uint8_t* data, size_t len,
+                            WriteError* error) {
+#if D88CUT_UNNAMED_FILES
+  if (route_ != Route::kTemporaryName) {
+    const int fd = OpenUnnamed();
+    if (fd >= 0) return PublishUnnamed(fd, name, data, len, error);
+    // Kernels before 3.11 and some file systems (NFS, vfat, FUSE, older
+    // overlayfs) have no unnamed files; anything else is a real failure.
+    if (errno != EISDIR && errno != EOPNOTSUPP && errno != EINVAL) {
+      SetReason(error, errno);
+      return false;
+    }
+    route_ = Route::kTemporaryName;
+  }
+#endif
+  return PublishThroughTemporaryName(name, data, len, error);
+}
+
+bool FilePublisher::PublishThroughTemporaryName(const char* name,
+                                                const uint8_t* data, size_t len,
+                                                WriteError* error) {
+  char temp[kTemporarySize];
   int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    std::snprintf(temp, sizeof(temp), ".%s.%ld-%d.tmp", name, g_process_id,
-                  attempt);
+  for (int attempt = 0; attempt < kTemporaryAttempts && fd < 0; ++attempt) {
+    TemporaryName(name, attempt, temp);
+    NoteTemporary(temp);
     fd = OpenNew(temp);
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd < 0) {
+    ForgetTemporary();
     SetReason(error, errno);
     return false;
   }
 
   int err = WriteAll(fd, data, len);
   if (CloseFd(fd) != 0 && err == 0) err = errno;
+  bool moved = false;
   if (err != 0) {
     SetReason(error, err);
-    std::remove(temp);
+  } else {
+    AtStage(name, Stage::kWritten);
+    AtStage(name, Stage::kBeforeRename);
+    moved = MoveIntoPlace(temp, name, error);
+  }
+  if (!moved) RemoveFile(temp);
+  ForgetTemporary();
+  return moved;
+}
+
+#ifdef _WIN32
+
+int FilePublisher::CheckReplaceable(const char* name) const {
+  // No access asked, and every sharing mode granted: this opens the input
+  // too, which this process holds open for reading.
+  const HANDLE handle = CreateFileA(
+      name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+      nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    return code == ERROR_FILE_NOT_FOUND ? kAbsent : 0;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = GetFileInformationByHandle(handle, &info) != 0;
+  CloseHandle(handle);
+  if (!known || !protect_) return 0;
+  FileIdentity identity;
+  identity.device = info.dwVolumeSerialNumber;
+  identity.file = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  return identity == protected_ ? kIsProtected : 0;
+}
+
+bool FilePublisher::MoveIntoPlace(const char* temp, const char* name,
+                                  WriteError* error) {
+  // Only a name that exists needs the check against the input.
+  if (MoveFileExA(temp, name, 0)) return true;
+  DWORD code = GetLastError();
+  if (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS) {
+    if (CheckReplaceable(name) == kIsProtected) {
+      SetReason(error, kIsProtected);
+      return false;
+    }
+    if (MoveFileExA(temp, name, MOVEFILE_REPLACE_EXISTING)) return true;
+    code = GetLastError();
+  }
+  SetSystemReason(error, code);
+  return false;
+}
+
+#else  // POSIX
+
+int FilePublisher::CheckReplaceable(const char* name) const {
+  // A symbolic link is replaced, not what it points to, so the link itself
+  // is what counts.
+  struct stat st;
+  if (lstat(name, &st) != 0) return errno == ENOENT ? kAbsent : errno;
+  if (protect_ && static_cast<uint64_t>(st.st_dev) == protected_.device &&
+      static_cast<uint64_t>(st.st_ino) == protected_.file) {
+    return kIsProtected;
+  }
+  return 0;
+}
+
+bool FilePublisher::MoveIntoPlace(const char* temp, const char* name,
+                                  WriteError* error) {
+  const int state = CheckReplaceable(name);
+  if (state != 0 && state != kAbsent) {
+    SetReason(error, state);
     return false;
   }
-  if (!RenameOver(temp, name, error)) {
-    std::remove(temp);
+  if (std::rename(temp, name) == 0) return true;
+  SetReason(error, errno);
+  return false;
+}
+
+#endif  // _WIN32
+
+#if D88CUT_UNNAMED_FILES
+
+int FilePublisher::OpenUnnamed() {
+  if (Refused(Step::kOpenUnnamed)) return -1;
+  // 0666 lets the umask decide, as a plain create would.
+  return open(".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+}
+
+int FilePublisher::LinkUnnamed(int fd, const char* target) {
+  if (route_ == Route::kUnnamed) {
+    if (!Refused(Step::kLinkUnnamed) &&
+        linkat(fd, "", AT_FDCWD, target, AT_EMPTY_PATH) == 0) {
+      return 0;
+    }
+    // Kernels before 6.10 allow this only to holders of
+    // CAP_DAC_READ_SEARCH.
+    if (errno != ENOENT && errno != EPERM) return errno;
+    route_ = Route::kThroughProc;
+  }
+  char path[40];
+  std::snprintf(path, sizeof(path), "/proc/self/fd/%d", fd);
+  if (!Refused(Step::kLinkThroughProc) &&
+      linkat(AT_FDCWD, path, AT_FDCWD, target, AT_SYMLINK_FOLLOW) == 0) {
+    return 0;
+  }
+  // Without /proc an unnamed file cannot get a name at all.
+  if (errno != ENOENT && errno != EPERM && errno != EACCES) return errno;
+  route_ = Route::kTemporaryName;
+  return kRetryByName;
+}
+
+bool FilePublisher::PublishUnnamed(int fd, const char* name,
+                                   const uint8_t* data, size_t len,
+                                   WriteError* error) {
+  int err = WriteAll(fd, data, len);
+  if (err == 0) {
+    AtStage(name, Stage::kWritten);
+    if (!names_exist_) {
+      // The common case: one directory insert. Only when the name turns
+      // out to exist does it cost more, from then on.
+      err = LinkUnnamed(fd, name);
+      names_exist_ = err == EEXIST;
+    }
+    if (names_exist_) err = ReplaceWithUnnamed(fd, name);
+  }
+  if (close(fd) != 0 && err == 0) err = errno;
+  if (err == kRetryByName) {
+    return PublishThroughTemporaryName(name, data, len, error);
+  }
+  if (err != 0) {
+    SetReason(error, err);
     return false;
   }
   return true;
+}
+
+int FilePublisher::ReplaceWithUnnamed(int fd, const char* name) {
+  int state = CheckReplaceable(name);
+  if (state == kAbsent) {
+    const int err = LinkUnnamed(fd, name);
+    if (err != EEXIST) return err;
+    state = CheckReplaceable(name);  // created in the meantime
+  }
+  if (state != 0 && state != kAbsent) return state;
+
+  char temp[kTemporarySize];
+  int err = EEXIST;
+  for (int attempt = 0; attempt < kTemporaryAttempts && err == EEXIST;
+       ++attempt) {
+    TemporaryName(name, attempt, temp);
+    NoteTemporary(temp);
+    err = LinkUnnamed(fd, temp);
+  }
+  if (err == 0) {
+    AtStage(name, Stage::kBeforeRename);
+    if (std::rename(temp, name) != 0) {
+      err = errno;
+      unlink(temp);
+    }
+  }
+  ForgetTemporary();
+  return err;
+}
+
+#endif  // D88CUT_UNNAMED_FILES
+
+void RemoveTemporaryFileOnSignals() {
+#ifndef _WIN32
+  struct sigaction action = {};
+  action.sa_handler = RemoveTemporaryAndResignal;
+  // One cleanup at a time: the others wait, and then end the process.
+  sigemptyset(&action.sa_mask);
+  for (const int sig : kCleanupSignals) sigaddset(&action.sa_mask, sig);
+  for (const int sig : kCleanupSignals) {
+    struct sigaction old;
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
+      sigaction(sig, &action, nullptr);
+    }
+  }
+#endif
 }
 
 }  // namespace d88

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "d88/input_file.h"
+
 namespace d88 {
 
 // Why a file could not be written, as the system words it.
@@ -13,14 +15,79 @@ struct WriteError {
   char reason[256];
 };
 
-// Writes `len` bytes of `data` to the file `name`, replacing any file of
-// that name. The bytes go to a new temporary file in the same directory,
-// which is renamed over `name` only once it is complete, so an existing
-// file is either replaced whole or left as it was, and no temporary file
-// remains. The new file gets the permissions of a plain create (0666 less
-// the umask). Returns false and fills `error` on failure.
-bool PublishFile(const char* name, const uint8_t* data, size_t len,
-                 WriteError* error);
+// Writes whole files into the current directory, each under its name only
+// once it is complete: an existing file of that name is either replaced
+// whole or left as it was, and no temporary file remains, also when the
+// process is ended by SIGINT, SIGTERM or SIGHUP after
+// RemoveTemporaryFileOnSignals. New files get the permissions of a plain
+// create (0666 less the umask). A file registered with ProtectFile is never
+// replaced.
+//
+// On Linux a file is written unnamed (O_TMPFILE) and linked under its name,
+// one directory operation. Where the system refuses a step, the publisher
+// falls back once and keeps the fallback for the rest of its life: a link
+// through /proc/self/fd, or a temporary name renamed into place. Once a name
+// turns out to exist, the next files are linked under a temporary name and
+// renamed over theirs. Elsewhere every file goes through a temporary name.
+//
+// One publisher per run; not thread-safe, and only one may be publishing at
+// a time in a process.
+class FilePublisher {
+ public:
+  FilePublisher();
+
+  FilePublisher(const FilePublisher&) = delete;
+  FilePublisher& operator=(const FilePublisher&) = delete;
+
+  // Keeps the file of `identity` (the input) from ever being replaced: when
+  // an output name is that file, Publish leaves it alone and fails.
+  void ProtectFile(const FileIdentity& identity);
+
+  // Writes `len` bytes of `data` to the file `name` in the current
+  // directory, replacing any file of that name. Returns false and fills
+  // `error` if the file was not written; an existing file is then kept.
+  bool Publish(const char* name, const uint8_t* data, size_t len,
+               WriteError* error);
+
+  // Test seams. The steps that the system may refuse: opening an unnamed
+  // file, linking it by its descriptor, linking it through /proc.
+  enum class Step { kOpenUnnamed, kLinkUnnamed, kLinkThroughProc };
+  // Points where a test may act: after a file's bytes are written, and when
+  // a complete file lies under a temporary name, just before the rename.
+  enum class Stage { kWritten, kBeforeRename };
+  // Before each step, `refuse` is asked; a non-zero result is an errno value
+  // that the step fails with, without being tried.
+  void SetRefusalForTesting(int (*refuse)(Step step));
+  // `hook` is called at each stage with the name being published.
+  void SetHookForTesting(void (*hook)(const char* name, Stage stage));
+
+ private:
+  enum class Route { kUnnamed, kThroughProc, kTemporaryName };
+
+  bool PublishUnnamed(int fd, const char* name, const uint8_t* data, size_t len,
+                      WriteError* error);
+  bool PublishThroughTemporaryName(const char* name, const uint8_t* data,
+                                   size_t len, WriteError* error);
+  int OpenUnnamed();
+  int LinkUnnamed(int fd, const char* target);
+  int ReplaceWithUnnamed(int fd, const char* name);
+  int CheckReplaceable(const char* name) const;
+  bool MoveIntoPlace(const char* temp, const char* name, WriteError* error);
+  bool Refused(Step step) const;
+  void AtStage(const char* name, Stage stage) const;
+
+  Route route_;
+  bool names_exist_;
+  bool protect_;
+  FileIdentity protected_;
+  int (*refuse_)(Step step);
+  void (*hook_)(const char* name, Stage stage);
+};
+
+// Installs handlers for SIGINT, SIGTERM and SIGHUP that remove the temporary
+// file being written, if any, and then end the process by the same signal.
+// Signals that are ignored stay ignored. Does nothing on Windows.
+void RemoveTemporaryFileOnSignals();
 
 }  // namespace d88
 

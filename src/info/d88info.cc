@@ -418,9 +418,10 @@ int RunD88Info(int argc, char** argv) {
       return UsageError("more than one FILE (" + Quoted(arg) + ")");
     }
   }
-  // A reader that goes away (`| head`) makes writes fail, reported below,
-  // instead of ending the run without a word.
-  IgnoreBrokenPipes();
+  // A reader that goes away (`| head`), or a file size limit met while a
+  // piped input is stored, makes writes fail, reported below, instead of
+  // ending the run without a word.
+  IgnoreWriteSignals();
   g_out.Reset();
   int status = 0;
   if (help) {

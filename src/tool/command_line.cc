@@ -33,9 +33,10 @@ void ConsoleOutput::Flush() {
     error_ = errno != 0 ? errno : EIO;
 }
 
-void IgnoreBrokenPipes() {
+void IgnoreWriteSignals() {
 #ifndef _WIN32
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
 #endif
 }
 

@@ -44,9 +44,10 @@ class ConsoleOutput {
   int error_ = 0;
 };
 
-// Makes a write to a pipe whose reader has gone fail with EPIPE, which
-// ConsoleOutput reports, instead of ending the process (no-op on Windows).
-void IgnoreBrokenPipes();
+// Makes a write to a pipe whose reader has gone, or one past the file size
+// limit, fail with an error (EPIPE, EFBIG) that the tool reports, instead of
+// ending the process (no-op on Windows).
+void IgnoreWriteSignals();
 
 // The path of the running executable (UTF-8 on Windows); `fallback` if it
 // cannot be found.

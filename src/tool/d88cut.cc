@@ -143,9 +143,9 @@ int RunD88Cut(int argc, char** argv, FilePublisher* publisher) {
   // than once in one process.
   g_write_failed = false;
   g_listing.Reset();
-  // A reader of the listing that goes away (`| head`) must not end the run
-  // before every file is written.
-  IgnoreBrokenPipes();
+  // A reader of the listing that goes away (`| head`), or a file size
+  // limit, must not end the run before every file is written.
+  IgnoreWriteSignals();
   const char* const path = argv[1];
   if (!g_image.Open(path)) {
     if (g_image.GetReadError() != nullptr) {

@@ -354,7 +354,10 @@ TEST_F(ReaderTest, TruncatedFilesNeverDeliverBytesTheyDoNotHold) {
 
 // --- Tracks longer than one fetch -----------------------------------------
 
-constexpr int64_t kFetch = static_cast<int64_t>(D88Image::kTrackFetchSize);
+// Where the first block that the reader fetches ends, from the start of
+// track 0 of a file's first image.
+constexpr int64_t kFetch = static_cast<int64_t>(D88Image::kFetchSize) -
+                           static_cast<int64_t>(kImageHeaderSize);
 constexpr int64_t kRecord = 16 + 1024;
 
 TEST_F(ReaderTest, RecordsAcrossTheEndOfTheFetchReadWhole) {

@@ -63,11 +63,10 @@ Bytes BuildChainedImages(const ChainedImagesShape& shape) {
           image_size * k + static_cast<int64_t>(kImageHeaderSize) + 16 * j;
       // The next image's record j, or the block's record where start j
       // enters it.
-      const int64_t next =
-          k + 1 < shape.images
-              ? here + image_size
-              : block_start +
-                    16 * ((j * kChainedBlockStride) % shape.block_records);
+      const int64_t next = k + 1 < shape.images
+                               ? here + image_size
+                               : block_start + 16 * ((j * kChainedBlockStride) %
+                                                     shape.block_records);
       AddRecord(image.AddTrack(j), {0xFF, 0xFF, 0xFF, 0xFF}, Bytes{},
                 static_cast<uint16_t>(next - here - 16));
     }

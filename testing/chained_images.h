@@ -34,11 +34,11 @@ namespace d88 {
 constexpr int32_t kChainedBlockStride = 20;
 
 struct ChainedImagesShape {
-  int32_t images = 64;          // 1 to 64
-  int32_t starts = 1;           // distinct track starts per image, 1 to 164
+  int32_t images = 64;  // 1 to 64
+  int32_t starts = 1;   // distinct track starts per image, 1 to 164
   int32_t block_records = 16384;
-  int32_t file_tracks = 9;      // tracks from 66 on that hold sectors, >= 3
-  int32_t entries = 363;        // directory entries, 0 to 363
+  int32_t file_tracks = 9;  // tracks from 66 on that hold sectors, >= 3
+  int32_t entries = 363;    // directory entries, 0 to 363
   uint16_t entry_size = 0xFFFF;
 };
 

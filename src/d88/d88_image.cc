@@ -142,7 +142,7 @@ bool D88Image::TrackIsValid(int32_t track) const {
 }
 
 const D88Image::TrackNotes& D88Image::NotesFor(int32_t track, int32_t c,
-                                                int32_t h, int32_t n) {
+                                               int32_t h, int32_t n) {
   TrackNotes& notes = kept_->tracks[track];
   if (notes.selection == selection_ && notes.c == c && notes.h == h &&
       notes.n == n) {

@@ -1,5 +1,6 @@
 #include "info/d88info.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -59,13 +60,26 @@ std::string DiskCharText(uint8_t disk_char) {
   return text;
 }
 
+// The lines of the image being reported, gathered before they are printed
+// so that an image that repeats an earlier one can be summarised instead.
+std::string g_lines;
+
 void PrintField(const std::string& label, const std::string& text) {
-  std::printf("  %-12s%s\n", label.c_str(), text.c_str());
+  g_lines += "  " + label;
+  if (label.size() < 12) g_lines.append(12 - label.size(), ' ');
+  g_lines += text + "\n";
 }
 
 // A further line of the field above.
 void PrintMore(const std::string& text) {
-  std::printf("%14s%s\n", "", text.c_str());
+  g_lines.append(14, ' ');
+  g_lines += text + "\n";
+}
+
+// Prints the lines gathered so far.
+void FlushLines() {
+  std::fputs(g_lines.c_str(), stdout);
+  g_lines.clear();
 }
 
 const char* MediaName(int32_t type) {
@@ -96,6 +110,10 @@ void PrintAnomalies(const Anomalies& anomalies) {
     return;
   }
   for (size_t i = 0; i < entries.size(); ++i) {
+    if (i == kMaxAnomalyLines) {
+      PrintMore(Format("and %d more", static_cast<int>(entries.size() - i)));
+      break;
+    }
     const Anomalies::Entry& e = entries[i];
     std::string text = e.what;
     if (!e.tracks.empty()) {
@@ -127,7 +145,7 @@ std::string NoSignatureReason(bool track_present, bool sector_found) {
 
 // The IDs of a track's records, wrapped; each followed by its data size
 // when the track mixes sizes.
-void PrintIds(const std::vector<SectorHeader>& headers, const Layout& layout) {
+void PrintIds(const std::vector<ShownSector>& headers, const Layout& layout) {
   std::string line;
   auto add = [&line](const std::string& item) {
     if (!line.empty() && line.size() + 1 + item.size() > kIdLineWidth) {
@@ -136,7 +154,7 @@ void PrintIds(const std::vector<SectorHeader>& headers, const Layout& layout) {
     }
     line += (line.empty() ? "" : " ") + item;
   };
-  for (const SectorHeader& header : headers) {
+  for (const ShownSector& header : headers) {
     add(IdText(header.id) +
         (layout.mixed ? Format("[%d]", header.data_size) : ""));
   }
@@ -169,16 +187,29 @@ void PrintTracks(const TrackScan& scan) {
                    (total == 1 ? std::string(", on the one track")
                                : Format(", on all %d tracks", total)));
   }
-  for (int32_t t : scan.present) {
-    const Layout& layout = scan.layouts[static_cast<size_t>(t)];
-    if (has_common && layout == common) continue;
-    PrintField(Format("track %d", t), LayoutText(layout));
-    PrintIds(scan.shown[static_cast<size_t>(t)], layout);
+  const TrackListing listing =
+      ListDifferingTracks(scan, has_common ? &common : nullptr);
+  for (const TrackListing::Listed& entry : listing.listed) {
+    const size_t t = static_cast<size_t>(entry.track);
+    PrintField(Format("track %d", entry.track), LayoutText(scan.layouts[t]));
+    PrintIds(scan.shown[t], scan.layouts[t]);
+    if (!entry.same.empty()) {
+      PrintMore((entry.same.size() == 1 ? "the same on track "
+                                        : "the same on tracks ") +
+                TrackList(entry.same));
+    }
+  }
+  if (!listing.not_listed.empty()) {
+    PrintField("not listed",
+               Count(static_cast<long long>(listing.not_listed.size()),
+                     "more track", "more tracks") +
+                   " that differ: " + TrackList(listing.not_listed));
   }
 }
 
-// Prints the account of the selected image.
-void ReportImage(int32_t index, int64_t file_size) {
+// Prints the account of the selected image; from its tracks on, only a line
+// if that part repeats an earlier image's.
+void ReportImage(int32_t index, int64_t file_size, EarlierTexts* repeats) {
   const int32_t base = g_image.GetImageBase();
   const int32_t disk_size = g_image.GetDiskSize();
   std::printf("Image %d at offset %d\n", index, base);
@@ -192,6 +223,7 @@ void ReportImage(int32_t index, int64_t file_size) {
           ? Format("0x%02X (%s)", static_cast<unsigned>(media), media_name)
           : Format("0x%02X", static_cast<unsigned>(media)));
   PrintField("disk size", Count(disk_size, "byte", "bytes"));
+  FlushLines();
 
   Anomalies anomalies;
   if (disk_size < static_cast<int64_t>(kImageHeaderSize)) {
@@ -215,6 +247,14 @@ void ReportImage(int32_t index, int64_t file_size) {
     PrintField("game",
                NoSignatureReason(scan.signature_track, scan.signature_sector));
   }
+  const int32_t earlier = repeats->Find(index, g_lines);
+  if (earlier >= 0) {
+    g_lines.clear();
+    PrintField("layout", Format("same as image %d, with the same tracks, "
+                                "anomalies and game",
+                                earlier));
+  }
+  FlushLines();
 }
 
 int RunAccount() {
@@ -223,6 +263,7 @@ int RunAccount() {
   std::printf("File: %s, %s\n", Count(file_size, "byte", "bytes").c_str(),
               Count(count, "image", "images").c_str());
   int64_t end = 0;  // where the images end, when that is known
+  EarlierTexts repeats;
   for (int32_t i = 0; i < count; ++i) {
     std::printf("\n");
     if (!g_image.SelectImage(i)) {
@@ -231,7 +272,7 @@ int RunAccount() {
       end = -1;
       continue;
     }
-    ReportImage(i, file_size);
+    ReportImage(i, file_size, &repeats);
     const int32_t disk_size = g_image.GetDiskSize();
     end = disk_size < static_cast<int64_t>(kImageHeaderSize)
               ? -1
@@ -262,7 +303,7 @@ int RunAccount() {
 
 // Prints the line of one run of the game's sectors, of which `got` of
 // `length` bytes were read, and adds `name` to `incomplete` if it is
-// incomplete.
+// incomplete and not named there yet.
 void PrintRun(const char* name, int32_t record, int32_t length, int32_t got,
               const std::string& detail, std::vector<std::string>* incomplete) {
   const std::string size = Count(length, "byte", "bytes");
@@ -270,7 +311,10 @@ void PrintRun(const char* name, int32_t record, int32_t length, int32_t got,
     PrintField(name, "complete, " + size + detail);
     return;
   }
-  incomplete->push_back(name);
+  if (std::find(incomplete->begin(), incomplete->end(), name) ==
+      incomplete->end()) {
+    incomplete->push_back(name);
+  }
   // Runs are read in whole sectors and stop at the first one that fails.
   const GamePosition at = RecordSector(record + got / kGameSectorSize);
   PrintField(name, Format("incomplete: %d of %s unreadable from track %d "
@@ -313,6 +357,7 @@ int RunCheck() {
   bool found = false;
   bool printed = false;
   std::vector<std::string> incomplete;
+  EarlierTexts repeats;
   for (int32_t i = 0; i < count; ++i) {
     if (!g_image.SelectImage(i)) continue;
     UseGameSectorRange(g_image);
@@ -323,9 +368,15 @@ int RunCheck() {
     std::printf("Image %d at offset %d: disk %s of the game", i,
                 g_image.GetImageBase(), DiskCharText(disk_char).c_str());
     if (disk_char == kFirstDiskChar) {
-      std::printf("\n");
       found = true;
       CheckDiskOne(&incomplete);
+      const int32_t earlier = repeats.Find(i, g_lines);
+      if (earlier >= 0) {
+        g_lines.clear();
+        std::printf(", the same as image %d", earlier);
+      }
+      std::printf("\n");
+      FlushLines();
     } else {
       std::printf(", nothing to check\n");
     }

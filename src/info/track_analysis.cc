@@ -1,6 +1,7 @@
 #include "info/track_analysis.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 
 #include "d88/d88_format.h"
@@ -18,27 +19,29 @@ constexpr int32_t kMaxListed = 8;
 void NoteCounts(const SectorHeader* headers, int32_t count,
                 std::vector<std::string>* out) {
   bool zero_count = false;
-  std::vector<uint32_t> counts;
+  // Which counts occur, as a bit set: a walk can hold 65,535 records.
+  std::vector<bool> seen(kMaxSectorCount + 1);
+  int32_t distinct = 0;
   for (int32_t i = 0; i < count; ++i) {
-    if (headers[i].count == 0) {
+    const int32_t c = headers[i].count;
+    if (c == 0) {
       zero_count = true;
-    } else {
-      counts.push_back(static_cast<uint32_t>(headers[i].count));
+    } else if (!seen[static_cast<size_t>(c)]) {
+      seen[static_cast<size_t>(c)] = true;
+      ++distinct;
     }
   }
-  std::sort(counts.begin(), counts.end());
-  counts.erase(std::unique(counts.begin(), counts.end()), counts.end());
-  if (counts.size() > 1) {
-    const uint32_t first = static_cast<uint32_t>(headers[0].count);
-    std::string list = Format("%u", first);
+  if (distinct > 1) {
+    const int32_t first = headers[0].count;
+    std::string list = Format("%d", first);
     int32_t listed = 1;
-    for (const uint32_t c : counts) {
-      if (c == first) continue;
+    for (int32_t c = 1; c <= kMaxSectorCount; ++c) {
+      if (!seen[static_cast<size_t>(c)] || c == first) continue;
       if (listed++ == kMaxListed) {
         list += ", ...";
         break;
       }
-      list += Format(", %u", c);
+      list += Format(", %d", c);
     }
     out->push_back("sector counts disagree (" + list + ")");
   }
@@ -51,16 +54,24 @@ void NoteCounts(const SectorHeader* headers, int32_t count,
 // then size.
 void NoteDataSizes(const SectorHeader* headers, int32_t count,
                    std::vector<std::string>* out) {
+  // The smallest kMaxListed + 1 pairs, which is all the text names, kept
+  // sorted and distinct.
   std::vector<uint32_t> odd;
   for (int32_t i = 0; i < count; ++i) {
     const SectorHeader& h = headers[i];
-    if (h.id.n > kMaxSizeCode || h.data_size != NominalSectorSize(h.id.n)) {
-      odd.push_back(static_cast<uint32_t>(h.id.n) << 16 |
-                    static_cast<uint32_t>(h.data_size));
+    if (h.id.n <= kMaxSizeCode && h.data_size == NominalSectorSize(h.id.n)) {
+      continue;
     }
+    const uint32_t key = static_cast<uint32_t>(h.id.n) << 16 |
+                         static_cast<uint32_t>(h.data_size);
+    const auto at = std::lower_bound(odd.begin(), odd.end(), key);
+    if (at != odd.end() && *at == key) continue;
+    if (odd.size() > static_cast<size_t>(kMaxListed)) {
+      if (at == odd.end()) continue;
+      odd.pop_back();
+    }
+    odd.insert(std::lower_bound(odd.begin(), odd.end(), key), key);
   }
-  std::sort(odd.begin(), odd.end());
-  odd.erase(std::unique(odd.begin(), odd.end()), odd.end());
   for (size_t i = 0; i < odd.size(); ++i) {
     if (i == kMaxListed) {
       out->push_back("more data sizes that differ from 128 << N");
@@ -185,36 +196,70 @@ TrackScan ScanTracks(D88Image& image, int64_t file_size,
   TrackScan scan;
   const TrackBounds bounds = {
       file_size, int64_t{image.GetImageBase()} + image.GetDiskSize()};
-  // Room for the longest walk; only the part a walk fills is touched.
-  const std::unique_ptr<SectorHeader[]> buffer(
-      new SectorHeader[kMaxSectorCount]);
+  // Room for the longest walk. The memory is left untouched beyond what
+  // the walks fill, so a short walk costs a short walk's memory.
+  const std::unique_ptr<SectorHeader[], decltype(&std::free)> buffer(
+      static_cast<SectorHeader*>(
+          std::malloc(sizeof(SectorHeader) * kMaxSectorCount)),
+      &std::free);
   SectorHeader* const headers = buffer.get();
+  if (headers == nullptr) return scan;
+
+  // What the walk from each track start found, for the tracks that start
+  // there too.
+  struct Walked {
+    int32_t track;  // the first track that starts there
+    std::vector<std::string> anomalies;
+    bool has_signature;
+  };
+  std::map<int32_t, Walked> walked;
   for (int32_t t = 0; t < kTrackCount; ++t) {
-    if (image.GetTrackOffset(t) == 0) continue;
+    const int32_t offset = image.GetTrackOffset(t);
+    if (offset == 0) continue;
+    const size_t at = static_cast<size_t>(t);
+    const auto same = walked.find(offset);
+    if (same != walked.end()) {
+      const Walked& w = same->second;
+      const size_t first = static_cast<size_t>(w.track);
+      scan.present.push_back(t);
+      scan.layouts[at] = scan.layouts[first];
+      scan.shown[at] = scan.shown[first];
+      for (const std::string& what : w.anomalies) anomalies->Add(what, t);
+      if (t == signature_track) {
+        scan.signature_track = true;
+        scan.signature_sector = w.has_signature;
+      }
+      continue;
+    }
     bool file_ended = false;
     const int32_t count =
         image.ReadTrackHeaders(t, headers, kMaxSectorCount, &file_ended);
     // A track that lists nothing without reaching the end of the file fails
-    // the reader's offset test.
+    // the reader's offset test, as does every track that starts there.
     if (count == 0 && !file_ended) {
       anomalies->Add("offset outside the disk size, read as absent", t);
       continue;
     }
-    const size_t at = static_cast<size_t>(t);
+    Walked& w = walked[offset];
+    w.track = t;
     scan.present.push_back(t);
     scan.layouts[at] = LayoutOf(headers, count);
-    scan.shown[at].assign(headers, headers + std::min(count, kMaxIdsShown));
-    for (const std::string& what :
-         TrackAnomalies(headers, count, file_ended, bounds)) {
-      anomalies->Add(what, t);
+    for (int32_t i = 0; i < std::min(count, kMaxIdsShown); ++i) {
+      scan.shown[at].push_back(
+          {headers[i].id, static_cast<uint16_t>(headers[i].data_size)});
     }
-    if (t != signature_track) continue;
-    scan.signature_track = true;
+    w.anomalies = TrackAnomalies(headers, count, file_ended, bounds);
+    for (const std::string& what : w.anomalies) anomalies->Add(what, t);
+    w.has_signature = false;
     for (int32_t i = 0; i < count; ++i) {
       // A lookup never finds a record whose count is 0.
       if (headers[i].count != 0 && headers[i].id == signature) {
-        scan.signature_sector = true;
+        w.has_signature = true;
       }
+    }
+    if (t == signature_track) {
+      scan.signature_track = true;
+      scan.signature_sector = w.has_signature;
     }
   }
   return scan;
@@ -241,6 +286,45 @@ bool CommonLayout(const TrackScan& scan, Layout* common, int32_t* tracks) {
     }
   }
   return *tracks > 0;
+}
+
+TrackListing ListDifferingTracks(const TrackScan& scan, const Layout* common) {
+  std::vector<int32_t> differ;
+  for (int32_t t : scan.present) {
+    if (common == nullptr ||
+        !(scan.layouts[static_cast<size_t>(t)] == *common)) {
+      differ.push_back(t);
+    }
+  }
+  TrackListing listing;
+  std::vector<bool> named(kTrackCount);
+  int32_t ids_left = kMaxIdsListed;
+  for (size_t i = 0; i < differ.size(); ++i) {
+    const size_t t = static_cast<size_t>(differ[i]);
+    if (named[t]) continue;
+    std::vector<int32_t> same;
+    for (size_t j = i + 1; j < differ.size(); ++j) {
+      const size_t u = static_cast<size_t>(differ[j]);
+      if (!named[u] && scan.layouts[u] == scan.layouts[t] &&
+          scan.shown[u] == scan.shown[t]) {
+        named[u] = true;
+        same.push_back(differ[j]);
+      }
+    }
+    const int32_t ids = static_cast<int32_t>(scan.shown[t].size());
+    if (!listing.not_listed.empty() ||
+        listing.listed.size() == static_cast<size_t>(kMaxTracksListed) ||
+        ids > ids_left) {
+      listing.not_listed.push_back(differ[i]);
+      listing.not_listed.insert(listing.not_listed.end(), same.begin(),
+                                same.end());
+      continue;
+    }
+    ids_left -= ids;
+    listing.listed.push_back({differ[i], same});
+  }
+  std::sort(listing.not_listed.begin(), listing.not_listed.end());
+  return listing;
 }
 
 }  // namespace d88

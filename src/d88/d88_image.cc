@@ -243,6 +243,22 @@ int32_t D88Image::ReadTrackHeaders(int32_t track, SectorHeader* headers,
   return stored;
 }
 
+int32_t D88Image::VisitTrackHeaders(int32_t track, HeaderVisitor visit,
+                                    void* context, bool* file_ended) {
+  if (file_ended != nullptr) *file_ended = false;
+  if (!TrackIsValid(track)) return 0;
+  SectorWalk walk(file_, kept_->blocks,
+                  int64_t{image_base_} + track_table_[track]);
+  int32_t visited = 0;
+  SectorHeader header;
+  while (walk.Next(&header)) {
+    visit(context, header);
+    ++visited;
+  }
+  if (file_ended != nullptr) *file_ended = walk.file_ended();
+  return visited;
+}
+
 int64_t D88Image::GetFileSize() const { return file_.Size(); }
 
 }  // namespace d88

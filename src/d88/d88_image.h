@@ -145,6 +145,14 @@ class D88Image {
   int32_t ReadTrackHeaders(int32_t track, SectorHeader* headers,
                            int32_t max_headers, bool* file_ended);
 
+  // The walk of ReadTrackHeaders without a buffer: calls `visit` with
+  // `context` and each header in turn, as many as the walk visits. Returns
+  // their number; `file_ended` as for ReadTrackHeaders. `visit` must not
+  // call the reader.
+  using HeaderVisitor = void (*)(void* context, const SectorHeader& header);
+  int32_t VisitTrackHeaders(int32_t track, HeaderVisitor visit, void* context,
+                            bool* file_ended);
+
   // Size in bytes of the open file; -1 if none is open or the size cannot
   // be found.
   int64_t GetFileSize() const;

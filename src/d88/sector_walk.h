@@ -34,6 +34,11 @@ class BlockCache {
   size_t ReadAt(const InputFile& file, int64_t offset, uint8_t* buf,
                 size_t len);
 
+  // The bytes of block `block` (0 or more) of `file`, and their number in
+  // `*size`; null if the read of the block failed. Valid until the next
+  // call of ReadAt or Block.
+  const uint8_t* Block(const InputFile& file, int64_t block, size_t* size);
+
  private:
   struct Slot {
     int64_t block;  // -1: empty
@@ -67,6 +72,11 @@ class SectorWalk {
  private:
   const InputFile& file_;
   BlockCache& cache_;
+  // The block that the last header lay in, read in place while the next
+  // header lies wholly inside it too.
+  int64_t block_ = -1;
+  const uint8_t* block_bytes_ = nullptr;
+  size_t block_size_ = 0;
   int64_t pos_;
   int32_t index_ = 0;
   int32_t first_count_ = 0;

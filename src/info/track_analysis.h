@@ -46,6 +46,56 @@ std::vector<std::string> TrackAnomalies(const SectorHeader* headers,
                                         int32_t count, bool file_ended,
                                         const TrackBounds& bounds);
 
+// Real tracks hold a few dozen sectors; a damaged header can make a walk
+// list thousands of records, of which only the first are kept for the
+// account.
+constexpr int32_t kMaxIdsShown = 256;
+
+// A record as a track's listing shows it.
+struct ShownSector {
+  SectorId id;
+  uint16_t data_size = 0;
+
+  bool operator==(const ShownSector& other) const {
+    return id == other.id && data_size == other.data_size;
+  }
+};
+
+// What one walk over a track shows, gathered header by header, so that a
+// walk of any length takes little memory: 4 bytes per record and a fixed
+// amount besides, kept for the next track after Clear.
+class TrackSurvey {
+ public:
+  explicit TrackSurvey(const TrackBounds& bounds);
+
+  // Starts over, for another track with the same bounds.
+  void Clear();
+
+  void Add(const SectorHeader& header);
+
+  // The layout of the headers added, and the first kMaxIdsShown of them.
+  const Layout& layout() const { return layout_; }
+  const std::vector<ShownSector>& shown() const { return shown_; }
+
+  // TrackAnomalies of the headers added.
+  std::vector<std::string> AnomalyTexts(bool file_ended);
+
+ private:
+  TrackBounds bounds_;
+  Layout layout_;
+  std::vector<ShownSector> shown_;
+  int32_t first_count_ = 0;
+  bool zero_count_ = false;
+  std::vector<bool> count_seen_;  // by count, for the counts in counts_
+  std::vector<int32_t> counts_;   // the counts other than 0, once each
+  // Pairs of N and data size other than 128 << N: the smallest few.
+  std::vector<uint32_t> odd_sizes_;
+  uint32_t last_odd_size_ = UINT32_MAX;  // the pair added last, if any
+  std::vector<uint32_t> ids_;            // the IDs as numbers
+  int32_t whole_ = 0;                    // records that end inside the file
+  bool past_image_ = false;
+};
+
 // Anomalies gathered by their text, each with the tracks that show it, in
 // the order first seen.
 class Anomalies {
@@ -65,21 +115,6 @@ class Anomalies {
 
   std::vector<Entry> entries_;
   std::map<std::string, size_t> index_;  // a damaged track gives thousands
-};
-
-// Real tracks hold a few dozen sectors; a damaged header can make a walk
-// list thousands of records, of which only the first are kept for the
-// account.
-constexpr int32_t kMaxIdsShown = 256;
-
-// A record as a track's listing shows it.
-struct ShownSector {
-  SectorId id;
-  uint16_t data_size = 0;
-
-  bool operator==(const ShownSector& other) const {
-    return id == other.id && data_size == other.data_size;
-  }
 };
 
 // What the walks over the selected image's tracks found.

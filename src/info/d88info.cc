@@ -202,8 +202,8 @@ void PrintTracks(const TrackScan& scan) {
   if (!listing.not_listed.empty()) {
     PrintField("not listed",
                Count(static_cast<long long>(listing.not_listed.size()),
-                     "more track", "more tracks") +
-                   " that differ: " + TrackList(listing.not_listed));
+                     "more track that differs", "more tracks that differ") +
+                   ": " + TrackList(listing.not_listed));
   }
 }
 

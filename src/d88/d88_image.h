@@ -46,9 +46,11 @@ struct SectorHeader {
 // Memory: the object itself is small and may live on the stack. The first
 // Open allocates, once for the object's life, 512 KiB of file blocks and
 // the notes of the 164 tracks: 256 entries of 8 bytes each, 328 KiB in
-// all, whatever the file holds. So the work of any number of lookups is at
-// most one walk per track and C, H and N asked for, each walk at most
-// 65,535 records.
+// all, whatever the file holds; pages are touched only as they are used.
+// Work: between two SelectImage calls, one walk of at most 65,535 records
+// per track for each change of C, H or N on it, however many lookups; a
+// caller that keeps C, H and N per track, as a disk's tracks have them,
+// walks each track of each image at most once.
 //
 // Usage: Open, GetImageCount, then per image SelectImage, optionally
 // SetSectorRange, then any number of ReadSector, ReadSectors and

@@ -52,7 +52,7 @@ TrackBuilder GameSectors(const ChainedImagesShape& shape) {
 
 Bytes BuildChainedImages(const ChainedImagesShape& shape) {
   const int64_t image_size =
-      static_cast<int64_t>(kImageHeaderSize + kSectorHeaderSize * shape.starts);
+      static_cast<int64_t>(kImageHeaderSize) + 16 * int64_t{shape.starts};
   const int64_t block_start = image_size * shape.images;
   Bytes out;
   for (int32_t k = 0; k < shape.images; ++k) {

@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr size_t kLookupsPerInput = 2000;
+constexpr size_t kLookupsPerInput = 1000;
 
 std::string g_path;
 int g_report = 2;  // standard error as it was before -close_fd_mask

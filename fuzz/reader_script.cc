@@ -195,20 +195,32 @@ std::string Describe(size_t index, const ReaderCall& call, const char* what) {
   return text + "): " + what;
 }
 
-// Makes ReadSector's call on `image` and `model` with a buffer of `max_len`
-// bytes; returns an empty string if the two agree in result and bytes.
+// A pair of buffers of exactly one length, for the two sides of a lookup,
+// so that a write past the length shows.
+struct LookupBuffers {
+  explicit LookupBuffers(int32_t length)
+      : size(static_cast<size_t>(length)),
+        got(new uint8_t[size]),
+        want(new uint8_t[size]) {}
+
+  size_t size;
+  std::unique_ptr<uint8_t[]> got;
+  std::unique_ptr<uint8_t[]> want;
+};
+
+// Makes ReadSector's call on `image` and `model` with `buffers`; returns an
+// empty string if the two agree in result and bytes.
 std::string CompareLookup(D88Image& image, const ReaderModel& model,
-                          int32_t track, SectorId id, int32_t max_len) {
-  const size_t size = static_cast<size_t>(max_len);
-  std::unique_ptr<uint8_t[]> got(new uint8_t[size]);
-  std::unique_ptr<uint8_t[]> want(new uint8_t[size]);
-  std::memset(got.get(), 0xA5, size);
-  std::memset(want.get(), 0xA5, size);
-  const int32_t n_got =
-      image.ReadSector(track, id.c, id.h, id.r, id.n, got.get(), max_len);
-  const int32_t n_want =
-      model.ReadSector(track, id.c, id.h, id.r, id.n, want.get(), max_len);
-  if (n_got == n_want && std::memcmp(got.get(), want.get(), size) == 0) {
+                          int32_t track, SectorId id, LookupBuffers& buffers) {
+  const int32_t max_len = static_cast<int32_t>(buffers.size);
+  std::memset(buffers.got.get(), 0xA5, buffers.size);
+  std::memset(buffers.want.get(), 0xA5, buffers.size);
+  const int32_t n_got = image.ReadSector(track, id.c, id.h, id.r, id.n,
+                                         buffers.got.get(), max_len);
+  const int32_t n_want = model.ReadSector(track, id.c, id.h, id.r, id.n,
+                                          buffers.want.get(), max_len);
+  if (n_got == n_want &&
+      std::memcmp(buffers.got.get(), buffers.want.get(), buffers.size) == 0) {
     return "";
   }
   return "track " + std::to_string(track) + " sector " + std::to_string(id.c) +
@@ -353,8 +365,11 @@ std::string CompareEveryLookup(const Bytes& file, const std::string& path,
   if (!image.Open(path.c_str())) return "Open failed";
   model.Open();
   // Lengths that cut data short, fit the game's sectors and take the
-  // largest data whole.
-  const int32_t lengths[] = {1024, 100, 0xFFFF};
+  // largest data whole (seldom: its buffer is the largest to check).
+  LookupBuffers short_data(100);
+  LookupBuffers sector(1024);
+  LookupBuffers largest(0xFFFF);
+  LookupBuffers* const lengths[] = {&sector, &short_data, &sector, &largest};
   size_t lookups = 0;
   for (int32_t i = 0; i < model.count(); ++i) {
     if (image.SelectImage(i) != model.SelectImage(i)) {
@@ -393,7 +408,7 @@ std::string CompareEveryLookup(const Bytes& file, const std::string& path,
           if (lookups == max_lookups) return "";
           const std::string problem = CompareLookup(
               image, model, t, {key.c, key.h, r, key.n},
-              lengths[lookups++ % (sizeof(lengths) / sizeof(lengths[0]))]);
+              *lengths[lookups++ % (sizeof(lengths) / sizeof(lengths[0]))]);
           if (!problem.empty()) {
             return "image " + std::to_string(i) + " " + problem;
           }

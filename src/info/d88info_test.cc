@@ -471,28 +471,30 @@ TEST_F(D88InfoTest, WhyNoSignatureIsFound) {
 
 TEST_F(D88InfoTest, ImagesThatRepeatAnEarlierOneAreSummarised) {
   // Image 2 is image 0 under another name, image 3 is image 1.
-  Bytes file = GameDiskBuilder('2').Build();
+  ImageBuilder first;
+  first.SetName("FIRST").SetMediaType(0x10);
+  AddTrack16(first, 0);
+  AddTrack16(first, 1);
   ImageBuilder other;
   AddTrack16(other, 0);
   other.Track(0).records()[2].count = 3;
+  Bytes file = first.Build();
   Append(file, other.Build());
-  GameDiskBuilder renamed('2');
-  renamed.image().SetName("RENAMED");
-  Append(file, renamed.Build());
+  Append(file, first.SetName("AGAIN").Build());
   Append(file, other.Build());
   EXPECT_EQ(Account(file),
-            "File: 28096 bytes, 4 images\n"
+            "File: 28864 bytes, 4 images\n"
             "\n"
             "Image 0 at offset 0\n"
-            "  name        \"GAME DISK\"\n"
-            "  media type  0x00 (2D)\n"
-            "  disk size   9008 bytes\n"
-            "  tracks      1 present: 0\n"
-            "  layout      8 sectors of N 3, 1024 bytes, on the one track\n"
+            "  name        \"FIRST\"\n"
+            "  media type  0x10 (2DD)\n"
+            "  disk size   9392 bytes\n"
+            "  tracks      2 present: 0-1\n"
+            "  layout      16 sectors of N 1, 256 bytes, on all 2 tracks\n"
             "  anomalies   none\n"
-            "  game        signature found: disk 2\n"
+            "  game        no signature: track 0 has no sector 0/0/6/3\n"
             "\n"
-            "Image 1 at offset 9008\n"
+            "Image 1 at offset 9392\n"
             "  name        \"\"\n"
             "  media type  0x00 (2D)\n"
             "  disk size   5040 bytes\n"
@@ -501,14 +503,14 @@ TEST_F(D88InfoTest, ImagesThatRepeatAnEarlierOneAreSummarised) {
             "  anomalies   sector counts disagree (16, 3): track 0\n"
             "  game        no signature: track 0 has no sector 0/0/6/3\n"
             "\n"
-            "Image 2 at offset 14048\n"
-            "  name        \"RENAMED\"\n"
-            "  media type  0x00 (2D)\n"
-            "  disk size   9008 bytes\n"
+            "Image 2 at offset 14432\n"
+            "  name        \"AGAIN\"\n"
+            "  media type  0x10 (2DD)\n"
+            "  disk size   9392 bytes\n"
             "  layout      same as image 0, with the same tracks, anomalies "
             "and game\n"
             "\n"
-            "Image 3 at offset 23056\n"
+            "Image 3 at offset 23824\n"
             "  name        \"\"\n"
             "  media type  0x00 (2D)\n"
             "  disk size   5040 bytes\n"

@@ -60,26 +60,13 @@ std::string DiskCharText(uint8_t disk_char) {
   return text;
 }
 
-// The lines of the image being reported, gathered before they are printed
-// so that an image that repeats an earlier one can be summarised instead.
-std::string g_lines;
-
 void PrintField(const std::string& label, const std::string& text) {
-  g_lines += "  " + label;
-  if (label.size() < 12) g_lines.append(12 - label.size(), ' ');
-  g_lines += text + "\n";
+  PrintLine(Format("  %-12s", label.c_str()) + text + "\n");
 }
 
 // A further line of the field above.
 void PrintMore(const std::string& text) {
-  g_lines.append(14, ' ');
-  g_lines += text + "\n";
-}
-
-// Prints the lines gathered so far.
-void FlushLines() {
-  std::fputs(g_lines.c_str(), stdout);
-  g_lines.clear();
+  PrintLine(std::string(14, ' ') + text + "\n");
 }
 
 const char* MediaName(int32_t type) {
@@ -193,10 +180,10 @@ void PrintTracks(const TrackScan& scan) {
     const size_t t = static_cast<size_t>(entry.track);
     PrintField(Format("track %d", entry.track), LayoutText(scan.layouts[t]));
     PrintIds(scan.shown[t], scan.layouts[t]);
-    if (!entry.same.empty()) {
-      PrintMore((entry.same.size() == 1 ? "the same on track "
-                                        : "the same on tracks ") +
-                TrackList(entry.same));
+    if (entry.same.size() == 1) {
+      PrintMore("the same on track " + TrackList(entry.same));
+    } else if (!entry.same.empty()) {
+      PrintMore("the same on tracks " + TrackList(entry.same));
     }
   }
   if (!listing.not_listed.empty()) {
@@ -223,7 +210,6 @@ void ReportImage(int32_t index, int64_t file_size, EarlierTexts* repeats) {
           ? Format("0x%02X (%s)", static_cast<unsigned>(media), media_name)
           : Format("0x%02X", static_cast<unsigned>(media)));
   PrintField("disk size", Count(disk_size, "byte", "bytes"));
-  FlushLines();
 
   Anomalies anomalies;
   if (disk_size < static_cast<int64_t>(kImageHeaderSize)) {
@@ -234,6 +220,8 @@ void ReportImage(int32_t index, int64_t file_size, EarlierTexts* repeats) {
         Format("disk size runs %lld bytes past the end of the file",
                static_cast<long long>(int64_t{base} + disk_size - file_size)));
   }
+  std::string lines;
+  GatherLines(&lines);
   const TrackScan scan = ScanTracks(g_image, file_size, kSignatureSector.track,
                                     kSignatureSector.id, &anomalies);
   PrintTracks(scan);
@@ -247,14 +235,15 @@ void ReportImage(int32_t index, int64_t file_size, EarlierTexts* repeats) {
     PrintField("game",
                NoSignatureReason(scan.signature_track, scan.signature_sector));
   }
-  const int32_t earlier = repeats->Find(index, g_lines);
-  if (earlier >= 0) {
-    g_lines.clear();
+  GatherLines(nullptr);
+  const int32_t earlier = repeats->Find(index, lines);
+  if (earlier < 0) {
+    std::fputs(lines.c_str(), stdout);
+  } else {
     PrintField("layout", Format("same as image %d, with the same tracks, "
                                 "anomalies and game",
                                 earlier));
   }
-  FlushLines();
 }
 
 int RunAccount() {
@@ -369,14 +358,16 @@ int RunCheck() {
                 g_image.GetImageBase(), DiskCharText(disk_char).c_str());
     if (disk_char == kFirstDiskChar) {
       found = true;
+      std::string lines;
+      GatherLines(&lines);
       CheckDiskOne(&incomplete);
-      const int32_t earlier = repeats.Find(i, g_lines);
+      GatherLines(nullptr);
+      const int32_t earlier = repeats.Find(i, lines);
       if (earlier >= 0) {
-        g_lines.clear();
-        std::printf(", the same as image %d", earlier);
+        std::printf(", the same as image %d\n", earlier);
+      } else {
+        std::printf("\n%s", lines.c_str());
       }
-      std::printf("\n");
-      FlushLines();
     } else {
       std::printf(", nothing to check\n");
     }

@@ -44,6 +44,22 @@ std::string TrackList(const std::vector<int32_t>& tracks) {
   return out;
 }
 
+namespace {
+
+std::string* g_gathered = nullptr;
+
+}  // namespace
+
+void PrintLine(const std::string& line) {
+  if (g_gathered == nullptr) {
+    std::fputs(line.c_str(), stdout);
+  } else {
+    *g_gathered += line;
+  }
+}
+
+void GatherLines(std::string* into) { g_gathered = into; }
+
 int32_t EarlierTexts::Find(int32_t index, const std::string& text) {
   for (const auto& [earlier, kept] : kept_) {
     if (kept == text) return earlier;

@@ -33,6 +33,11 @@ std::string IdText(SectorId id);
 // Sorted track indexes as ranges: "0-4, 6, 64".
 std::string TrackList(const std::vector<int32_t>& tracks);
 
+// Writes `line` to standard output, or, after GatherLines(&text), appends
+// it to `text` until GatherLines(nullptr).
+void PrintLine(const std::string& line);
+void GatherLines(std::string* into);
+
 // Texts seen before, each with the index of what it came from, to tell
 // when a text repeats an earlier one. Keeps at most `max_kept` bytes of
 // text: once that is used up, later texts are not kept and so never found.

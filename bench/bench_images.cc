@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "testing/chained_images.h"
 #include "testing/game_disk_builder.h"
 #include "tool/game_layout.h"
 
@@ -79,6 +80,11 @@ bool WriteBenchImages(const std::string& dir, std::string* failed) {
   const std::string many = dir + "/many.d88";
   if (!WriteFileBytes(many, BuildManyDisks())) {
     *failed = many;
+    return false;
+  }
+  const std::string worst = dir + "/worst.d88";
+  if (!WriteFileBytes(worst, BuildChainedImages())) {
+    *failed = worst;
     return false;
   }
   return true;

@@ -23,8 +23,10 @@ Bytes BuildFullDisk();
 // kManyImageCount images: the full disk 1, then full disk 2 images.
 Bytes BuildManyDisks();
 
-// Writes full.d88 and many.d88 into `dir` (which must exist); returns false
-// and names the file that failed in `failed` on failure.
+// Writes full.d88, many.d88 and worst.d88 (the chained images of
+// testing/chained_images.h in their default shape) into `dir` (which must
+// exist); returns false and names the file that failed in `failed` on
+// failure.
 bool WriteBenchImages(const std::string& dir, std::string* failed);
 
 }  // namespace d88

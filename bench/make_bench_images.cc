@@ -1,4 +1,5 @@
-// Writes the benchmark inputs full.d88 and many.d88 into a directory.
+// Writes the benchmark inputs full.d88, many.d88 and worst.d88 into a
+// directory.
 
 #include <cstdio>
 #include <string>

@@ -1,6 +1,7 @@
 // Fuzz target for the D88 reader: the input is a script of D88Image calls and
 // the file they run on (fuzz/reader_script.h). Every result and buffer is
-// compared with a model of the reader; a difference aborts.
+// compared with a model of the reader, and so are lookups all over the
+// file; a difference aborts.
 
 #include <unistd.h>
 
@@ -12,6 +13,8 @@
 #include "fuzz/reader_script.h"
 
 namespace {
+
+constexpr size_t kLookupsPerInput = 1000;
 
 std::string g_path;
 int g_report = 2;  // standard error as it was before -close_fd_mask
@@ -27,8 +30,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string problem =
-      d88::RunReaderScript(d88::ParseReaderScript(data, size), g_path);
+  const d88::ReaderScript script = d88::ParseReaderScript(data, size);
+  std::string problem = d88::RunReaderScript(script, g_path);
+  // Then lookups all over the file, which must agree with a plain walk; a
+  // budget keeps each input quick.
+  if (problem.empty()) {
+    problem = d88::CompareEveryLookup(script.file, g_path, kLookupsPerInput);
+  }
   std::remove(g_path.c_str());
   if (!problem.empty()) {
     const std::string line = "reader check failed: " + problem + "\n";

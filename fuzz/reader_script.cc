@@ -1,5 +1,6 @@
 #include "fuzz/reader_script.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -9,6 +10,10 @@
 namespace d88 {
 
 namespace {
+
+// Keys of C, H and N that CompareEveryLookup tries on a track, its
+// game's key included.
+constexpr size_t kMaxKeysPerTrack = 5;
 
 // The reader's documented behaviour, computed on the file's bytes in memory
 // instead of through seeks and reads.
@@ -121,6 +126,28 @@ class ReaderModel {
     return done;
   }
 
+  // The IDs of the records that a lookup's walk over `track` visits, at
+  // most `max` of them.
+  std::vector<SectorId> WalkIds(int32_t track, size_t max) const {
+    std::vector<SectorId> ids;
+    if (!TrackIsValid(track)) return ids;
+    int64_t pos = int64_t{base_} + table_[track];
+    int32_t first_count = 0;
+    for (int32_t i = 0; ids.size() < max; ++i) {
+      if (!Holds(pos, kSectorHeaderSize)) break;
+      const uint8_t* header = &file_[static_cast<size_t>(pos)];
+      const int32_t count = DecodeU16(header + kSectorCountOffset);
+      ids.push_back({header[kSectorCOffset], header[kSectorHOffset],
+                     header[kSectorROffset], header[kSectorNOffset]});
+      if (count == 0) break;
+      if (i == 0) first_count = count;
+      pos += static_cast<int64_t>(kSectorHeaderSize) +
+             DecodeU16(header + kDataSizeOffset);
+      if (i == count - 1 || i + 1 >= first_count) break;
+    }
+    return ids;
+  }
+
   int32_t ReadTrackIds(int32_t track, uint8_t* buf, int32_t len) const {
     if (!TrackIsValid(track)) return 0;
     int64_t pos = int64_t{base_} + table_[track];
@@ -166,6 +193,41 @@ std::string Describe(size_t index, const ReaderCall& call, const char* what) {
                      std::to_string(static_cast<int>(call.op)) + " args";
   for (int32_t a : call.a) text += " " + std::to_string(a);
   return text + "): " + what;
+}
+
+// A pair of buffers of exactly one length, for the two sides of a lookup,
+// so that a write past the length shows.
+struct LookupBuffers {
+  explicit LookupBuffers(int32_t length)
+      : size(static_cast<size_t>(length)),
+        got(new uint8_t[size]),
+        want(new uint8_t[size]) {}
+
+  size_t size;
+  std::unique_ptr<uint8_t[]> got;
+  std::unique_ptr<uint8_t[]> want;
+};
+
+// Makes ReadSector's call on `image` and `model` with `buffers`; returns an
+// empty string if the two agree in result and bytes.
+std::string CompareLookup(D88Image& image, const ReaderModel& model,
+                          int32_t track, SectorId id, LookupBuffers& buffers) {
+  const int32_t max_len = static_cast<int32_t>(buffers.size);
+  std::memset(buffers.got.get(), 0xA5, buffers.size);
+  std::memset(buffers.want.get(), 0xA5, buffers.size);
+  const int32_t n_got = image.ReadSector(track, id.c, id.h, id.r, id.n,
+                                         buffers.got.get(), max_len);
+  const int32_t n_want = model.ReadSector(track, id.c, id.h, id.r, id.n,
+                                          buffers.want.get(), max_len);
+  if (n_got == n_want &&
+      std::memcmp(buffers.got.get(), buffers.want.get(), buffers.size) == 0) {
+    return "";
+  }
+  return "track " + std::to_string(track) + " sector " + std::to_string(id.c) +
+         "/" + std::to_string(id.h) + "/" + std::to_string(id.r) + "/" +
+         std::to_string(id.n) + " max " + std::to_string(max_len) +
+         ": returned " + std::to_string(n_got) + ", expected " +
+         std::to_string(n_want);
 }
 
 // The length a call reads with, and so the size of its buffer.
@@ -290,6 +352,68 @@ std::string RunReaderScript(const ReaderScript& script,
         image.GetImageBase() != model.base() ||
         model.name() != image.GetDiskName()) {
       return Describe(i, call, "selected image's fields");
+    }
+  }
+  return "";
+}
+
+std::string CompareEveryLookup(const Bytes& file, const std::string& path,
+                               size_t max_lookups) {
+  if (!WriteFileBytes(path, file)) return "cannot write " + path;
+  D88Image image;
+  ReaderModel model(file);
+  if (!image.Open(path.c_str())) return "Open failed";
+  model.Open();
+  // Lengths that cut data short, fit the game's sectors and take the
+  // largest data whole (seldom: its buffer is the largest to check).
+  LookupBuffers short_data(100);
+  LookupBuffers sector(1024);
+  LookupBuffers largest(0xFFFF);
+  LookupBuffers* const lengths[] = {&sector, &short_data, &sector, &largest};
+  size_t lookups = 0;
+  for (int32_t i = 0; i < model.count(); ++i) {
+    if (image.SelectImage(i) != model.SelectImage(i)) {
+      return "image " + std::to_string(i) + ": SelectImage result";
+    }
+    std::vector<int32_t> starts;
+    for (int32_t t = 0; t < kTrackCount; ++t) {
+      // The game's C, H and N for the track; on the first track that starts
+      // where it does, also those of the first records the walk visits, and
+      // the game's again, since each change walks the track anew.
+      std::vector<SectorId> keys = {
+          {static_cast<uint8_t>(t / 2), static_cast<uint8_t>(t % 2), 0, 3}};
+      std::vector<SectorId> walked;
+      const int32_t start = model.TrackOffset(t);
+      if (std::find(starts.begin(), starts.end(), start) == starts.end()) {
+        starts.push_back(start);
+        walked = model.WalkIds(t, 64);
+      }
+      for (const SectorId& id : walked) {
+        if (keys.size() == kMaxKeysPerTrack) break;
+        const bool known =
+            std::any_of(keys.begin(), keys.end(), [&id](const SectorId& k) {
+              return k.c == id.c && k.h == id.h && k.n == id.n;
+            });
+        if (!known) keys.push_back(id);
+      }
+      if (keys.size() > 1) keys.push_back(keys.front());
+      for (const SectorId& key : keys) {
+        std::vector<uint8_t> rs = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 255};
+        for (const SectorId& id : walked) {
+          if (id.c == key.c && id.h == key.h && id.n == key.n) {
+            rs.push_back(id.r);
+          }
+        }
+        for (const uint8_t r : rs) {
+          if (lookups == max_lookups) return "";
+          const std::string problem = CompareLookup(
+              image, model, t, {key.c, key.h, r, key.n},
+              *lengths[lookups++ % (sizeof(lengths) / sizeof(lengths[0]))]);
+          if (!problem.empty()) {
+            return "image " + std::to_string(i) + " " + problem;
+          }
+        }
+      }
     }
   }
   return "";

@@ -66,6 +66,18 @@ Bytes EncodeReaderScript(const std::vector<ReaderCall>& calls,
 std::string RunReaderScript(const ReaderScript& script,
                             const std::string& path);
 
+// Writes `file` to `path` and compares ReadSector's results and bytes with
+// the model's plain walk for lookups on every track of every image: for
+// R 0 to 9 and 255 with the game's C, H and N of the track, and on the
+// first track that starts at a place, also with those of the first records
+// that its walk visits, for every R those records have; with lengths that
+// cut data short and that take it whole. Lookups with another C, H or N
+// come between, as the reader's notes of a track must handle. Stops after
+// `max_lookups` lookups. Returns an empty string, or a description of the
+// first difference.
+std::string CompareEveryLookup(const Bytes& file, const std::string& path,
+                               size_t max_lookups = SIZE_MAX);
+
 }  // namespace d88
 
 #endif  // FUZZ_READER_SCRIPT_H_

@@ -93,6 +93,23 @@ TEST(FuzzRegressionTest, SeedsPassTheTargetsChecks) {
   }
 }
 
+// Lookups all over every input of the corpora, the findings and the seeds,
+// give what a plain walk over the track gives.
+TEST(FuzzRegressionTest, LookupsAgreeWithAPlainWalkOnEveryInput) {
+  std::vector<Seed> files = ToolSeeds();
+  for (const Seed& finding : Findings("tool")) files.push_back(finding);
+  for (const Seed& finding : Findings("reader")) {
+    files.push_back(
+        {finding.name,
+         ParseReaderScript(finding.bytes.data(), finding.bytes.size()).file});
+  }
+  TempDir dir;
+  for (const Seed& file : files) {
+    SCOPED_TRACE(file.name);
+    EXPECT_EQ(CompareEveryLookup(file.bytes, dir.File("input.d88")), "");
+  }
+}
+
 TEST(FuzzRegressionTest, ExpectedFilesFollowTheDirectory) {
   GameDiskBuilder disk('1');
   disk.AddFile(2, 0x0000, Pattern(0x0400, 1));

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "fuzz/reader_script.h"
+#include "testing/chained_images.h"
 #include "testing/game_disk_builder.h"
 #include "tool/game_layout.h"
 
@@ -96,6 +97,25 @@ std::vector<Seed> DamagedDisks() {
   return seeds;
 }
 
+// Images whose tracks all lead into one long block of records, small
+// enough for the fuzzers' input length: one track start per image, and a
+// start per track whose walks merge into the block at different records.
+std::vector<Seed> ChainedImages() {
+  ChainedImagesShape chained;
+  chained.images = 16;
+  chained.block_records = 2048;
+  chained.file_tracks = 3;
+  chained.entries = 16;
+  chained.entry_size = 0x2000;
+  ChainedImagesShape spread = chained;
+  spread.images = 4;
+  spread.starts = kTrackCount;
+  spread.block_records = 4096;
+  spread.entries = 32;
+  return {{"chained_images.d88", BuildChainedImages(chained)},
+          {"chained_spread.d88", BuildChainedImages(spread)}};
+}
+
 ReaderCall Call(ReaderOp op, int32_t a0 = 0, int32_t a1 = 0, int32_t a2 = 0,
                 int32_t a3 = 0, int32_t a4 = 0, int32_t a5 = 0) {
   return {op, {a0, a1, a2, a3, a4, a5}};
@@ -171,6 +191,7 @@ std::vector<Seed> ToolSeeds() {
   seeds.push_back({"not_the_game.d88", other.Build()});
 
   for (Seed& seed : DamagedDisks()) seeds.push_back(std::move(seed));
+  for (Seed& seed : ChainedImages()) seeds.push_back(std::move(seed));
   return seeds;
 }
 

@@ -15,10 +15,11 @@ struct Seed {
   Bytes bytes;
 };
 
-// D88 files for the tool's target: a minimal disk 1, a disk 2, and disk 1
+// D88 files for the tool's target: a minimal disk 1, a disk 2, disk 1
 // damaged in the ways a worn or edited image is: truncated, tracks and
 // sectors missing, sector counts that disagree, negative and huge sizes and
-// offsets, a directory without a terminator.
+// offsets, a directory without a terminator; and chained images whose
+// tracks all lead into one long block of records.
 std::vector<Seed> ToolSeeds();
 
 // Inputs for the reader's target: each file of `files` with a script that

@@ -51,6 +51,26 @@ void StoreU32(Bytes& out, size_t offset, uint32_t value) {
   }
 }
 
+Bytes BuildRecords(const TrackBuilder& track) {
+  Bytes out;
+  const size_t count = track.records().size();
+  for (const TrackSector& record : track.records()) {
+    const size_t at = out.size();
+    out.resize(at + kSectorHeaderSize, record.filler);
+    out[at + kSectorCOffset] = record.id.c;
+    out[at + kSectorHOffset] = record.id.h;
+    out[at + kSectorROffset] = record.id.r;
+    out[at + kSectorNOffset] = record.id.n;
+    StoreU16(out, at + kSectorCountOffset,
+             record.count.value_or(static_cast<uint16_t>(count)));
+    StoreU16(
+        out, at + kDataSizeOffset,
+        record.data_size.value_or(static_cast<uint16_t>(record.data.size())));
+    Append(out, record.data);
+  }
+  return out;
+}
+
 Bytes ImageBuilder::Build() const {
   Bytes out(kImageHeaderSize, 0);
   std::memcpy(out.data() + kDiskNameOffset, name_.data(), name_.size());
@@ -62,21 +82,7 @@ Bytes ImageBuilder::Build() const {
   std::map<int, int64_t> offsets;
   for (const auto& [index, track] : tracks_) {
     offsets[index] = static_cast<int64_t>(out.size());
-    const size_t count = track.records().size();
-    for (const TrackSector& record : track.records()) {
-      const size_t at = out.size();
-      out.resize(at + kSectorHeaderSize, record.filler);
-      out[at + kSectorCOffset] = record.id.c;
-      out[at + kSectorHOffset] = record.id.h;
-      out[at + kSectorROffset] = record.id.r;
-      out[at + kSectorNOffset] = record.id.n;
-      StoreU16(out, at + kSectorCountOffset,
-               record.count.value_or(static_cast<uint16_t>(count)));
-      StoreU16(
-          out, at + kDataSizeOffset,
-          record.data_size.value_or(static_cast<uint16_t>(record.data.size())));
-      Append(out, record.data);
-    }
+    Append(out, BuildRecords(track));
   }
   for (const auto& [index, offset] : track_offsets_) offsets[index] = offset;
   for (const auto& [index, offset] : offsets) {

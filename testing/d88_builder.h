@@ -47,6 +47,9 @@ class TrackBuilder {
   std::vector<TrackSector> records_;
 };
 
+// The track's records back to back, as a track of an image holds them.
+Bytes BuildRecords(const TrackBuilder& track);
+
 class ImageBuilder {
  public:
   ImageBuilder& SetName(const std::string& name);  // at most 16 bytes

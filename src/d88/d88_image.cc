@@ -1,5 +1,6 @@
 #include "d88/d88_image.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "d88/sector_walk.h"
@@ -8,20 +9,35 @@ namespace d88 {
 
 namespace {
 
-// The first fetch for a search for sector R with size code N: the track's
-// first R + 1 records if they have the nominal size, which holds sector R
-// on tracks numbered in order from 0 or 1.
-size_t FirstFetch(int32_t r, int32_t n) {
-  if (r < 0 || r > 255 || n < 0 || n > 7) return D88Image::kTrackFetchSize;
-  return static_cast<size_t>(r + 1) * (kSectorHeaderSize + (size_t{128} << n));
-}
+bool IsByte(int32_t v) { return v >= 0 && v <= 255; }
 
-// Whether `id` is (c, h, r, n); values outside 0 to 255 match no byte.
-bool IdIs(SectorId id, int32_t c, int32_t h, int32_t r, int32_t n) {
-  return id.c == c && id.h == h && id.r == r && id.n == n;
+// A note of where a record's data lies and how long it is: the data's file
+// offset shifted left by 16 bits, with the data size in the low 16 bits.
+// Offsets stay far below 2^47 (a track starts below 2^32 and its walk runs
+// at most 65,535 records of 65,551 bytes), and are never 0, which marks
+// "no such record".
+uint64_t Note(int64_t data_offset, int32_t data_size) {
+  return static_cast<uint64_t>(data_offset) << 16 |
+         static_cast<uint64_t>(data_size);
 }
 
 }  // namespace
+
+// What one walk over a track found for one C, H and N.
+struct D88Image::TrackNotes {
+  uint64_t selection;  // the selection count the notes were made under
+  int32_t c;
+  int32_t h;
+  int32_t n;
+  // By R: the Note of the first record with ID (c, h, R, n) that the walk
+  // reaches, 0 if there is none.
+  uint64_t first[256];
+};
+
+struct D88Image::Kept {
+  BlockCache blocks;
+  TrackNotes tracks[kTrackCount];
+};
 
 D88Image::D88Image()
     : image_count_(0),
@@ -34,19 +50,30 @@ D88Image::D88Image()
       media_type_(-1),
       disk_name_() {}
 
-D88Image::~D88Image() { Close(); }
+D88Image::~D88Image() {
+  Close();
+  std::free(kept_);
+}
 
 void D88Image::Close() {
   file_.Close();
   image_count_ = 0;
   media_type_ = -1;
+  ++selection_;
 }
 
 bool D88Image::Open(const char* path) {
   Close();
   if (path == nullptr) return true;
 
+  if (kept_ == nullptr) {
+    // Zero pages from calloc are not touched until used. Notes made under
+    // selection count 0 are stale, since the count starts at 1.
+    kept_ = static_cast<Kept*>(std::calloc(1, sizeof(Kept)));
+    if (kept_ == nullptr) return false;
+  }
   if (!file_.Open(path, kMaxReadExtent)) return false;
+  kept_->blocks.Clear();
 
   // Offsets are kept as signed 32-bit values, so indexing stops at an image
   // that would start outside 0 .. 2^31 - 1 (a negative or huge disk size).
@@ -74,6 +101,7 @@ void D88Image::ResetSelection() {
 bool D88Image::SelectImage(int32_t index) {
   if (!file_.is_open()) return false;
   ResetSelection();
+  ++selection_;
   if (index < 0 || index >= image_count_) return false;
 
   uint8_t header[kImageHeaderSize];
@@ -113,24 +141,51 @@ bool D88Image::TrackIsValid(int32_t track) const {
   return image_base_ >= 0;
 }
 
-int32_t D88Image::ReadSector(int32_t track, int32_t c, int32_t h, int32_t r,
-                             int32_t n, uint8_t* buf, int32_t max_len) {
-  if (!TrackIsValid(track)) return 0;
-  SectorWalk walk(file_, int64_t{image_base_} + track_table_[track],
-                  FirstFetch(r, n));
+const D88Image::TrackNotes& D88Image::NotesFor(int32_t track, int32_t c,
+                                               int32_t h, int32_t n) {
+  TrackNotes& notes = kept_->tracks[track];
+  if (notes.selection == selection_ && notes.c == c && notes.h == h &&
+      notes.n == n) {
+    return notes;
+  }
+  notes.selection = selection_;
+  notes.c = c;
+  notes.h = h;
+  notes.n = n;
+  std::memset(notes.first, 0, sizeof(notes.first));
+  const int64_t failed_before = file_.failed_reads();
+  SectorWalk walk(file_, kept_->blocks,
+                  int64_t{image_base_} + track_table_[track]);
   SectorHeader header;
   while (walk.Next(&header)) {
     // A record with a count of 0 ends the track before it is looked at.
-    if (header.count == 0) return 0;
-    if (IdIs(header.id, c, h, r, n)) {
-      const int32_t want =
-          header.data_size < max_len ? header.data_size : max_len;
-      if (want <= 0) return 0;
-      return static_cast<int32_t>(
-          walk.ReadData(buf, static_cast<size_t>(want)));
+    if (header.count == 0) break;
+    if (header.id.c != c || header.id.h != h || header.id.n != n) continue;
+    // The first match wins.
+    uint64_t& first = notes.first[header.id.r];
+    if (first == 0) {
+      first = Note(header.offset + static_cast<int64_t>(kSectorHeaderSize),
+                   header.data_size);
     }
   }
-  return 0;
+  // A walk that a failed read cut short answers this lookup only; the next
+  // one walks again, as the file may read whole then.
+  if (file_.failed_reads() != failed_before) notes.selection = 0;
+  return notes;
+}
+
+int32_t D88Image::ReadSector(int32_t track, int32_t c, int32_t h, int32_t r,
+                             int32_t n, uint8_t* buf, int32_t max_len) {
+  if (!TrackIsValid(track)) return 0;
+  // Values outside 0 to 255 match no record.
+  if (!IsByte(c) || !IsByte(h) || !IsByte(r) || !IsByte(n)) return 0;
+  const uint64_t note = NotesFor(track, c, h, n).first[r];
+  if (note == 0) return 0;
+  const int32_t data_size = static_cast<int32_t>(note & 0xFFFF);
+  const int32_t want = data_size < max_len ? data_size : max_len;
+  if (want <= 0) return 0;
+  return static_cast<int32_t>(kept_->blocks.ReadAt(
+      file_, static_cast<int64_t>(note >> 16), buf, static_cast<size_t>(want)));
 }
 
 int32_t D88Image::ReadSectors(int32_t track, int32_t c, int32_t h, int32_t r,
@@ -161,12 +216,14 @@ int32_t D88Image::ReadSectors(int32_t track, int32_t c, int32_t h, int32_t r,
 int32_t D88Image::ReadTrackIds(int32_t track, uint8_t* buf, int32_t len) {
   if (!TrackIsValid(track) || len < 4) return 0;
   int64_t pos = int64_t{image_base_} + track_table_[track];
-  TrackWindow window(file_, pos, kTrackFetchSize);
   int32_t stored = 0;
   for (int32_t i = 0; len - stored >= 4; ++i) {
     uint8_t header[kSectorHeaderSize];
     // Past the end of the file there are no more records to list.
-    if (window.ReadAt(pos, header, sizeof(header)) != sizeof(header)) break;
+    if (kept_->blocks.ReadAt(file_, pos, header, sizeof(header)) !=
+        sizeof(header)) {
+      break;
+    }
     std::memcpy(buf + stored, header + kSectorCOffset, 4);
     stored += 4;
     pos += static_cast<int64_t>(sizeof(header)) +
@@ -182,12 +239,28 @@ int32_t D88Image::ReadTrackHeaders(int32_t track, SectorHeader* headers,
   if (!TrackIsValid(track)) return 0;
   // The walk of ReadSector, so that the list holds exactly the records a
   // sector lookup can reach, and the record that stopped it.
-  SectorWalk walk(file_, int64_t{image_base_} + track_table_[track],
-                  kTrackFetchSize);
+  SectorWalk walk(file_, kept_->blocks,
+                  int64_t{image_base_} + track_table_[track]);
   int32_t stored = 0;
   while (stored < max_headers && walk.Next(&headers[stored])) ++stored;
   if (file_ended != nullptr) *file_ended = walk.file_ended();
   return stored;
+}
+
+int32_t D88Image::VisitTrackHeaders(int32_t track, HeaderVisitor visit,
+                                    void* context, bool* file_ended) {
+  if (file_ended != nullptr) *file_ended = false;
+  if (!TrackIsValid(track)) return 0;
+  SectorWalk walk(file_, kept_->blocks,
+                  int64_t{image_base_} + track_table_[track]);
+  int32_t visited = 0;
+  SectorHeader header;
+  while (walk.Next(&header)) {
+    visit(context, header);
+    ++visited;
+  }
+  if (file_ended != nullptr) *file_ended = walk.file_ended();
+  return visited;
 }
 
 int64_t D88Image::GetFileSize() const { return file_.Size(); }

@@ -23,13 +23,34 @@ struct SectorHeader {
 
 // Reads sectors from the images of one D88 file.
 //
-// The reader keeps one open file and works through positioned reads on it; it
-// holds only the selected image's header fields, never sector data between
-// calls. Each track walk fetches up to the track's first kTrackFetchSize
-// bytes into a buffer local to the call, usually with one read, and walks
-// the records there; a walk that runs beyond them fetches the next
-// kTrackFetchSize bytes. The results are those of a walk through the file
-// itself.
+// The reader keeps one open file and works through positioned reads on it.
+// The file is assumed not to change while it is open: the reader keeps
+// bytes of it and what walks over its tracks found, and answers later reads
+// from them.
+//
+// A track's records are walked once for a lookup with a given C, H and N:
+// that walk notes, for each R from 0 to 255, the first record with ID
+// (C, H, R, N) and its data size, so that lookups for other sectors of the
+// track with the same C, H and N (the sectors of one track of a disk)
+// need no further walk. A lookup with another C, H or N walks the track
+// again and replaces what was noted. SelectImage and Open drop everything
+// noted. The results are exactly those of a walk from the track's first
+// record for every lookup: the first match wins, the walk ends where
+// described under ReadTrackHeaders, and data is read from the file when a
+// lookup asks for it.
+//
+// Walks and data reads read the file in blocks of kFetchSize bytes, of which
+// the last 32 read stay in memory (one read serves a whole track of the
+// common formats, and walks that cross the same records share their bytes).
+//
+// Memory: the object itself is small and may live on the stack. The first
+// Open allocates, once for the object's life, 512 KiB of file blocks and
+// the notes of the 164 tracks: 256 entries of 8 bytes each, 328 KiB in
+// all, whatever the file holds; pages are touched only as they are used.
+// Work: between two SelectImage calls, one walk of at most 65,535 records
+// per track for each change of C, H or N on it, however many lookups; a
+// caller that keeps C, H and N per track, as a disk's tracks have them,
+// walks each track of each image at most once.
 //
 // Usage: Open, GetImageCount, then per image SelectImage, optionally
 // SetSectorRange, then any number of ReadSector, ReadSectors and
@@ -46,13 +67,14 @@ struct SectorHeader {
 // offsets and sizes) make reads deliver fewer bytes, never read outside the
 // file or the caller's buffer, and never loop without end.
 //
-// Not thread-safe: operations share the open file and the selection.
+// Not thread-safe: operations share the open file, the selection and what
+// the reader keeps.
 class D88Image {
  public:
-  // Bytes from a track's start that ReadSector and ReadTrackIds fetch at
-  // most: room for a whole track of the common formats (eight records of
-  // 1024 bytes take 8,320 bytes, eighteen of 512 bytes 9,504).
-  static constexpr size_t kTrackFetchSize = 16384;
+  // Bytes that one read of the file fetches: room for a whole track of the
+  // common formats (eight records of 1024 bytes take 8,320 bytes, eighteen
+  // of 512 bytes 9,504). Blocks start at multiples of it in the file.
+  static constexpr size_t kFetchSize = 16384;
 
   // One past the last file offset any lookup can read: images start at
   // offsets up to 2^31 - 1, a track up to a disk size (at most 2^31 - 1)
@@ -70,11 +92,12 @@ class D88Image {
   D88Image& operator=(const D88Image&) = delete;
 
   // Opens `path` (UTF-8 on Windows) for binary reading and indexes its
-  // images: at most kMaxImages, each where a whole image header can be read. A
-  // file that is already open is closed first. Returns false if the file cannot
-  // be opened or is a directory, and also for a stream (a pipe, say) that is
-  // longer than kMaxReadExtent or cannot be stored; GetReadError then tells
-  // why. An empty file opens with no images.
+  // images: at most kMaxImages, each where a whole image header can be read.
+  // A file that is already open is closed first. Returns false if the file
+  // cannot be opened or is a directory, or if the reader's memory cannot be
+  // allocated; also for a stream (a pipe, say) that is longer than
+  // kMaxReadExtent or cannot be stored, and GetReadError then tells why. An
+  // empty file opens with no images.
   //
   // A null `path` closes the file, sets the image count to 0 and returns
   // true. The selected image's fields are kept until the next SelectImage.
@@ -146,6 +169,14 @@ class D88Image {
   int32_t ReadTrackHeaders(int32_t track, SectorHeader* headers,
                            int32_t max_headers, bool* file_ended);
 
+  // The walk of ReadTrackHeaders without a buffer: calls `visit` with
+  // `context` and each header in turn, as many as the walk visits. Returns
+  // their number; `file_ended` as for ReadTrackHeaders. `visit` must not
+  // call the reader.
+  using HeaderVisitor = void (*)(void* context, const SectorHeader& header);
+  int32_t VisitTrackHeaders(int32_t track, HeaderVisitor visit, void* context,
+                            bool* file_ended);
+
   // Size in bytes of the open file; -1 if none is open or the size cannot
   // be found.
   int64_t GetFileSize() const;
@@ -171,11 +202,22 @@ class D88Image {
   int32_t GetTrackOffset(int32_t track) const;
 
  private:
+  // What the reader keeps between calls: file blocks and the tracks' notes.
+  struct Kept;
+  struct TrackNotes;
+
   void Close();
   void ResetSelection();
   bool TrackIsValid(int32_t track) const;
+  // The notes of the selected image's track `track` (valid) for C, H and N
+  // (byte values), walking the track first unless they are already kept.
+  const TrackNotes& NotesFor(int32_t track, int32_t c, int32_t h, int32_t n);
 
   InputFile file_;
+  Kept* kept_ = nullptr;  // allocated by the first Open
+  // Counts selections (and Opens); notes made under another count are
+  // stale.
+  uint64_t selection_ = 1;
   int32_t image_count_;
   int32_t first_sector_;
   int32_t last_sector_;

@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "d88/sector_walk.h"
 #include "testing/d88_builder.h"
 #include "testing/run_process.h"
 
@@ -355,7 +357,10 @@ TEST_F(ReaderTest, TruncatedFilesNeverDeliverBytesTheyDoNotHold) {
 
 // --- Tracks longer than one fetch -----------------------------------------
 
-constexpr int64_t kFetch = static_cast<int64_t>(D88Image::kTrackFetchSize);
+// Where the first block that the reader fetches ends, from the start of
+// track 0 of a file's first image.
+constexpr int64_t kFetch = static_cast<int64_t>(D88Image::kFetchSize) -
+                           static_cast<int64_t>(kImageHeaderSize);
 constexpr int64_t kRecord = 16 + 1024;
 
 TEST_F(ReaderTest, RecordsAcrossTheEndOfTheFetchReadWhole) {
@@ -564,6 +569,110 @@ TEST_F(ReaderTest, LongTracksAreWalkedWindowByWindow) {
   Bytes ids(4 * 5002);
   ASSERT_EQ(image_.ReadTrackIds(0, ids.data(), 4 * 5002), 4 * 5002);
   EXPECT_EQ(Bytes(ids.end() - 4, ids.end()), (Bytes{0, 0, 8, 3}));
+}
+
+// --- What the reader keeps between lookups --------------------------------
+
+TEST_F(ReaderTest, LookupsWithAnotherCylinderHeadOrSizeCodeFindTheirOwn) {
+  // Records that differ from (0, 0, R, 3) in one of C, H and N only, and a
+  // later record with an ID seen before: lookups that alternate between
+  // them each find their own first record.
+  ImageBuilder b;
+  TrackBuilder& t = b.AddTrack(0);
+  const SectorId ids[] = {{0, 0, 1, 3}, {0, 0, 1, 2}, {1, 0, 1, 3},
+                          {0, 1, 1, 3}, {0, 0, 2, 3}, {0, 0, 1, 3}};
+  for (size_t i = 0; i < 6; ++i) {
+    t.AddSector(ids[i], Pattern(100 + i, static_cast<uint32_t>(i)));
+  }
+  OpenImage(b);
+  for (int round = 0; round < 2; ++round) {
+    for (size_t i = 0; i < 5; ++i) {
+      SCOPED_TRACE(i);
+      EXPECT_EQ(Read(0, ids[i].c, ids[i].h, ids[i].r, ids[i].n, 1024),
+                Pattern(100 + i, static_cast<uint32_t>(i)));
+      EXPECT_TRUE(Read(0, ids[i].c, ids[i].h, 3, ids[i].n, 1024).empty());
+    }
+  }
+  // Values that no byte holds match nothing, whatever was noted before.
+  for (const auto& [c, h, r, n] : {std::array<int, 4>{256, 0, 1, 3},
+                                   {0, 256, 1, 3},
+                                   {0, 0, 257, 3},
+                                   {0, 0, 1, 259},
+                                   {-256, 0, 1, 3},
+                                   {0, 0, -255, 3}}) {
+    EXPECT_TRUE(Read(0, c, h, r, n, 1024).empty()) << c << h << r << n;
+  }
+}
+
+TEST_F(ReaderTest, SelectAndOpenDropWhatWasNoted) {
+  // Three images laid out alike, so that their tracks lie at the same
+  // offsets from their starts, with different bytes: a lookup after
+  // SelectImage must not give what an earlier image's walk found.
+  auto disk = [](uint32_t seed) {
+    ImageBuilder b;
+    TrackBuilder& t = b.AddTrack(0);
+    for (int r = 1; r <= 4; ++r) {
+      t.AddSector({0, 0, static_cast<uint8_t>(r), 1},
+                  Pattern(256, seed + static_cast<uint32_t>(r)));
+    }
+    return b;
+  };
+  ImageBuilder shifted = disk(20);
+  std::swap(shifted.Track(0).records()[0], shifted.Track(0).records()[3]);
+  Bytes file = disk(10).Build();
+  Append(file, shifted.Build());
+  Append(file, disk(30).Build());
+  ASSERT_TRUE(OpenBytes(file));
+  for (int32_t i : {0, 1, 2, 1, 0}) {
+    SCOPED_TRACE(i);
+    ASSERT_TRUE(image_.SelectImage(i));
+    for (int r = 1; r <= 4; ++r) {
+      const uint32_t seed = static_cast<uint32_t>(10 * (i + 1) + r);
+      EXPECT_EQ(Read(0, 0, 0, r, 1, 256), Pattern(256, seed)) << r;
+    }
+    EXPECT_FALSE(image_.SelectImage(3));
+    EXPECT_TRUE(Read(0, 0, 0, 1, 1, 256).empty());
+  }
+
+  // Another file opened keeps the selection until SelectImage, and reads
+  // go to the new file's bytes and records, not to what was kept of the
+  // old one.
+  ASSERT_TRUE(image_.SelectImage(0));
+  EXPECT_EQ(Read(0, 0, 0, 1, 1, 256), Pattern(256, 11));
+  ImageBuilder reordered = disk(40);
+  std::swap(reordered.Track(0).records()[0], reordered.Track(0).records()[3]);
+  const std::string other = dir_.File("other.d88");
+  ASSERT_TRUE(WriteFileBytes(other, reordered.Build()));
+  ASSERT_TRUE(image_.Open(other.c_str()));
+  for (int r = 1; r <= 4; ++r) {
+    EXPECT_EQ(Read(0, 0, 0, r, 1, 256),
+              Pattern(256, 40 + static_cast<uint32_t>(r)))
+        << r;
+  }
+}
+
+TEST_F(ReaderTest, BlocksThatShareAPlaceInMemoryReadTheirOwnBytes) {
+  // Tracks as far apart as the blocks kept in memory reach, and a track
+  // that straddles that distance: each block of the file evicts the other
+  // on every lookup, and reads must still give the file's bytes.
+  constexpr size_t kSpan = BlockCache::kCacheBlocks * BlockCache::kFetchSize;
+  ImageBuilder b;
+  AddStandardTrack(b, 0, 0, 0, 2, 3, 1024);
+  b.AddTrack(1).AddSector({9, 9, 9, 0}, Pattern(kSpan - 2 * 1040 - 16, 9));
+  AddStandardTrack(b, 2, 1, 0, 2, 3, 1024);
+  b.AddTrack(3).AddSector({9, 9, 9, 0},
+                          Pattern(kSpan - 2 * 1040 - 16 - 500, 9));
+  AddStandardTrack(b, 4, 2, 0, 2, 3, 1024);
+  OpenImage(b);
+  for (int round = 0; round < 3; ++round) {
+    for (int track : {0, 2, 4, 2, 0, 4}) {
+      for (int r : {2, 1}) {
+        SCOPED_TRACE(testing::Message() << track << " " << r);
+        EXPECT_EQ(Read(track, track / 2, 0, r, 3, 1024),
+                  Pattern(1024, Seed(track, r)));
+      }
+    }
+  }
 }
 
 // --- ReadSectors ----------------------------------------------------------

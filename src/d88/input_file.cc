@@ -21,13 +21,16 @@ namespace {
 // The read-failure seam: which call of ReadAt fails, counting from the time
 // it was set, and with what.
 int64_t g_fail_read_at = 0;
+int64_t g_fail_read_count = 0;
 int64_t g_reads_since = 0;
 int g_fail_read_code = 0;
 
-// Whether this call of ReadAt is the one the seam makes fail.
+// Whether this call of ReadAt is one the seam makes fail.
 bool ReadFailsForTesting() {
   if (g_fail_read_at == 0) return false;
-  return ++g_reads_since == g_fail_read_at;
+  ++g_reads_since;
+  return g_reads_since >= g_fail_read_at &&
+         g_reads_since - g_fail_read_at < g_fail_read_count;
 }
 
 // Streams are copied in pieces of this size.
@@ -272,13 +275,15 @@ void ErrorText(int code, char* out, size_t size) {
 
 }  // namespace
 
-void InputFile::FailReadForTesting(int64_t k, int code) {
+void InputFile::FailReadForTesting(int64_t k, int code, int64_t count) {
   g_fail_read_at = k;
+  g_fail_read_count = count;
   g_reads_since = 0;
   g_fail_read_code = code;
 }
 
 void InputFile::NoteError(int code, const char* what) const {
+  ++failed_reads_;
   if (error_[0] != '\0') return;
   char text[200];
   ErrorText(code, text, sizeof(text));
@@ -289,6 +294,7 @@ void InputFile::NoteError(int code, const char* what) const {
 bool InputFile::Open(const char* path, int64_t max_stream_size) {
   Close();
   error_[0] = '\0';
+  failed_reads_ = 0;
   bool stream = false;
   if (OpenForReading(path, &file_, &stream) != 0) return false;
   return stream ? StoreStream(max_stream_size) : true;

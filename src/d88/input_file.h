@@ -64,11 +64,14 @@ class InputFile {
   // opened at all.
   const char* error() const { return error_[0] != '\0' ? error_ : nullptr; }
 
+  // How many reads have failed since Open.
+  int64_t failed_reads() const { return failed_reads_; }
+
   // Test seam: the `k`-th call of ReadAt from now on (1 for the next one),
-  // on any InputFile, fails with the system error `code` (an errno value; a
-  // Windows error code on Windows) and delivers no bytes. `k` of 0 turns it
-  // off.
-  static void FailReadForTesting(int64_t k, int code);
+  // on any InputFile, and the `count` - 1 calls after it, fail with the
+  // system error `code` (an errno value; a Windows error code on Windows)
+  // and deliver no bytes. `k` of 0 turns it off.
+  static void FailReadForTesting(int64_t k, int code, int64_t count = 1);
 
   // Stores the identity of the open file. Returns false if none is open or
   // the system cannot tell it.
@@ -85,6 +88,7 @@ class InputFile {
 
   intptr_t file_ = -1;  // a file descriptor, or a HANDLE on Windows
   mutable char error_[256] = {};
+  mutable int64_t failed_reads_ = 0;
 };
 
 }  // namespace d88

@@ -80,6 +80,40 @@ TEST(InputFileTest, ReadErrorOnTheFirstHeaderIsKeptByTheReader) {
   EXPECT_NE(reader.GetReadError(), nullptr);
 }
 
+TEST(InputFileTest, FailedReadHidesNoSectorFromALaterLookup) {
+  // A track of 40 records of 1 KiB spans three blocks of the reader's
+  // memory; the last sector lies past them all.
+  TempDir dir;
+  ImageBuilder image;
+  TrackBuilder& track = image.AddTrack(0);
+  for (int r = 1; r <= 40; ++r) {
+    track.AddSector({0, 0, static_cast<uint8_t>(r), 3},
+                    Pattern(1024, static_cast<uint32_t>(r)));
+  }
+  ASSERT_TRUE(WriteFileBytes(dir.File("f"), image.Build()));
+  int failed_lookups = 0;
+  for (int64_t k = 1; k <= 8; ++k) {
+    SCOPED_TRACE(k);
+    D88Image reader;
+    ASSERT_TRUE(reader.Open(dir.File("f").c_str()));
+    ASSERT_TRUE(reader.SelectImage(0));
+    Bytes buf(1024, 0);
+    // Three reads in a row fail, as on a bad spot of a disk: enough to cut
+    // a walk short, which tries a failed block again and then the file
+    // straight.
+    InputFile::FailReadForTesting(k, kIoError, 3);
+    if (reader.ReadSector(0, 0, 0, 40, 3, buf.data(), 1024) != 1024) {
+      ++failed_lookups;
+    }
+    InputFile::FailReadForTesting(0, 0);
+    // The next lookup reads the file again rather than what the cut walk
+    // found.
+    EXPECT_EQ(reader.ReadSector(0, 0, 0, 40, 3, buf.data(), 1024), 1024);
+    EXPECT_EQ(buf, Pattern(1024, 40));
+  }
+  EXPECT_GT(failed_lookups, 0);
+}
+
 #ifndef _WIN32
 
 // Writes `bytes` into a pipe from another thread while `read` opens the

@@ -1,5 +1,5 @@
 // The walk over a track's sector records, shared by the reader's lookups and
-// listings. Internal to the reader.
+// listings, and the file bytes it reads. Internal to the reader.
 
 #ifndef D88_SECTOR_WALK_H_
 #define D88_SECTOR_WALK_H_
@@ -12,34 +12,41 @@
 
 namespace d88 {
 
-// The bytes of one track, fetched for one walk: a first part with one read,
-// the rest of kTrackFetchSize with a second read once the walk needs it,
-// and the next kTrackFetchSize bytes when a header lies beyond them. A read
-// that lies inside the fetched bytes is served from memory; any other goes
-// to the file. Either way a read returns what the file holds at that offset,
-// as long as the file does not change during the walk.
-class TrackWindow {
+// File bytes kept across reads and walks: kCacheBlocks blocks of kFetchSize
+// bytes. Block b holds the file's bytes from b * kFetchSize on, fetched with
+// one positioned read, and stays in slot b % kCacheBlocks until another
+// block takes that slot. A read returns what the file holds at its offset,
+// as long as the file does not change while blocks are kept: fewer bytes
+// only where the file ends, or where a read fails, which is then made
+// straight on the file and not kept.
+//
+// Large (kCacheBlocks * kFetchSize bytes): the reader allocates it once.
+// Its slots hold nothing until Clear is called.
+class BlockCache {
  public:
-  // Fetches `first` bytes from `start`, at most kTrackFetchSize.
-  TrackWindow(const InputFile& file, int64_t start, size_t first);
+  static constexpr size_t kCacheBlocks = 32;
+  static constexpr size_t kFetchSize = D88Image::kFetchSize;
 
-  TrackWindow(const TrackWindow&) = delete;
-  TrackWindow& operator=(const TrackWindow&) = delete;
+  // Forgets every block, for a file that has just been opened.
+  void Clear();
 
-  // Reads up to `len` bytes at absolute file offset `offset`; returns the
-  // number read.
-  size_t ReadAt(int64_t offset, uint8_t* buf, size_t len);
+  // Reads up to `len` bytes at `offset` of `file`; returns the number read.
+  size_t ReadAt(const InputFile& file, int64_t offset, uint8_t* buf,
+                size_t len);
+
+  // The bytes of block `block` (0 or more) of `file`, and their number in
+  // `*size`; null if the read of the block failed. Valid until the next
+  // call of ReadAt or Block.
+  const uint8_t* Block(const InputFile& file, int64_t block, size_t* size);
 
  private:
-  // Appends up to `len` bytes that follow the bytes fetched so far.
-  void Fetch(size_t len);
+  struct Slot {
+    int64_t block;  // -1: empty
+    size_t size;    // less than kFetchSize where the file ends
+  };
 
-  const InputFile& file_;
-  int64_t start_;
-  size_t size_ = 0;
-  bool can_grow_ = false;
-  bool ends_file_ = false;
-  uint8_t bytes_[D88Image::kTrackFetchSize];
+  Slot slots_[kCacheBlocks];
+  uint8_t bytes_[kCacheBlocks][kFetchSize];
 };
 
 // The walk of a sector lookup over one track's records, from the header at
@@ -49,26 +56,28 @@ class TrackWindow {
 // header cannot be read.
 class SectorWalk {
  public:
-  // `first_fetch` is how many bytes from `start` the first read fetches.
-  SectorWalk(const InputFile& file, int64_t start, size_t first_fetch)
-      : window_(file, start, first_fetch), pos_(start) {}
+  SectorWalk(const InputFile& file, BlockCache& cache, int64_t start)
+      : file_(file), cache_(cache), pos_(start) {}
+
+  SectorWalk(const SectorWalk&) = delete;
+  SectorWalk& operator=(const SectorWalk&) = delete;
 
   // Reads the next record's header into `header`; false when the walk has
   // ended.
   bool Next(SectorHeader* header);
 
-  // Reads up to `len` bytes of the data of the record read last.
-  size_t ReadData(uint8_t* buf, size_t len) {
-    return window_.ReadAt(data_pos_, buf, len);
-  }
-
   // Whether the walk ended because a header could not be read whole.
   bool file_ended() const { return file_ended_; }
 
  private:
-  TrackWindow window_;
+  const InputFile& file_;
+  BlockCache& cache_;
+  // The block that the last header lay in, read in place while the next
+  // header lies wholly inside it too.
+  int64_t block_ = -1;
+  const uint8_t* block_bytes_ = nullptr;
+  size_t block_size_ = 0;
   int64_t pos_;
-  int64_t data_pos_ = 0;
   int32_t index_ = 0;
   int32_t first_count_ = 0;
   bool done_ = false;

@@ -1,5 +1,6 @@
 #include "info/d88info.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -64,13 +65,27 @@ std::string DiskCharText(uint8_t disk_char) {
   return text;
 }
 
+// Where PrintLine's text goes instead of standard output; null: nowhere else.
+std::string* g_gathered = nullptr;
+
+// Writes `line` to standard output, or, after GatherLines(&text), appends
+// it to `text` until GatherLines(nullptr).
+void PrintLine(const std::string& line) {
+  if (g_gathered == nullptr) {
+    g_out.Print("%s", line.c_str());
+  } else {
+    *g_gathered += line;
+  }
+}
+void GatherLines(std::string* into) { g_gathered = into; }
+
 void PrintField(const std::string& label, const std::string& text) {
-  g_out.Print("  %-12s%s\n", label.c_str(), text.c_str());
+  PrintLine(Format("  %-12s", label.c_str()) + text + "\n");
 }
 
 // A further line of the field above.
 void PrintMore(const std::string& text) {
-  g_out.Print("%14s%s\n", "", text.c_str());
+  PrintLine(std::string(14, ' ') + text + "\n");
 }
 
 const char* MediaName(int32_t type) {
@@ -101,6 +116,10 @@ void PrintAnomalies(const Anomalies& anomalies) {
     return;
   }
   for (size_t i = 0; i < entries.size(); ++i) {
+    if (i == kMaxAnomalyLines) {
+      PrintMore(Format("and %d more", static_cast<int>(entries.size() - i)));
+      break;
+    }
     const Anomalies::Entry& e = entries[i];
     std::string text = e.what;
     if (!e.tracks.empty()) {
@@ -132,7 +151,7 @@ std::string NoSignatureReason(bool track_present, bool sector_found) {
 
 // The IDs of a track's records, wrapped; each followed by its data size
 // when the track mixes sizes.
-void PrintIds(const std::vector<SectorHeader>& headers, const Layout& layout) {
+void PrintIds(const std::vector<ShownSector>& headers, const Layout& layout) {
   std::string line;
   auto add = [&line](const std::string& item) {
     if (!line.empty() && line.size() + 1 + item.size() > kIdLineWidth) {
@@ -141,7 +160,7 @@ void PrintIds(const std::vector<SectorHeader>& headers, const Layout& layout) {
     }
     line += (line.empty() ? "" : " ") + item;
   };
-  for (const SectorHeader& header : headers) {
+  for (const ShownSector& header : headers) {
     add(IdText(header.id) +
         (layout.mixed ? Format("[%d]", header.data_size) : ""));
   }
@@ -174,11 +193,23 @@ void PrintTracks(const TrackScan& scan) {
                    (total == 1 ? std::string(", on the one track")
                                : Format(", on all %d tracks", total)));
   }
-  for (int32_t t : scan.present) {
-    const Layout& layout = scan.layouts[static_cast<size_t>(t)];
-    if (has_common && layout == common) continue;
-    PrintField(Format("track %d", t), LayoutText(layout));
-    PrintIds(scan.shown[static_cast<size_t>(t)], layout);
+  const TrackListing listing =
+      ListDifferingTracks(scan, has_common ? &common : nullptr);
+  for (const TrackListing::Listed& entry : listing.listed) {
+    const size_t t = static_cast<size_t>(entry.track);
+    PrintField(Format("track %d", entry.track), LayoutText(scan.layouts[t]));
+    PrintIds(scan.shown[t], scan.layouts[t]);
+    if (entry.same.size() == 1) {
+      PrintMore("the same on track " + TrackList(entry.same));
+    } else if (!entry.same.empty()) {
+      PrintMore("the same on tracks " + TrackList(entry.same));
+    }
+  }
+  if (!listing.not_listed.empty()) {
+    PrintField("not listed",
+               Count(static_cast<long long>(listing.not_listed.size()),
+                     "more track that differs", "more tracks that differ") +
+                   ": " + TrackList(listing.not_listed));
   }
 }
 
@@ -196,8 +227,9 @@ void PrintHeaderFields() {
   PrintField("disk size", Count(g_image.GetDiskSize(), "byte", "bytes"));
 }
 
-// Prints the account of the selected image.
-void ReportImage(int32_t index, int64_t file_size) {
+// Prints the account of the selected image; from its tracks on, only a line
+// if that part repeats an earlier image's.
+void ReportImage(int32_t index, int64_t file_size, EarlierTexts* repeats) {
   const int32_t base = g_image.GetImageBase();
   const int32_t disk_size = g_image.GetDiskSize();
   g_out.Print("Image %d at offset %d\n", index, base);
@@ -212,6 +244,8 @@ void ReportImage(int32_t index, int64_t file_size) {
         Format("disk size runs %lld bytes past the end of the file",
                static_cast<long long>(int64_t{base} + disk_size - file_size)));
   }
+  std::string lines;
+  GatherLines(&lines);
   const TrackScan scan = ScanTracks(g_image, file_size, kSignatureSector.track,
                                     kSignatureSector.id, &anomalies);
   PrintTracks(scan);
@@ -224,6 +258,15 @@ void ReportImage(int32_t index, int64_t file_size) {
   } else {
     PrintField("game",
                NoSignatureReason(scan.signature_track, scan.signature_sector));
+  }
+  GatherLines(nullptr);
+  const int32_t earlier = repeats->Find(index, lines);
+  if (earlier < 0) {
+    g_out.Print("%s", lines.c_str());
+  } else {
+    PrintField("layout", Format("same as image %d, with the same tracks, "
+                                "anomalies and game",
+                                earlier));
   }
 }
 
@@ -250,6 +293,7 @@ int RunAccount() {
   g_out.Print("File: %s, %s\n", Count(file_size, "byte", "bytes").c_str(),
               Count(count, "image", "images").c_str());
   int64_t end = 0;  // where the images end, when that is known
+  EarlierTexts repeats;
   for (int32_t i = 0; i < count; ++i) {
     g_out.Print("\n");
     if (!g_image.SelectImage(i)) {
@@ -258,7 +302,7 @@ int RunAccount() {
       end = -1;
       continue;
     }
-    ReportImage(i, file_size);
+    ReportImage(i, file_size, &repeats);
     const int32_t disk_size = g_image.GetDiskSize();
     end = disk_size < static_cast<int64_t>(kImageHeaderSize)
               ? -1
@@ -289,7 +333,7 @@ int RunAccount() {
 
 // Prints the line of one run of the game's sectors, of which `got` of
 // `length` bytes were read, and adds `name` to `incomplete` if it is
-// incomplete.
+// incomplete and not named there yet.
 void PrintRun(const char* name, int32_t record, int32_t length, int32_t got,
               const std::string& detail, std::vector<std::string>* incomplete) {
   const std::string size = Count(length, "byte", "bytes");
@@ -297,7 +341,10 @@ void PrintRun(const char* name, int32_t record, int32_t length, int32_t got,
     PrintField(name, "complete, " + size + detail);
     return;
   }
-  incomplete->push_back(name);
+  if (std::find(incomplete->begin(), incomplete->end(), name) ==
+      incomplete->end()) {
+    incomplete->push_back(name);
+  }
   // Runs are read in whole sectors and stop at the first one that fails.
   const GamePosition at = RecordSector(record + got / kGameSectorSize);
   PrintField(name, Format("incomplete: %d of %s unreadable from track %d "
@@ -340,6 +387,7 @@ int RunCheck() {
   bool found = false;
   bool printed = false;
   std::vector<std::string> incomplete;
+  EarlierTexts repeats;
   for (int32_t i = 0; i < count; ++i) {
     if (!g_image.SelectImage(i)) continue;
     UseGameSectorRange(g_image);
@@ -350,9 +398,17 @@ int RunCheck() {
     g_out.Print("Image %d at offset %d: disk %s of the game", i,
                 g_image.GetImageBase(), DiskCharText(disk_char).c_str());
     if (disk_char == kFirstDiskChar) {
-      g_out.Print("\n");
       found = true;
+      std::string lines;
+      GatherLines(&lines);
       CheckDiskOne(&incomplete);
+      GatherLines(nullptr);
+      const int32_t earlier = repeats.Find(i, lines);
+      if (earlier >= 0) {
+        g_out.Print(", the same as image %d\n", earlier);
+      } else {
+        g_out.Print("\n%s", lines.c_str());
+      }
     } else {
       g_out.Print(", nothing to check\n");
     }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "testing/chained_images.h"
 #include "testing/d88_builder.h"
 #include "testing/demo_image.h"
 #include "testing/game_disk_builder.h"
@@ -494,6 +495,178 @@ TEST_F(D88InfoTest, WhyNoSignatureIsFound) {
   }
 }
 
+// --- Repeats and long accounts
+// ------------------------------------------------
+
+TEST_F(D88InfoTest, ImagesThatRepeatAnEarlierOneAreSummarised) {
+  // Image 2 is image 0 under another name, image 3 is image 1.
+  ImageBuilder first;
+  first.SetName("FIRST").SetMediaType(0x10);
+  AddTrack16(first, 0);
+  AddTrack16(first, 1);
+  ImageBuilder other;
+  AddTrack16(other, 0);
+  other.Track(0).records()[2].count = 3;
+  Bytes file = first.Build();
+  Append(file, other.Build());
+  Append(file, first.SetName("AGAIN").Build());
+  Append(file, other.Build());
+  EXPECT_EQ(Account(file),
+            "File: 28864 bytes, 4 images\n"
+            "\n"
+            "Image 0 at offset 0\n"
+            "  name        \"FIRST\"\n"
+            "  media type  0x10 (2DD)\n"
+            "  disk size   9392 bytes\n"
+            "  tracks      2 present: 0-1\n"
+            "  layout      16 sectors of N 1, 256 bytes, on all 2 tracks\n"
+            "  anomalies   none\n"
+            "  game        no signature: track 0 has no sector 0/0/6/3\n"
+            "\n"
+            "Image 1 at offset 9392\n"
+            "  name        \"\"\n"
+            "  media type  0x00 (2D)\n"
+            "  disk size   5040 bytes\n"
+            "  tracks      1 present: 0\n"
+            "  layout      3 sectors of N 1, 256 bytes, on the one track\n"
+            "  anomalies   sector counts disagree (16, 3): track 0\n"
+            "  game        no signature: track 0 has no sector 0/0/6/3\n"
+            "\n"
+            "Image 2 at offset 14432\n"
+            "  name        \"AGAIN\"\n"
+            "  media type  0x10 (2DD)\n"
+            "  disk size   9392 bytes\n"
+            "  layout      same as image 0, with the same tracks, anomalies "
+            "and game\n"
+            "\n"
+            "Image 3 at offset 23824\n"
+            "  name        \"\"\n"
+            "  media type  0x00 (2D)\n"
+            "  disk size   5040 bytes\n"
+            "  layout      same as image 1, with the same tracks, anomalies "
+            "and game\n");
+}
+
+TEST_F(D88InfoTest, TracksWithTheSameRecordsAreListedOnce) {
+  // Tracks 5 and 9 start where track 4 does; track 7 holds a copy of its
+  // records; track 6 differs from it in one data size.
+  ImageBuilder b;
+  for (int t = 0; t <= 3; ++t) AddTrack16(b, t);
+  for (int t : {4, 6, 7}) {
+    TrackBuilder& odd = b.AddTrack(t);
+    for (uint8_t r = 1; r <= 3; ++r)
+      odd.AddSector({9, 9, r, 1}, Pattern(256, r));
+  }
+  b.Track(6).records()[1].data.resize(128);
+  const int64_t track4 =
+      static_cast<int64_t>(kImageHeaderSize) + 4 * 16 * (16 + 256);
+  b.SetTrackOffset(5, track4).SetTrackOffset(9, track4);
+  const std::string out = Account(b.Build());
+  EXPECT_TRUE(Contains(out,
+                       "  tracks      9 present: 0-7, 9\n"
+                       "  layout      16 sectors of N 1, 256 bytes, on 4 of 9 "
+                       "tracks\n"
+                       "  track 4     3 sectors of N 1, 256 bytes\n"
+                       "              9/9/1/1 9/9/2/1 9/9/3/1\n"
+                       "              the same on tracks 5, 7, 9\n"
+                       "  track 6     3 sectors of mixed sizes\n"
+                       "              9/9/1/1[256] 9/9/2/1[128] 9/9/3/1[256]\n"
+                       "  anomalies   data size 128 with N 1 (128 << 1 is "
+                       "256): track 6\n"))
+      << out;
+}
+
+TEST_F(D88InfoTest, LongAccountsAreCapped) {
+  // Twelve tracks that differ from the layout, each in its own way.
+  ImageBuilder many;
+  for (int t = 0; t < 20; ++t) AddTrack16(many, t);
+  for (int t = 20; t < 32; ++t) {
+    TrackBuilder& odd = many.AddTrack(t);
+    for (int r = 1; r <= t - 19; ++r) {
+      odd.AddSector({static_cast<uint8_t>(t / 2), static_cast<uint8_t>(t % 2),
+                     static_cast<uint8_t>(r), 1},
+                    Pattern(256, 1));
+    }
+  }
+  std::string out = Account(many.Build());
+  EXPECT_TRUE(Contains(out, "  track 27    8 sectors of N 1, 256 bytes\n"));
+  EXPECT_FALSE(Contains(out, "  track 28 "));
+  EXPECT_TRUE(Contains(out,
+                       "  not listed  4 more tracks that differ: 28-31\n"
+                       "  anomalies   none\n"))
+      << out;
+
+  // Three tracks of 300 sectors: the first two list 256 IDs each, which is
+  // as many as an image lists.
+  ImageBuilder ids;
+  for (int t = 0; t < 3; ++t) AddTrack16(ids, t);
+  for (int t = 3; t < 6; ++t) {
+    for (int i = 0; i < 300; ++i) {
+      ids.AddTrack(t).AddSector(
+          {static_cast<uint8_t>(t), 0, static_cast<uint8_t>(i), 0}, Bytes(1));
+    }
+  }
+  out = Account(ids.Build());
+  EXPECT_TRUE(Contains(out,
+                       " 4/0/255/0 and 44 more\n"
+                       "  not listed  1 more track that differs: 5\n"))
+      << out;
+
+  // Twenty anomalies, of which the first sixteen are shown.
+  ImageBuilder damaged;
+  for (int t = 0; t < 20; ++t) {
+    AddTrack16(damaged, t);
+    damaged.Track(t).records()[0].data.resize(static_cast<size_t>(100 + t));
+  }
+  out = Account(damaged.Build());
+  EXPECT_TRUE(Contains(out,
+                       "              data size 115 with N 1 (128 << 1 is "
+                       "256): track 15\n"
+                       "              and 4 more\n"
+                       "  game        "))
+      << out;
+}
+
+// The hostile file class the reader keeps in sight: 64 chained images whose
+// every track leads through 16,384 records. The account names each image's
+// walk once and stays short; the check finds every image the same.
+TEST_F(D88InfoTest, ChainedImagesGiveAShortAccount) {
+  const Bytes file = BuildChainedImages();
+  const std::string out = Account(file);
+  EXPECT_LT(out.size(), 400000u);
+  EXPECT_TRUE(Contains(out,
+                       "Image 63 at offset 44352\n"
+                       "  name        \"CHAIN 63\"\n"
+                       "  media type  0x00 (2D)\n"
+                       "  disk size   704 bytes\n"
+                       "  tracks      164 present: 0-163\n"
+                       "  layout      none: no track has sectors all of one "
+                       "size\n"
+                       "  track 0     16458 sectors of mixed sizes\n"))
+      << out.substr(0, 2000);
+  // Every image's 164 tracks share one walk, listed once.
+  size_t listed_once = 0;
+  for (size_t at = 0; (at = out.find("\n              the same on tracks "
+                                     "1-163\n",
+                                     at)) != std::string::npos;
+       ++at) {
+    ++listed_once;
+  }
+  EXPECT_EQ(listed_once, 64u);
+
+  const ProcessResult check = Check(file);
+  EXPECT_EQ(check.exit_code, 0);
+  EXPECT_TRUE(Contains(check.out,
+                       "  364         complete, 65535 bytes\n"
+                       "\n"
+                       "Image 1 at offset 704: disk 1 of the game, the same as "
+                       "image 0\n"
+                       "\n"
+                       "Image 2 at offset 1408: disk 1 of the game, the same "
+                       "as image 0\n"));
+  EXPECT_LT(check.out.size(), 40000u);
+}
+
 // --- --check ----------------------------------------------------------------
 
 TEST_F(D88InfoTest, CheckOfTheDemoImage) {
@@ -562,6 +735,26 @@ TEST_F(D88InfoTest, CheckWithoutADiskOne) {
             "Image 1 at offset 9008: disk 3 of the game, nothing to check\n"
             "\n"
             "No disk 1 of the game found.\n");
+}
+
+TEST_F(D88InfoTest, CheckNamesAFileIncompleteOnSeveralImagesOnce) {
+  GameDiskBuilder broken('1');
+  broken.AddFile(2, 0x0000, Pattern(100, 1));
+  broken.AddFile(3, 0x0001, Pattern(100, 2));
+  broken.RemoveSector(1, 2);
+  GameDiskBuilder other = broken;
+  other.RemoveSector(1, 3);
+  Bytes file = broken.Build();
+  Append(file, other.Build());
+  Append(file, broken.Build());
+  const ProcessResult r = Check(file);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_TRUE(Contains(r.out,
+                       "\nImage 2 at offset 81456: disk 1 of the game, the "
+                       "same as image 0\n"
+                       "\n"
+                       "Incomplete: 002, 003.\n"))
+      << r.out;
 }
 
 TEST_F(D88InfoTest, EveryDiskOneIsChecked) {

@@ -44,4 +44,15 @@ std::string TrackList(const std::vector<int32_t>& tracks) {
   return out;
 }
 
+int32_t EarlierTexts::Find(int32_t index, const std::string& text) {
+  for (const auto& [earlier, kept] : kept_) {
+    if (kept == text) return earlier;
+  }
+  if (text.size() <= max_kept_ - size_) {
+    size_ += text.size();
+    kept_.emplace_back(index, text);
+  }
+  return -1;
+}
+
 }  // namespace d88

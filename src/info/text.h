@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "d88/d88_format.h"
@@ -31,6 +32,23 @@ std::string IdText(SectorId id);
 
 // Sorted track indexes as ranges: "0-4, 6, 64".
 std::string TrackList(const std::vector<int32_t>& tracks);
+
+// Texts seen before, each with the index of what it came from, to tell
+// when a text repeats an earlier one. Keeps at most `max_kept` bytes of
+// text: once that is used up, later texts are not kept and so never found.
+class EarlierTexts {
+ public:
+  explicit EarlierTexts(size_t max_kept = 256 * 1024) : max_kept_(max_kept) {}
+
+  // The index of the first earlier text equal to `text`, or -1; in that
+  // case `text` is kept with `index`, while there is room.
+  int32_t Find(int32_t index, const std::string& text);
+
+ private:
+  std::vector<std::pair<int32_t, std::string>> kept_;
+  size_t max_kept_;
+  size_t size_ = 0;
+};
 
 }  // namespace d88
 

@@ -1,7 +1,6 @@
 #include "info/track_analysis.h"
 
 #include <algorithm>
-#include <memory>
 
 #include "d88/d88_format.h"
 #include "info/text.h"
@@ -13,159 +12,172 @@ namespace {
 // Lists of sector counts and duplicate IDs name this many at most.
 constexpr int32_t kMaxListed = 8;
 
-// Sector counts that disagree: the first header's count, then the others in
-// ascending order.
-void NoteCounts(const SectorHeader* headers, int32_t count,
-                std::vector<std::string>* out) {
-  bool zero_count = false;
-  std::vector<uint32_t> counts;
-  for (int32_t i = 0; i < count; ++i) {
-    if (headers[i].count == 0) {
-      zero_count = true;
-    } else {
-      counts.push_back(static_cast<uint32_t>(headers[i].count));
+uint32_t IdKey(SectorId id) {
+  return static_cast<uint32_t>(id.c) << 24 | static_cast<uint32_t>(id.h) << 16 |
+         static_cast<uint32_t>(id.r) << 8 | id.n;
+}
+
+SectorId IdOfKey(uint32_t k) {
+  return {static_cast<uint8_t>(k >> 24), static_cast<uint8_t>(k >> 16 & 0xFF),
+          static_cast<uint8_t>(k >> 8 & 0xFF), static_cast<uint8_t>(k & 0xFF)};
+}
+
+}  // namespace
+
+TrackSurvey::TrackSurvey(const TrackBounds& bounds)
+    : bounds_(bounds), count_seen_(kMaxSectorCount + 1) {}
+
+void TrackSurvey::Clear() {
+  layout_ = Layout();
+  shown_.clear();
+  first_count_ = 0;
+  zero_count_ = false;
+  for (const int32_t c : counts_) count_seen_[static_cast<size_t>(c)] = false;
+  counts_.clear();
+  odd_sizes_.clear();
+  last_odd_size_ = UINT32_MAX;
+  ids_.clear();
+  whole_ = 0;
+  past_image_ = false;
+}
+
+void TrackSurvey::Add(const SectorHeader& h) {
+  if (layout_.sectors == 0) {
+    first_count_ = h.count;
+    layout_.n = h.id.n;
+    layout_.data_size = h.data_size;
+  } else if (h.id.n != layout_.n || h.data_size != layout_.data_size) {
+    layout_.mixed = true;
+  }
+  ++layout_.sectors;
+  if (shown_.size() < static_cast<size_t>(kMaxIdsShown)) {
+    shown_.push_back({h.id, static_cast<uint16_t>(h.data_size)});
+  }
+
+  if (h.count == 0) {
+    zero_count_ = true;
+  } else if (!count_seen_[static_cast<size_t>(h.count)]) {
+    count_seen_[static_cast<size_t>(h.count)] = true;
+    counts_.push_back(h.count);
+  }
+
+  // Data sizes other than 128 << N: only the smallest kMaxListed + 1 pairs
+  // of N and data size are kept, which is all the text names.
+  const uint32_t key =
+      static_cast<uint32_t>(h.id.n) << 16 | static_cast<uint32_t>(h.data_size);
+  if ((h.id.n > kMaxSizeCode || h.data_size != NominalSectorSize(h.id.n)) &&
+      key != last_odd_size_) {
+    last_odd_size_ = key;
+    auto at = std::lower_bound(odd_sizes_.begin(), odd_sizes_.end(), key);
+    const bool full = odd_sizes_.size() > static_cast<size_t>(kMaxListed);
+    if ((at == odd_sizes_.end() || *at != key) &&
+        !(full && at == odd_sizes_.end())) {
+      if (full) odd_sizes_.pop_back();
+      at = std::lower_bound(odd_sizes_.begin(), odd_sizes_.end(), key);
+      odd_sizes_.insert(at, key);
     }
   }
-  std::sort(counts.begin(), counts.end());
-  counts.erase(std::unique(counts.begin(), counts.end()), counts.end());
-  if (counts.size() > 1) {
-    const uint32_t first = static_cast<uint32_t>(headers[0].count);
-    std::string list = Format("%u", first);
+
+  ids_.push_back(IdKey(h.id));
+
+  const int64_t end =
+      h.offset + static_cast<int64_t>(kSectorHeaderSize) + h.data_size;
+  if (end <= bounds_.file_size) ++whole_;
+  if (end > bounds_.image_end) past_image_ = true;
+}
+
+std::vector<std::string> TrackSurvey::AnomalyTexts(bool file_ended) {
+  std::vector<std::string> out;
+  const int32_t count = layout_.sectors;
+
+  // Sector counts that disagree: the first header's count, then the others
+  // in ascending order.
+  if (counts_.size() > 1) {
+    std::sort(counts_.begin(), counts_.end());
+    std::string list = Format("%d", first_count_);
     int32_t listed = 1;
-    for (const uint32_t c : counts) {
-      if (c == first) continue;
+    for (const int32_t c : counts_) {
+      if (c == first_count_) continue;
       if (listed++ == kMaxListed) {
         list += ", ...";
         break;
       }
-      list += Format(", %u", c);
+      list += Format(", %d", c);
     }
-    out->push_back("sector counts disagree (" + list + ")");
+    out.push_back("sector counts disagree (" + list + ")");
   }
-  if (zero_count) {
-    out->push_back("a sector count of 0 hides that sector and those after it");
+  if (zero_count_) {
+    out.push_back("a sector count of 0 hides that sector and those after it");
   }
-}
 
-// Data sizes other than 128 << N: each pair of N and data size once, by N,
-// then size.
-void NoteDataSizes(const SectorHeader* headers, int32_t count,
-                   std::vector<std::string>* out) {
-  std::vector<uint32_t> odd;
-  for (int32_t i = 0; i < count; ++i) {
-    const SectorHeader& h = headers[i];
-    if (h.id.n > kMaxSizeCode || h.data_size != NominalSectorSize(h.id.n)) {
-      odd.push_back(static_cast<uint32_t>(h.id.n) << 16 |
-                    static_cast<uint32_t>(h.data_size));
-    }
-  }
-  std::sort(odd.begin(), odd.end());
-  odd.erase(std::unique(odd.begin(), odd.end()), odd.end());
-  for (size_t i = 0; i < odd.size(); ++i) {
+  // Data sizes other than 128 << N: each pair of N and data size once, by
+  // N, then size.
+  for (size_t i = 0; i < odd_sizes_.size(); ++i) {
     if (i == kMaxListed) {
-      out->push_back("more data sizes that differ from 128 << N");
+      out.push_back("more data sizes that differ from 128 << N");
       break;
     }
-    const int n = static_cast<int>(odd[i] >> 16);
-    const int size = static_cast<int>(odd[i] & 0xFFFF);
-    out->push_back(
+    const int n = static_cast<int>(odd_sizes_[i] >> 16);
+    const int size = static_cast<int>(odd_sizes_[i] & 0xFFFF);
+    out.push_back(
         n > kMaxSizeCode
             ? Format("data size %d with N %d (128 << %d is too large)", size, n,
                      n)
             : Format("data size %d with N %d (128 << %d is %lld)", size, n, n,
                      static_cast<long long>(NominalSectorSize(n))));
   }
-}
 
-uint32_t IdKey(SectorId id) {
-  return static_cast<uint32_t>(id.c) << 24 | static_cast<uint32_t>(id.h) << 16 |
-         static_cast<uint32_t>(id.r) << 8 | id.n;
-}
-
-void NoteDuplicates(const SectorHeader* headers, int32_t count,
-                    std::vector<std::string>* out) {
-  std::vector<uint32_t> keys(static_cast<size_t>(count));
-  for (int32_t i = 0; i < count; ++i) {
-    keys[static_cast<size_t>(i)] = IdKey(headers[i].id);
-  }
-  std::sort(keys.begin(), keys.end());
+  // Duplicate IDs, in ascending order. A merge sort: the IDs of crafted
+  // tracks come in long sorted runs, which make a quicksort fall back to a
+  // far slower heapsort.
+  std::stable_sort(ids_.begin(), ids_.end());
   std::string duplicates;
   int32_t duplicated = 0;
-  for (size_t i = 1; i < keys.size(); ++i) {
-    if (keys[i] != keys[i - 1] || (i >= 2 && keys[i] == keys[i - 2])) {
+  for (size_t i = 1; i < ids_.size(); ++i) {
+    if (ids_[i] != ids_[i - 1] || (i >= 2 && ids_[i] == ids_[i - 2])) {
       continue;
     }
     if (duplicated++ >= kMaxListed) continue;
-    const uint32_t k = keys[i];
-    duplicates += (duplicates.empty() ? "" : ", ") +
-                  IdText({static_cast<uint8_t>(k >> 24),
-                          static_cast<uint8_t>(k >> 16 & 0xFF),
-                          static_cast<uint8_t>(k >> 8 & 0xFF),
-                          static_cast<uint8_t>(k & 0xFF)});
+    duplicates += (duplicates.empty() ? "" : ", ") + IdText(IdOfKey(ids_[i]));
   }
   if (duplicated > kMaxListed) {
     duplicates += Format(" and %d more", duplicated - kMaxListed);
   }
   if (duplicated > 0) {
-    out->push_back(
+    out.push_back(
         (duplicated == 1 ? "duplicate sector ID " : "duplicate sector IDs ") +
         duplicates);
   }
-}
 
-// A track whose records run past the end of the file or, inside the file,
-// past the end of the image.
-void NoteEnds(const SectorHeader* headers, int32_t count, bool file_ended,
-              const TrackBounds& bounds, std::vector<std::string>* out) {
-  int32_t whole = 0;
-  bool past_image = false;
-  for (int32_t i = 0; i < count; ++i) {
-    const int64_t end = headers[i].offset +
-                        static_cast<int64_t>(kSectorHeaderSize) +
-                        headers[i].data_size;
-    if (end <= bounds.file_size) ++whole;
-    if (end > bounds.image_end) past_image = true;
-  }
-  if (file_ended || whole < count) {
+  // Records that run past the end of the file or, inside the file, past
+  // the end of the image.
+  if (file_ended || whole_ < count) {
     if (count == 0) {
-      out->push_back("runs past the end of the file (no whole sector header)");
+      out.push_back("runs past the end of the file (no whole sector header)");
     } else {
-      const int32_t declared = std::max(headers[0].count, count);
-      out->push_back(Format("runs past the end of the file (%d of %s whole)",
-                            whole,
-                            Count(declared, "sector", "sectors").c_str()));
+      const int32_t declared = std::max(first_count_, count);
+      out.push_back(Format("runs past the end of the file (%d of %s whole)",
+                           whole_,
+                           Count(declared, "sector", "sectors").c_str()));
     }
-  } else if (past_image) {
-    out->push_back("runs past the end of the image's disk size");
+  } else if (past_image_) {
+    out.push_back("runs past the end of the image's disk size");
   }
+  return out;
 }
-
-}  // namespace
 
 Layout LayoutOf(const SectorHeader* headers, int32_t count) {
-  Layout layout;
-  layout.sectors = count;
-  if (count == 0) return layout;
-  layout.n = headers[0].id.n;
-  layout.data_size = headers[0].data_size;
-  for (int32_t i = 1; i < count; ++i) {
-    if (headers[i].id.n != layout.n ||
-        headers[i].data_size != layout.data_size) {
-      layout.mixed = true;
-    }
-  }
-  return layout;
+  TrackSurvey survey({0, 0});
+  for (int32_t i = 0; i < count; ++i) survey.Add(headers[i]);
+  return survey.layout();
 }
 
 std::vector<std::string> TrackAnomalies(const SectorHeader* headers,
                                         int32_t count, bool file_ended,
                                         const TrackBounds& bounds) {
-  std::vector<std::string> out;
-  NoteCounts(headers, count, &out);
-  NoteDataSizes(headers, count, &out);
-  NoteDuplicates(headers, count, &out);
-  NoteEnds(headers, count, file_ended, bounds, &out);
-  return out;
+  TrackSurvey survey(bounds);
+  for (int32_t i = 0; i < count; ++i) survey.Add(headers[i]);
+  return survey.AnomalyTexts(file_ended);
 }
 
 void Anomalies::Add(const std::string& what, int32_t track) {
@@ -179,42 +191,81 @@ Anomalies::Entry& Anomalies::Find(const std::string& what) {
   return entries_[it->second];
 }
 
+namespace {
+
+// What the walk of ScanTracks hands each header to.
+struct ScanVisit {
+  TrackSurvey* survey;
+  SectorId signature;
+  bool has_signature;
+};
+
+void VisitHeader(void* context, const SectorHeader& header) {
+  ScanVisit& visit = *static_cast<ScanVisit*>(context);
+  visit.survey->Add(header);
+  // A lookup never finds a record whose count is 0.
+  if (header.count != 0 && header.id == visit.signature) {
+    visit.has_signature = true;
+  }
+}
+
+}  // namespace
+
 TrackScan ScanTracks(D88Image& image, int64_t file_size,
                      int32_t signature_track, SectorId signature,
                      Anomalies* anomalies) {
   TrackScan scan;
-  const TrackBounds bounds = {
-      file_size, int64_t{image.GetImageBase()} + image.GetDiskSize()};
-  // Room for the longest walk; only the part a walk fills is touched.
-  const std::unique_ptr<SectorHeader[]> buffer(
-      new SectorHeader[kMaxSectorCount]);
-  SectorHeader* const headers = buffer.get();
+  TrackSurvey survey(
+      {file_size, int64_t{image.GetImageBase()} + image.GetDiskSize()});
+
+  // What the walk from each track start found, for the tracks that start
+  // there too.
+  struct Walked {
+    int32_t track;  // the first track that starts there
+    std::vector<std::string> anomalies;
+    bool has_signature;
+  };
+  std::map<int32_t, Walked> walked;
   for (int32_t t = 0; t < kTrackCount; ++t) {
-    if (image.GetTrackOffset(t) == 0) continue;
+    const int32_t offset = image.GetTrackOffset(t);
+    if (offset == 0) continue;
+    const size_t at = static_cast<size_t>(t);
+    const auto same = walked.find(offset);
+    if (same != walked.end()) {
+      const Walked& w = same->second;
+      const size_t first = static_cast<size_t>(w.track);
+      scan.present.push_back(t);
+      scan.layouts[at] = scan.layouts[first];
+      scan.shown[at] = scan.shown[first];
+      for (const std::string& what : w.anomalies) anomalies->Add(what, t);
+      if (t == signature_track) {
+        scan.signature_track = true;
+        scan.signature_sector = w.has_signature;
+      }
+      continue;
+    }
+    survey.Clear();
+    ScanVisit visit = {&survey, signature, false};
     bool file_ended = false;
     const int32_t count =
-        image.ReadTrackHeaders(t, headers, kMaxSectorCount, &file_ended);
+        image.VisitTrackHeaders(t, &VisitHeader, &visit, &file_ended);
     // A track that lists nothing without reaching the end of the file fails
-    // the reader's offset test.
+    // the reader's offset test, as does every track that starts there.
     if (count == 0 && !file_ended) {
       anomalies->Add("offset outside the disk size, read as absent", t);
       continue;
     }
-    const size_t at = static_cast<size_t>(t);
+    Walked& w = walked[offset];
+    w.track = t;
+    w.anomalies = survey.AnomalyTexts(file_ended);
+    w.has_signature = visit.has_signature;
     scan.present.push_back(t);
-    scan.layouts[at] = LayoutOf(headers, count);
-    scan.shown[at].assign(headers, headers + std::min(count, kMaxIdsShown));
-    for (const std::string& what :
-         TrackAnomalies(headers, count, file_ended, bounds)) {
-      anomalies->Add(what, t);
-    }
-    if (t != signature_track) continue;
-    scan.signature_track = true;
-    for (int32_t i = 0; i < count; ++i) {
-      // A lookup never finds a record whose count is 0.
-      if (headers[i].count != 0 && headers[i].id == signature) {
-        scan.signature_sector = true;
-      }
+    scan.layouts[at] = survey.layout();
+    scan.shown[at] = survey.shown();
+    for (const std::string& what : w.anomalies) anomalies->Add(what, t);
+    if (t == signature_track) {
+      scan.signature_track = true;
+      scan.signature_sector = w.has_signature;
     }
   }
   return scan;
@@ -241,6 +292,45 @@ bool CommonLayout(const TrackScan& scan, Layout* common, int32_t* tracks) {
     }
   }
   return *tracks > 0;
+}
+
+TrackListing ListDifferingTracks(const TrackScan& scan, const Layout* common) {
+  std::vector<int32_t> differ;
+  for (int32_t t : scan.present) {
+    if (common == nullptr ||
+        !(scan.layouts[static_cast<size_t>(t)] == *common)) {
+      differ.push_back(t);
+    }
+  }
+  TrackListing listing;
+  std::vector<bool> named(kTrackCount);
+  int32_t ids_left = kMaxIdsListed;
+  for (size_t i = 0; i < differ.size(); ++i) {
+    const size_t t = static_cast<size_t>(differ[i]);
+    if (named[t]) continue;
+    std::vector<int32_t> same;
+    for (size_t j = i + 1; j < differ.size(); ++j) {
+      const size_t u = static_cast<size_t>(differ[j]);
+      if (!named[u] && scan.layouts[u] == scan.layouts[t] &&
+          scan.shown[u] == scan.shown[t]) {
+        named[u] = true;
+        same.push_back(differ[j]);
+      }
+    }
+    const int32_t ids = static_cast<int32_t>(scan.shown[t].size());
+    if (!listing.not_listed.empty() ||
+        listing.listed.size() == static_cast<size_t>(kMaxTracksListed) ||
+        ids > ids_left) {
+      listing.not_listed.push_back(differ[i]);
+      listing.not_listed.insert(listing.not_listed.end(), same.begin(),
+                                same.end());
+      continue;
+    }
+    ids_left -= ids;
+    listing.listed.push_back({differ[i], same});
+  }
+  std::sort(listing.not_listed.begin(), listing.not_listed.end());
+  return listing;
 }
 
 }  // namespace d88

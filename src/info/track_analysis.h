@@ -46,6 +46,56 @@ std::vector<std::string> TrackAnomalies(const SectorHeader* headers,
                                         int32_t count, bool file_ended,
                                         const TrackBounds& bounds);
 
+// Real tracks hold a few dozen sectors; a damaged header can make a walk
+// list thousands of records, of which only the first are kept for the
+// account.
+constexpr int32_t kMaxIdsShown = 256;
+
+// A record as a track's listing shows it.
+struct ShownSector {
+  SectorId id;
+  uint16_t data_size = 0;
+
+  bool operator==(const ShownSector& other) const {
+    return id == other.id && data_size == other.data_size;
+  }
+};
+
+// What one walk over a track shows, gathered header by header, so that a
+// walk of any length takes little memory: 4 bytes per record and a fixed
+// amount besides, kept for the next track after Clear.
+class TrackSurvey {
+ public:
+  explicit TrackSurvey(const TrackBounds& bounds);
+
+  // Starts over, for another track with the same bounds.
+  void Clear();
+
+  void Add(const SectorHeader& header);
+
+  // The layout of the headers added, and the first kMaxIdsShown of them.
+  const Layout& layout() const { return layout_; }
+  const std::vector<ShownSector>& shown() const { return shown_; }
+
+  // TrackAnomalies of the headers added.
+  std::vector<std::string> AnomalyTexts(bool file_ended);
+
+ private:
+  TrackBounds bounds_;
+  Layout layout_;
+  std::vector<ShownSector> shown_;
+  int32_t first_count_ = 0;
+  bool zero_count_ = false;
+  std::vector<bool> count_seen_;  // by count, for the counts in counts_
+  std::vector<int32_t> counts_;   // the counts other than 0, once each
+  // Pairs of N and data size other than 128 << N: the smallest few.
+  std::vector<uint32_t> odd_sizes_;
+  uint32_t last_odd_size_ = UINT32_MAX;  // the pair added last, if any
+  std::vector<uint32_t> ids_;            // the IDs as numbers
+  int32_t whole_ = 0;                    // records that end inside the file
+  bool past_image_ = false;
+};
+
 // Anomalies gathered by their text, each with the tracks that show it, in
 // the order first seen.
 class Anomalies {
@@ -67,18 +117,13 @@ class Anomalies {
   std::map<std::string, size_t> index_;  // a damaged track gives thousands
 };
 
-// Real tracks hold a few dozen sectors; a damaged header can make a walk
-// list thousands of records, of which only the first are kept for the
-// account.
-constexpr int32_t kMaxIdsShown = 256;
-
 // What the walks over the selected image's tracks found.
 struct TrackScan {
   std::vector<int32_t> present;  // the tracks the reader reads
   std::vector<Layout> layouts = std::vector<Layout>(kTrackCount);
-  // The first kMaxIdsShown headers of each track.
-  std::vector<std::vector<SectorHeader>> shown =
-      std::vector<std::vector<SectorHeader>>(kTrackCount);
+  // The first kMaxIdsShown records of each track.
+  std::vector<std::vector<ShownSector>> shown =
+      std::vector<std::vector<ShownSector>>(kTrackCount);
   bool signature_track = false;   // the track of `signature` is present
   bool signature_sector = false;  // and holds a sector with its ID
 };
@@ -86,10 +131,35 @@ struct TrackScan {
 // Walks every track of the image selected in `image` and adds what the
 // walks show to `anomalies`: tracks the reader does not read although the
 // track table names them, and each track's TrackAnomalies. `signature` is
-// the sector whose presence the scan notes.
+// the sector whose presence the scan notes. Tracks that start where an
+// earlier track of the image starts hold the same records, and are not
+// walked again.
 TrackScan ScanTracks(D88Image& image, int64_t file_size,
                      int32_t signature_track, SectorId signature,
                      Anomalies* anomalies);
+
+// Caps on the account of one image, which keep that of any file (64 images)
+// within 2 MB: the tracks it lists with their IDs, the IDs they list in
+// all, and the lines of anomalies.
+constexpr int32_t kMaxTracksListed = 8;
+constexpr int32_t kMaxIdsListed = 512;
+constexpr size_t kMaxAnomalyLines = 16;
+
+// The present tracks whose layout differs from `common` (all of them when
+// `common` is null), as the account lists them: in order, each with the
+// later tracks whose layout and shown records are the same, while at most
+// kMaxTracksListed tracks with at most kMaxIdsListed shown records in all
+// are listed; from the first track that does not fit on, the rest are only
+// named.
+struct TrackListing {
+  struct Listed {
+    int32_t track;
+    std::vector<int32_t> same;  // ascending
+  };
+  std::vector<Listed> listed;
+  std::vector<int32_t> not_listed;  // ascending
+};
+TrackListing ListDifferingTracks(const TrackScan& scan, const Layout* common);
 
 // The most common layout among the tracks whose records agree, and how many
 // tracks have it; the lowest track decides a tie. False if no track's

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace d88 {
@@ -203,6 +206,123 @@ TEST(TrackAnalysisTest,
   EXPECT_EQ(entries[1].what, "image-wide");
   EXPECT_TRUE(entries[1].tracks.empty());
   EXPECT_EQ(entries[2].what, "a");
+}
+
+// What a survey reports after Clear depends on the headers added since
+// alone, also where the earlier track's counts, sizes and IDs would change
+// it; the data sizes it names are the smallest, whatever their order.
+TEST(TrackAnalysisTest, SurveyOfATrackForgetsTheTrackBefore) {
+  const TrackBounds inside = {1 << 20, 1 << 20};
+  std::mt19937 rng(7);
+  TrackSurvey reused(inside);
+  for (int round = 0; round < 200; ++round) {
+    SCOPED_TRACE(round);
+    TrackPlan plan = {{}, 1 + static_cast<int32_t>(rng() % 4), 1024};
+    const size_t records = rng() % 40;
+    for (size_t i = 0; i < records; ++i) {
+      plan.ids.push_back({0, 0, static_cast<uint8_t>(rng() % 6),
+                          static_cast<uint8_t>(rng() % 4)});
+      if (rng() % 3 == 0) {
+        plan.counts.push_back({i, static_cast<int32_t>(rng() % 5)});
+      }
+      if (rng() % 2 == 0) {
+        plan.sizes.push_back({i, static_cast<int32_t>(rng() % 16)});
+      }
+    }
+    const std::vector<SectorHeader> headers = Headers(plan);
+    const int32_t count = static_cast<int32_t>(headers.size());
+    reused.Clear();
+    for (const SectorHeader& h : headers) reused.Add(h);
+    const bool file_ended = rng() % 2 == 0;
+    TrackSurvey fresh(inside);
+    for (const SectorHeader& h : headers) fresh.Add(h);
+    EXPECT_EQ(reused.layout(), LayoutOf(headers.data(), count));
+    EXPECT_EQ(reused.AnomalyTexts(file_ended), fresh.AnomalyTexts(file_ended));
+
+    // The odd data sizes, sorted by N and size, as the texts name them.
+    std::vector<std::pair<int, int>> odd;
+    for (const SectorHeader& h : headers) {
+      if (h.data_size != NominalSectorSize(h.id.n)) {
+        odd.push_back({h.id.n, h.data_size});
+      }
+    }
+    std::sort(odd.begin(), odd.end());
+    odd.erase(std::unique(odd.begin(), odd.end()), odd.end());
+    std::vector<std::string> named;
+    bool more = false;
+    for (const std::string& text :
+         TrackAnomalies(headers.data(), count, file_ended, inside)) {
+      if (text.rfind("data size ", 0) == 0) named.push_back(text);
+      if (text.rfind("more data sizes ", 0) == 0) more = true;
+    }
+    ASSERT_EQ(named.size(), std::min<size_t>(odd.size(), 8));
+    EXPECT_EQ(more, odd.size() > 8);
+    for (size_t i = 0; i < named.size(); ++i) {
+      EXPECT_EQ(named[i].substr(0, named[i].find(" (")),
+                "data size " + std::to_string(odd[i].second) + " with N " +
+                    std::to_string(odd[i].first));
+    }
+  }
+}
+
+TEST(TrackAnalysisTest, ListingNamesRepeatedTracksWithTheFirstAndCapsTheRest) {
+  const Layout common = {16, false, 1, 256};
+  const Layout three = {3, false, 1, 256};
+  const std::vector<ShownSector> a = {{{9, 9, 1, 1}, 256}};
+  const std::vector<ShownSector> b = {{{9, 9, 2, 1}, 256}};
+  TrackScan scan;
+  auto put = [&scan](int32_t t, const Layout& layout,
+                     const std::vector<ShownSector>& shown) {
+    scan.present.push_back(t);
+    scan.layouts[static_cast<size_t>(t)] = layout;
+    scan.shown[static_cast<size_t>(t)] = shown;
+  };
+  put(0, common, {});
+  put(1, three, a);
+  put(2, three, b);
+  put(3, common, {});
+  put(4, three, a);
+  put(5, {3, true, 1, 256}, a);  // the same IDs, a layout of its own
+  put(6, three, b);
+  put(7, three, a);
+  TrackListing listing = ListDifferingTracks(scan, &common);
+  ASSERT_EQ(listing.listed.size(), 3u);
+  EXPECT_EQ(listing.listed[0].track, 1);
+  EXPECT_EQ(listing.listed[0].same, (std::vector<int32_t>{4, 7}));
+  EXPECT_EQ(listing.listed[1].track, 2);
+  EXPECT_EQ(listing.listed[1].same, (std::vector<int32_t>{6}));
+  EXPECT_EQ(listing.listed[2].track, 5);
+  EXPECT_TRUE(listing.listed[2].same.empty());
+  EXPECT_TRUE(listing.not_listed.empty());
+  // Without a common layout every track differs.
+  listing = ListDifferingTracks(scan, nullptr);
+  EXPECT_EQ(listing.listed.size(), 4u);
+
+  // Tracks of their own past kMaxTracksListed are only named, with the
+  // tracks that repeat them; so is each from the first whose IDs no longer
+  // fit in kMaxIdsListed.
+  TrackScan many;
+  for (int32_t t = 0; t < 12; ++t) {
+    many.present.push_back(t);
+    many.layouts[static_cast<size_t>(t)] = {t + 1, false, 1, 256};
+  }
+  many.present.push_back(12);
+  many.layouts[12] = many.layouts[10];
+  listing = ListDifferingTracks(many, nullptr);
+  EXPECT_EQ(listing.listed.size(), static_cast<size_t>(kMaxTracksListed));
+  EXPECT_EQ(listing.not_listed, (std::vector<int32_t>{8, 9, 10, 11, 12}));
+
+  TrackScan long_tracks;
+  for (int32_t t = 0; t < 4; ++t) {
+    long_tracks.present.push_back(t);
+    long_tracks.layouts[static_cast<size_t>(t)] = {300 + t, false, 0, 1};
+    long_tracks.shown[static_cast<size_t>(t)].assign(
+        static_cast<size_t>(t == 1 ? 100 : kMaxIdsShown),
+        {{static_cast<uint8_t>(t), 0, 0, 0}, 1});
+  }
+  listing = ListDifferingTracks(long_tracks, nullptr);
+  ASSERT_EQ(listing.listed.size(), 2u);  // 256 + 100 IDs; 256 more do not fit
+  EXPECT_EQ(listing.not_listed, (std::vector<int32_t>{2, 3}));
 }
 
 }  // namespace

@@ -1,0 +1,52 @@
+// Builds hostile D88 files of one class: images chained back to back whose
+// tracks all lead, record by record, into one long shared block of records
+// that match no lookup, with the game's sectors after it. Every walk over
+// any track of any image runs through the whole block, so a reader that
+// walks a track again for every lookup spends images x lookups x block
+// records on such a file.
+//
+// Image k holds its header and `starts` records of 16 bytes, one per
+// distinct track start. Record j of image k has a data size that jumps over
+// the next image's header to record j of image k + 1; record j of the last
+// image jumps to record j * kChainedBlockStride of the block, so walks from
+// different starts merge into the block at different records. Track t of
+// every image starts at record t % `starts`. Every record claims 65,535
+// sectors, so only the end of the walk's records or of the file ends it.
+//
+// After the block come the game's sectors: track 0 R 6 (the signature of
+// disk 1) and tracks 66 to 65 + `file_tracks` whole (PROG, the directory
+// and the sectors of files), each record with the ID its track gives it.
+// The directory holds `entries` entries from entry 2 on, each a file on
+// disk 1 of `entry_size` bytes. With one start per image they all start at
+// PROG's first record; otherwise their starts spread over tracks 1 to 163,
+// most of them on tracks that hold no sector.
+
+#ifndef TESTING_CHAINED_IMAGES_H_
+#define TESTING_CHAINED_IMAGES_H_
+
+#include <cstdint>
+
+#include "testing/d88_builder.h"
+
+namespace d88 {
+
+// Records of the block between the places where two starts enter it.
+constexpr int32_t kChainedBlockStride = 20;
+
+struct ChainedImagesShape {
+  int32_t images = 64;  // 1 to 64
+  int32_t starts = 1;   // distinct track starts per image, 1 to 164
+  int32_t block_records = 16384;
+  int32_t file_tracks = 9;  // tracks from 66 on that hold sectors, >= 3
+  int32_t entries = 363;    // directory entries, 0 to 363
+  uint16_t entry_size = 0xFFFF;
+};
+
+// The file `shape` describes; the default shape makes 64 images of one
+// start each, a block of 16,384 records and a directory of 363 files of
+// 65,535 bytes: about 375 KB.
+Bytes BuildChainedImages(const ChainedImagesShape& shape = {});
+
+}  // namespace d88
+
+#endif  // TESTING_CHAINED_IMAGES_H_

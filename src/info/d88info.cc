@@ -8,7 +8,9 @@
 
 #include "d88/d88_format.h"
 #include "d88/d88_image.h"
+#include "info/check.h"
 #include "info/file_verdict.h"
+#include "info/report.h"
 #include "info/text.h"
 #include "info/track_analysis.h"
 #include "tool/command_line.h"
@@ -19,18 +21,11 @@ namespace d88 {
 
 namespace {
 
-// The tool's state for the run; the large buffers live in static storage.
+// The tool's state for the run.
 D88Image g_image;
 uint8_t g_signature[kSignatureReadSize];
-uint8_t g_directory_block[kDirectoryBlockSize];
-uint8_t g_file[kWorkAreaSize];
-// The account; it stops at the first write that fails.
-ConsoleOutput g_out;
-
-static_assert(kGameSectorSize == NominalSectorSize(kGameSizeCode),
-              "a run of the game's sectors is read in whole sectors");
-static_assert(kWorkAreaSize >= UINT16_MAX && kWorkAreaSize >= size_t{kProgSize},
-              "the file buffer holds PROG and the largest directory file");
+// The account's standard output.
+ConsoleOutput& g_out = AccountOutput();
 
 // Sector ID lists wrap before this many bytes, which keeps them within 78
 // columns after their indent.
@@ -53,40 +48,6 @@ const char kUsage[] =
     "Exit status: 0 on success; with --check, 0 only when everything is\n"
     "complete and 1 when something is incomplete or no disk 1 is found;\n"
     "2 for a usage error or a file that cannot be opened.\n";
-
-// The disk character of a signature; a byte outside printable ASCII is also
-// given in hex.
-std::string DiskCharText(uint8_t disk_char) {
-  const char ch = static_cast<char>(disk_char);
-  std::string text = Printable(&ch, 1);
-  if (disk_char < 0x20 || disk_char > 0x7E) {
-    text += Format(" (0x%02X)", static_cast<unsigned>(disk_char));
-  }
-  return text;
-}
-
-// Where PrintLine's text goes instead of standard output; null: nowhere else.
-std::string* g_gathered = nullptr;
-
-// Writes `line` to standard output, or, after GatherLines(&text), appends
-// it to `text` until GatherLines(nullptr).
-void PrintLine(const std::string& line) {
-  if (g_gathered == nullptr) {
-    g_out.Print("%s", line.c_str());
-  } else {
-    *g_gathered += line;
-  }
-}
-void GatherLines(std::string* into) { g_gathered = into; }
-
-void PrintField(const std::string& label, const std::string& text) {
-  PrintLine(Format("  %-12s", label.c_str()) + text + "\n");
-}
-
-// A further line of the field above.
-void PrintMore(const std::string& text) {
-  PrintLine(std::string(14, ' ') + text + "\n");
-}
 
 const char* MediaName(int32_t type) {
   switch (type) {
@@ -331,105 +292,6 @@ int RunAccount() {
   return 0;
 }
 
-// Prints the line of one run of the game's sectors, of which `got` of
-// `length` bytes were read, and adds `name` to `incomplete` if it is
-// incomplete and not named there yet.
-void PrintRun(const char* name, int32_t record, int32_t length, int32_t got,
-              const std::string& detail, std::vector<std::string>* incomplete) {
-  const std::string size = Count(length, "byte", "bytes");
-  if (got == length) {
-    PrintField(name, "complete, " + size + detail);
-    return;
-  }
-  if (std::find(incomplete->begin(), incomplete->end(), name) ==
-      incomplete->end()) {
-    incomplete->push_back(name);
-  }
-  // Runs are read in whole sectors and stop at the first one that fails.
-  const GamePosition at = RecordSector(record + got / kGameSectorSize);
-  PrintField(name, Format("incomplete: %d of %s unreadable from track %d "
-                          "sector %d",
-                          length - got, size.c_str(), at.track, at.id.r) +
-                       detail);
-}
-
-// Checks the selected disk-1 image: the same reads as d88cut's extraction.
-void CheckDiskOne(std::vector<std::string>* incomplete) {
-  const int32_t block = ReadDirectoryBlock(g_image, g_directory_block);
-  PrintRun(kProgName, kProgRecord, kProgSize,
-           ReadRecords(g_image, kProgRecord, g_file, kProgSize), "",
-           incomplete);
-
-  int32_t entries = 0;
-  int32_t on_disk_one = 0;
-  DirectoryEntry e;
-  for (int32_t k = kFirstDirectoryEntry;
-       GetDirectoryEntry(g_directory_block, k, &e); ++k) {
-    ++entries;
-    if (e.disk == kExtractedDisk) ++on_disk_one;
-  }
-  PrintRun(
-      "directory", kDirectoryRecord, kDirectoryBlockSize, block,
-      Format("; %s, %d on disk %d", Count(entries, "entry", "entries").c_str(),
-             on_disk_one, static_cast<int>(kExtractedDisk)),
-      incomplete);
-
-  for (int32_t k = kFirstDirectoryEntry;
-       GetDirectoryEntry(g_directory_block, k, &e); ++k) {
-    if (e.disk != kExtractedDisk) continue;
-    PrintRun(EntryFileName(k).text, e.start, e.size,
-             ReadRecords(g_image, e.start, g_file, e.size), "", incomplete);
-  }
-}
-
-int RunCheck() {
-  const int32_t count = g_image.GetImageCount();
-  bool found = false;
-  bool printed = false;
-  std::vector<std::string> incomplete;
-  EarlierTexts repeats;
-  for (int32_t i = 0; i < count; ++i) {
-    if (!g_image.SelectImage(i)) continue;
-    UseGameSectorRange(g_image);
-    uint8_t disk_char = 0;
-    if (!ReadSignature(g_image, g_signature, &disk_char)) continue;
-    if (printed) g_out.Print("\n");
-    printed = true;
-    g_out.Print("Image %d at offset %d: disk %s of the game", i,
-                g_image.GetImageBase(), DiskCharText(disk_char).c_str());
-    if (disk_char == kFirstDiskChar) {
-      found = true;
-      std::string lines;
-      GatherLines(&lines);
-      CheckDiskOne(&incomplete);
-      GatherLines(nullptr);
-      const int32_t earlier = repeats.Find(i, lines);
-      if (earlier >= 0) {
-        g_out.Print(", the same as image %d\n", earlier);
-      } else {
-        g_out.Print("\n%s", lines.c_str());
-      }
-    } else {
-      g_out.Print(", nothing to check\n");
-    }
-  }
-  if (printed) g_out.Print("\n");
-  if (!found) {
-    g_out.Print("No disk 1 of the game found.\n");
-    return 1;
-  }
-  if (incomplete.empty()) {
-    g_out.Print("Everything is complete.\n");
-    return 0;
-  }
-  std::string list;
-  for (const std::string& name : incomplete) {
-    list += (list.empty() ? "" : ", ") + name;
-  }
-  g_out.Print("Incomplete: %s.\n", list.c_str());
-  return 1;
-}
-
 // A usage error: what is wrong, and where to read more.
 int UsageError(const std::string& what) {
   std::fprintf(stderr, "d88info: %s\nTry 'd88info --help'.\n", what.c_str());
@@ -496,7 +358,7 @@ int RunD88Info(int argc, char** argv) {
     }
     return 2;
   } else {
-    status = check ? RunCheck() : RunAccount();
+    status = check ? RunCheck(g_image) : RunAccount();
     // A read that failed made part of the file look absent; the account
     // says so, and the run fails.
     if (g_image.GetReadError() != nullptr) {

@@ -1,0 +1,19 @@
+// d88info --check: whether d88cut would write every file of each disk 1 of
+// the game whole.
+
+#ifndef INFO_CHECK_H_
+#define INFO_CHECK_H_
+
+#include "d88/d88_image.h"
+
+namespace d88 {
+
+// Reads, for every disk 1 of the game in the file open in `image`, PROG, the
+// directory and each file on disk 1 as d88cut would, and prints to the
+// account's output what would be written incomplete. Returns 0 if all is
+// complete, 1 if something is incomplete or the file holds no disk 1.
+int RunCheck(D88Image& image);
+
+}  // namespace d88
+
+#endif  // INFO_CHECK_H_

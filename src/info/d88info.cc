@@ -47,7 +47,8 @@ const char kUsage[] =
     "\n"
     "Exit status: 0 on success; with --check, 0 only when everything is\n"
     "complete and 1 when something is incomplete or no disk 1 is found;\n"
-    "2 for a usage error or a file that cannot be opened.\n";
+    "2 for a usage error, a file that cannot be opened or read, or output\n"
+    "that cannot be written.\n";
 
 const char* MediaName(int32_t type) {
   switch (type) {

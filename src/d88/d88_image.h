@@ -61,11 +61,11 @@ struct SectorHeader {
 // same bytes.
 //
 // No operation prints or throws; failure shows only in the results. A read
-// that fails delivers no bytes, as the end of the file would; GetReadError
-// tells the two apart. Damaged
-// files (truncated tracks, sector counts that disagree, negative or huge
-// offsets and sizes) make reads deliver fewer bytes, never read outside the
-// file or the caller's buffer, and never loop without end.
+// that fails delivers only what arrived before the failure, as the end of
+// the file would; GetReadError tells the two apart. Damaged files (truncated
+// tracks, sector counts that disagree, negative or huge offsets and sizes)
+// make reads deliver fewer bytes, never read outside the file or the
+// caller's buffer, and never loop without end.
 //
 // Not thread-safe: operations share the open file, the selection and what
 // the reader keeps.

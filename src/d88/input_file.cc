@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "d88/read_faults.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -18,8 +20,8 @@ namespace d88 {
 
 namespace {
 
-// The read-failure seam: which call of ReadAt fails, counting from the time
-// it was set, and with what.
+// The read-failure seam (read_faults.h): which calls of ReadAt fail,
+// counting from the time it was set, and with what.
 int64_t g_fail_read_at = 0;
 int64_t g_fail_read_count = 0;
 int64_t g_reads_since = 0;
@@ -275,7 +277,7 @@ void ErrorText(int code, char* out, size_t size) {
 
 }  // namespace
 
-void InputFile::FailReadForTesting(int64_t k, int code, int64_t count) {
+void FailInputReadsForTesting(int64_t k, int code, int64_t count) {
   g_fail_read_at = k;
   g_fail_read_count = count;
   g_reads_since = 0;
@@ -297,6 +299,9 @@ bool InputFile::Open(const char* path, int64_t max_stream_size) {
   failed_reads_ = 0;
   bool stream = false;
   if (OpenForReading(path, &file_, &stream) != 0) return false;
+  // Taken before a stream is replaced by its copy: an output name may be
+  // the FIFO itself.
+  has_identity_ = IdentityOf(file_, &identity_);
   return stream ? StoreStream(max_stream_size) : true;
 }
 
@@ -355,23 +360,36 @@ bool InputFile::StoreStream(int64_t max_size) {
 
 size_t InputFile::ReadAt(int64_t offset, uint8_t* buf, size_t len,
                          bool* failed) const {
+  int code = 0;
+  const size_t done = Read(offset, buf, len, &code);
+  if (code != 0) {
+    NoteError(code);
+    if (failed != nullptr) *failed = true;
+  }
+  return done;
+}
+
+size_t InputFile::ReadAhead(int64_t offset, uint8_t* buf, size_t len,
+                            bool* failed) const {
+  int code = 0;
+  const size_t done = Read(offset, buf, len, &code);
+  *failed = code != 0;
+  return done;
+}
+
+size_t InputFile::Read(int64_t offset, uint8_t* buf, size_t len,
+                       int* code) const {
   if (file_ == kNoFile || offset < 0) return 0;
   if (ReadFailsForTesting()) {
-    NoteError(g_fail_read_code);
-    if (failed != nullptr) *failed = true;
+    *code = g_fail_read_code;
     return 0;
   }
   size_t done = 0;
   while (done < len) {
     size_t got = 0;
-    const int code = ReadSomeAt(file_, offset + static_cast<int64_t>(done),
-                                buf + done, len - done, &got);
-    if (code != 0) {
-      NoteError(code);
-      if (failed != nullptr) *failed = true;
-      break;
-    }
-    if (got == 0) break;
+    *code = ReadSomeAt(file_, offset + static_cast<int64_t>(done), buf + done,
+                       len - done, &got);
+    if (*code != 0 || got == 0) break;
     done += got;
   }
   return done;
@@ -382,7 +400,9 @@ int64_t InputFile::Size() const {
 }
 
 bool InputFile::GetIdentity(FileIdentity* identity) const {
-  return file_ != kNoFile && IdentityOf(file_, identity);
+  if (file_ == kNoFile || !has_identity_) return false;
+  *identity = identity_;
+  return true;
 }
 
 }  // namespace d88

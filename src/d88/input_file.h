@@ -55,6 +55,12 @@ class InputFile {
   size_t ReadAt(int64_t offset, uint8_t* buf, size_t len,
                 bool* failed = nullptr) const;
 
+  // ReadAt for bytes fetched ahead, which the caller may never need: a
+  // failure sets `*failed` but is not kept as the file's error; the caller
+  // reads what it needs with ReadAt then.
+  size_t ReadAhead(int64_t offset, uint8_t* buf, size_t len,
+                   bool* failed) const;
+
   // Size of the file in bytes; -1 if none is open or the size is unknown.
   int64_t Size() const;
 
@@ -67,17 +73,16 @@ class InputFile {
   // How many reads have failed since Open.
   int64_t failed_reads() const { return failed_reads_; }
 
-  // Test seam: the `k`-th call of ReadAt from now on (1 for the next one),
-  // on any InputFile, and the `count` - 1 calls after it, fail with the
-  // system error `code` (an errno value; a Windows error code on Windows)
-  // and deliver no bytes. `k` of 0 turns it off.
-  static void FailReadForTesting(int64_t k, int code, int64_t count = 1);
-
-  // Stores the identity of the open file. Returns false if none is open or
-  // the system cannot tell it.
+  // Stores the identity of the file that Open opened: for a stream, the
+  // pipe or FIFO itself, not its temporary copy. Returns false if none is
+  // open or the system cannot tell it.
   bool GetIdentity(FileIdentity* identity) const;
 
  private:
+  // The reads of ReadAt and ReadAhead; `*code` is 0 or the error that cut
+  // them short.
+  size_t Read(int64_t offset, uint8_t* buf, size_t len, int* code) const;
+
   // Keeps `code` as the error, unless an earlier one is kept; `what`, when
   // given, goes before the system's wording.
   void NoteError(int code, const char* what = nullptr) const;
@@ -87,6 +92,8 @@ class InputFile {
   bool StoreStream(int64_t max_size);
 
   intptr_t file_ = -1;  // a file descriptor, or a HANDLE on Windows
+  FileIdentity identity_ = {};
+  bool has_identity_ = false;
   mutable char error_[256] = {};
   mutable int64_t failed_reads_ = 0;
 };

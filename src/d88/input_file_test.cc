@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "d88/d88_image.h"
+#include "d88/read_faults.h"
 #include "testing/d88_builder.h"
 #include "testing/run_process.h"
 
@@ -42,7 +43,7 @@ TEST(InputFileTest, FailedReadDeliversNothingAndKeepsTheFirstError) {
   ASSERT_TRUE(file.Open(dir.File("f").c_str(), 1 << 20));
   EXPECT_EQ(file.error(), nullptr);
 
-  InputFile::FailReadForTesting(2, kIoError);
+  FailInputReadsForTesting(2, kIoError);
   EXPECT_EQ(ReadBack(file, 0, 100), Bytes(bytes.begin(), bytes.begin() + 100));
   uint8_t buf[100];
   bool failed = false;
@@ -56,10 +57,10 @@ TEST(InputFileTest, FailedReadDeliversNothingAndKeepsTheFirstError) {
   // Later reads work again; a later failure does not replace the first.
   EXPECT_EQ(ReadBack(file, 4900, 200),
             Bytes(bytes.begin() + 4900, bytes.end()));
-  InputFile::FailReadForTesting(1, kIoError + 1);
+  FailInputReadsForTesting(1, kIoError + 1);
   EXPECT_EQ(ReadBack(file, 0, 10).size(), 0u);
   EXPECT_EQ(file.error(), first);
-  InputFile::FailReadForTesting(0, 0);
+  FailInputReadsForTesting(0, 0);
 
   // The end of the file is not an error; a new Open forgets the old one.
   EXPECT_EQ(ReadBack(file, 5000, 10).size(), 0u);
@@ -73,9 +74,9 @@ TEST(InputFileTest, ReadErrorOnTheFirstHeaderIsKeptByTheReader) {
   image.AddTrack(0).AddSector({0, 0, 1, 0}, Pattern(128, 1));
   ASSERT_TRUE(WriteFileBytes(dir.File("f"), image.Build()));
   D88Image reader;
-  InputFile::FailReadForTesting(1, kIoError);
+  FailInputReadsForTesting(1, kIoError);
   EXPECT_TRUE(reader.Open(dir.File("f").c_str()));
-  InputFile::FailReadForTesting(0, 0);
+  FailInputReadsForTesting(0, 0);
   EXPECT_EQ(reader.GetImageCount(), 0);
   EXPECT_NE(reader.GetReadError(), nullptr);
 }
@@ -101,11 +102,11 @@ TEST(InputFileTest, FailedReadHidesNoSectorFromALaterLookup) {
     // Three reads in a row fail, as on a bad spot of a disk: enough to cut
     // a walk short, which tries a failed block again and then the file
     // straight.
-    InputFile::FailReadForTesting(k, kIoError, 3);
+    FailInputReadsForTesting(k, kIoError, 3);
     if (reader.ReadSector(0, 0, 0, 40, 3, buf.data(), 1024) != 1024) {
       ++failed_lookups;
     }
-    InputFile::FailReadForTesting(0, 0);
+    FailInputReadsForTesting(0, 0);
     // The next lookup reads the file again rather than what the cut walk
     // found.
     EXPECT_EQ(reader.ReadSector(0, 0, 0, 40, 3, buf.data(), 1024), 1024);

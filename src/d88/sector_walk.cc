@@ -17,8 +17,8 @@ const uint8_t* BlockCache::Block(const InputFile& file, int64_t block,
   if (slot.block != block) {
     bool failed = false;
     slot.block = -1;
-    const size_t got = file.ReadAt(block * static_cast<int64_t>(kFetchSize),
-                                   bytes_[index], kFetchSize, &failed);
+    const size_t got = file.ReadAhead(block * static_cast<int64_t>(kFetchSize),
+                                      bytes_[index], kFetchSize, &failed);
     // A block cut short by an error is not what the file holds.
     if (failed) return nullptr;
     slot = {block, got};

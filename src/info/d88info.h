@@ -15,8 +15,9 @@ namespace d88 {
 //   d88info --help, -h    the usage on standard output, 0;
 //   d88info --version     the version on standard output, 0.
 // A file that cannot be a D88 file gets a verdict that says so in place of
-// the account. A usage error (what is wrong, on standard error) or a file
-// that cannot be opened gives 2.
+// the account. A usage error (what is wrong, on standard error), a file
+// that cannot be opened or read (the account then says so), or standard
+// output that cannot be written gives 2.
 int RunD88Info(int argc, char** argv);
 
 }  // namespace d88

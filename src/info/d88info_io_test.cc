@@ -6,6 +6,7 @@
 #include <string>
 
 #include "d88/input_file.h"
+#include "d88/read_faults.h"
 #include "info/d88info.h"
 #include "testing/d88_builder.h"
 #include "testing/demo_image.h"
@@ -28,7 +29,7 @@ class D88InfoIoTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(WriteFileBytes(File(), BuildDamagedDemoImage()));
   }
-  void TearDown() override { InputFile::FailReadForTesting(0, 0); }
+  void TearDown() override { FailInputReadsForTesting(0, 0); }
 
   std::string File() const { return inputs_.File("damaged.d88"); }
 
@@ -93,10 +94,10 @@ TEST_F(D88InfoIoTest, FailedReadIsReportedAndGivesStatusTwo) {
       RunInProcess(RunD88Info, {"d88info", File()}, work_.path());
   ASSERT_EQ(sound.exit_code, 0);
   // The second read is the second image's header.
-  InputFile::FailReadForTesting(2, kIoError);
+  FailInputReadsForTesting(2, kIoError);
   const ProcessResult r =
       RunInProcess(RunD88Info, {"d88info", File()}, work_.path());
-  InputFile::FailReadForTesting(0, 0);
+  FailInputReadsForTesting(0, 0);
   EXPECT_EQ(r.exit_code, 2);
   std::string out;
   ASSERT_TRUE(ConsoleText(r.out, &out));
@@ -111,6 +112,21 @@ TEST_F(D88InfoIoTest, FailedReadIsReportedAndGivesStatusTwo) {
             "\nRead error: Input/output error; the account above is "
             "incomplete.\n");
 #endif
+}
+
+TEST_F(D88InfoIoTest, FailedFirstReadGivesNoVerdictOnTheFile) {
+  // The first read is the first image's header; without it the file would
+  // look too short to be a D88 file.
+  FailInputReadsForTesting(1, kIoError);
+  const ProcessResult r =
+      RunInProcess(RunD88Info, {"d88info", File()}, work_.path());
+  FailInputReadsForTesting(0, 0);
+  EXPECT_EQ(r.exit_code, 2);
+  std::string out;
+  ASSERT_TRUE(ConsoleText(r.out, &out));
+  EXPECT_EQ(out.find("not a D88 file"), std::string::npos) << out;
+  EXPECT_EQ(out.rfind("File: 103312 bytes, 0 images\n", 0), 0u) << out;
+  EXPECT_NE(out.find("\nRead error: "), std::string::npos) << out;
 }
 
 }  // namespace

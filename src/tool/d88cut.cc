@@ -1,7 +1,6 @@
 #include "tool/d88cut.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -115,11 +114,10 @@ void ExtractGameFiles() {
 }
 
 void SetUpSignals() {
-#ifndef _WIN32
-  // Past the limit a write fails with EFBIG and is reported like any other
-  // write error.
-  std::signal(SIGXFSZ, SIG_IGN);
-#endif
+  // A reader of the listing that goes away (`| head`), or a file size
+  // limit, must not end the run before every file is written: the writes
+  // fail instead, and are reported like any other write error.
+  IgnoreWriteSignals();
   RemoveTemporaryFileOnSignals();
 }
 
@@ -143,9 +141,6 @@ int RunD88Cut(int argc, char** argv, FilePublisher* publisher) {
   // than once in one process.
   g_write_failed = false;
   g_listing.Reset();
-  // A reader of the listing that goes away (`| head`), or a file size
-  // limit, must not end the run before every file is written.
-  IgnoreWriteSignals();
   const char* const path = argv[1];
   if (!g_image.Open(path)) {
     if (g_image.GetReadError() != nullptr) {

@@ -12,9 +12,10 @@ namespace d88 {
 
 class FilePublisher;
 
-// Sets up the signals of the tool's process: a file size limit makes a
-// write fail instead of killing the process, and SIGINT, SIGTERM and SIGHUP
-// remove a temporary file before they end it. For main, before RunD88Cut.
+// Sets up the signals of the tool's process: a closed pipe on standard
+// output and a file size limit make a write fail instead of killing the
+// process, and SIGINT, SIGTERM and SIGHUP remove a temporary file before
+// they end it. For main, before RunD88Cut.
 void SetUpSignals();
 
 // Runs the tool on a command line (program name, D88 file, an ignored

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "d88/input_file.h"
+#include "d88/read_faults.h"
 #include "testing/d88_builder.h"
 #include "testing/demo_image.h"
 #include "testing/game_disk_builder.h"
@@ -93,6 +94,34 @@ TEST(PipeInputTest, PipeAndFifoGiveWhatTheFileGives) {
     EXPECT_EQ(fifo_run.err, file_run.err);
     EXPECT_EQ(FilesIn(from_fifo), FilesIn(from_file));
   }
+}
+
+TEST(PipeInputTest, FifoNamedLikeAnOutputIsKept) {
+  // The input is the FIFO named PROG in the working directory: the output
+  // PROG would replace it.
+  const Bytes image = BuildDemoImage();
+  TempDir work;
+  const std::string fifo = work.File("PROG");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::thread writer([&] {
+    const int fd = open(fifo.c_str(), O_WRONLY);
+    if (fd < 0) return;
+    size_t done = 0;
+    while (done < image.size()) {
+      const ssize_t n = write(fd, image.data() + done, image.size() - done);
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    close(fd);
+  });
+  const ProcessResult r = RunTool("PROG", work);
+  writer.join();
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "error: PROG: is the input file, not replaced\n");
+  struct stat st;
+  ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  EXPECT_EQ(work.List().size(), 10u);  // PROG and the nine files
 }
 
 TEST(PipeInputTest, PipeThatCannotBeStoredFailsLoudly) {
@@ -197,21 +226,40 @@ constexpr int kIoError = ERROR_CRC;
 constexpr int kIoError = EIO;
 #endif
 
+// Whether the listing `out` says that the file `name` was written: "PROG
+// cutted." for PROG, an entry line that ends in " ...cutted." for the others.
+bool Announced(const std::string& out, const std::string& name) {
+  size_t start = 0;
+  while (start < out.size()) {
+    size_t end = out.find('\n', start);
+    if (end == std::string::npos) end = out.size();
+    const std::string line = out.substr(start, end - start);
+    if (name == "PROG"
+            ? line == "PROG cutted."
+            : line.rfind(name + " : ", 0) == 0 && line.size() >= 11 &&
+                  line.substr(line.size() - 11) == " ...cutted.") {
+      return true;
+    }
+    start = end + 1;
+  }
+  return false;
+}
+
 class ReadErrorTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(WriteFileBytes(inputs_.File("demo.d88"), BuildDemoImage()));
   }
-  void TearDown() override { InputFile::FailReadForTesting(0, 0); }
+  void TearDown() override { FailInputReadsForTesting(0, 0); }
 
   // d88cut in this process on the sample image, in a fresh directory, with
-  // the `k`-th read of the input failing (none for 0).
-  ProcessResult RunWithFailure(int64_t k, FileMap* files) {
+  // `count` reads of the input failing from the `k`-th on (none for 0).
+  ProcessResult RunWithFailure(int64_t k, int64_t count, FileMap* files) {
     TempDir work;
-    InputFile::FailReadForTesting(k, kIoError);
+    FailInputReadsForTesting(k, kIoError, count);
     const ProcessResult r = RunInProcess(
         RunD88Cut, {"d88cut", inputs_.File("demo.d88")}, work.path());
-    InputFile::FailReadForTesting(0, 0);
+    FailInputReadsForTesting(0, 0);
     *files = FilesIn(work);
     return r;
   }
@@ -226,48 +274,57 @@ class ReadErrorTest : public ::testing::Test {
 
 TEST_F(ReadErrorTest, EveryFailedReadFailsTheRunOnceAndSparesTheRest) {
   FileMap sound;
-  const ProcessResult clean = RunWithFailure(0, &sound);
+  const ProcessResult clean = RunWithFailure(0, 0, &sound);
   ASSERT_EQ(clean.exit_code, 0);
   ASSERT_EQ(sound.size(), 10u);
 
-  // Make each read of a run fail in turn, until a run has no such read.
-  int64_t k = 1;
-  for (;; ++k) {
+  // Three reads in a row fail, as on a bad spot of a disk, from each read
+  // of a run on; the run has far fewer than 60 reads.
+  int failed_runs = 0;
+  for (int64_t k = 1; k <= 60; ++k) {
     SCOPED_TRACE("read " + std::to_string(k));
     FileMap files;
-    const ProcessResult r = RunWithFailure(k, &files);
+    const ProcessResult r = RunWithFailure(k, 3, &files);
+    std::string out;
+    std::string err;
+    EXPECT_TRUE(ConsoleText(r.out, &out));
+    EXPECT_TRUE(ConsoleText(r.err, &err));
     if (r.exit_code == 0) {
-      EXPECT_EQ(r.out, clean.out);
+      // Only reads ahead of what the run needed failed.
+      EXPECT_EQ(out, clean.out);
+      EXPECT_EQ(err, "");
       EXPECT_EQ(files, sound);
-      break;
+      continue;
     }
+    ++failed_runs;
     ASSERT_EQ(r.exit_code, 1);
     // One error line, the last, naming the input.
-    std::string err;
-    EXPECT_TRUE(ConsoleText(r.err, &err));
     const size_t at = err.rfind(ErrorLine());
     ASSERT_NE(at, std::string::npos) << err;
     EXPECT_EQ(err.find(ErrorLine()), at);
     EXPECT_EQ(err.find('\n', at), err.size() - 1) << err;
-    // A file is either what a sound run writes, or said to be incomplete.
-    for (const auto& [name, bytes] : files) {
-      ASSERT_EQ(sound.count(name), 1u) << name;
-      if (bytes != sound.at(name)) {
+    // A file is written exactly when its line says so, and is either what a
+    // sound run writes or said to be incomplete.
+    for (const auto& [name, bytes] : sound) {
+      const bool announced = Announced(out, name);
+      ASSERT_EQ(files.count(name), announced ? 1u : 0u) << name << "\n" << out;
+      if (announced && files.at(name) != bytes) {
         EXPECT_NE(err.find("warning: " + name + ": "), std::string::npos)
             << name;
       }
     }
+    EXPECT_LE(files.size(), sound.size());
   }
-  EXPECT_GT(k, 5);  // the run did read
+  EXPECT_GT(failed_runs, 5);
 }
 
 TEST_F(ReadErrorTest, LostImageHeaderStillExtractsTheOtherDisk) {
   // The second read of a run is the header of the second image: disk 2 is
   // lost, disk 1 comes out whole.
   FileMap sound;
-  const ProcessResult clean = RunWithFailure(0, &sound);
+  const ProcessResult clean = RunWithFailure(0, 0, &sound);
   FileMap files;
-  const ProcessResult r = RunWithFailure(2, &files);
+  const ProcessResult r = RunWithFailure(2, 1, &files);
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(files, sound);
   const std::string disk2 = "Disk 2 ";  // the last line recognises disk 2
@@ -276,7 +333,7 @@ TEST_F(ReadErrorTest, LostImageHeaderStillExtractsTheOtherDisk) {
   EXPECT_EQ(r.err.rfind(ErrorLine(), 0), 0u) << r.err;
 
   // The first read is the first header: nothing at all is found.
-  const ProcessResult none = RunWithFailure(1, &files);
+  const ProcessResult none = RunWithFailure(1, 1, &files);
   EXPECT_EQ(none.exit_code, 1);
   EXPECT_EQ(none.out, "");
   EXPECT_TRUE(files.empty());

@@ -166,20 +166,6 @@ std::vector<std::string> TrackSurvey::AnomalyTexts(bool file_ended) {
   return out;
 }
 
-Layout LayoutOf(const SectorHeader* headers, int32_t count) {
-  TrackSurvey survey({0, 0});
-  for (int32_t i = 0; i < count; ++i) survey.Add(headers[i]);
-  return survey.layout();
-}
-
-std::vector<std::string> TrackAnomalies(const SectorHeader* headers,
-                                        int32_t count, bool file_ended,
-                                        const TrackBounds& bounds) {
-  TrackSurvey survey(bounds);
-  for (int32_t i = 0; i < count; ++i) survey.Add(headers[i]);
-  return survey.AnomalyTexts(file_ended);
-}
-
 void Anomalies::Add(const std::string& what, int32_t track) {
   std::vector<int32_t>& tracks = Find(what).tracks;
   if (tracks.empty() || tracks.back() != track) tracks.push_back(track);

@@ -28,23 +28,12 @@ struct Layout {
   }
 };
 
-Layout LayoutOf(const SectorHeader* headers, int32_t count);
-
 // Where a track's records may end: the size of the file, and the end of the
 // image by its disk size.
 struct TrackBounds {
   int64_t file_size;
   int64_t image_end;
 };
-
-// The anomalies that the walk over one track shows (`count` headers; the
-// walk ended at the end of the file if `file_ended`), as texts in this
-// order: sector counts that disagree, a count of 0, data sizes other than
-// 128 << N, duplicate IDs, and records that run past the end of the file or
-// of the image. Long lists within a text are cut.
-std::vector<std::string> TrackAnomalies(const SectorHeader* headers,
-                                        int32_t count, bool file_ended,
-                                        const TrackBounds& bounds);
 
 // Real tracks hold a few dozen sectors; a damaged header can make a walk
 // list thousands of records, of which only the first are kept for the
@@ -77,7 +66,11 @@ class TrackSurvey {
   const Layout& layout() const { return layout_; }
   const std::vector<ShownSector>& shown() const { return shown_; }
 
-  // TrackAnomalies of the headers added.
+  // The anomalies that the headers added show (the walk ended at the end of
+  // the file if `file_ended`), as texts in this order: sector counts that
+  // disagree, a count of 0, data sizes other than 128 << N, duplicate IDs,
+  // and records that run past the end of the file or of the image. Long
+  // lists within a text are cut.
   std::vector<std::string> AnomalyTexts(bool file_ended);
 
  private:
@@ -130,7 +123,7 @@ struct TrackScan {
 
 // Walks every track of the image selected in `image` and adds what the
 // walks show to `anomalies`: tracks the reader does not read although the
-// track table names them, and each track's TrackAnomalies. `signature` is
+// track table names them, and each track's AnomalyTexts. `signature` is
 // the sector whose presence the scan notes. Tracks that start where an
 // earlier track of the image starts hold the same records, and are not
 // walked again.

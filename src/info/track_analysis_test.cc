@@ -41,6 +41,22 @@ std::vector<SectorHeader> Headers(const TrackPlan& t) {
   return out;
 }
 
+// The layout and the anomaly texts of `count` headers, surveyed as one
+// track.
+Layout LayoutOf(const SectorHeader* headers, int32_t count) {
+  TrackSurvey survey({0, 0});
+  for (int32_t i = 0; i < count; ++i) survey.Add(headers[i]);
+  return survey.layout();
+}
+
+std::vector<std::string> TrackAnomalies(const SectorHeader* headers,
+                                        int32_t count, bool file_ended,
+                                        const TrackBounds& bounds) {
+  TrackSurvey survey(bounds);
+  for (int32_t i = 0; i < count; ++i) survey.Add(headers[i]);
+  return survey.AnomalyTexts(file_ended);
+}
+
 // R 1 to `n` on cylinder 0, head 0, with size code `code`.
 std::vector<SectorId> Numbered(int n, uint8_t code = 3) {
   std::vector<SectorId> ids;

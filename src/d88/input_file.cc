@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "d88/read_faults.h"
+#include "d88/system_error.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -160,19 +161,6 @@ bool IdentityOf(intptr_t file, FileIdentity* identity) {
   return true;
 }
 
-// The system's wording of an error code, without the final period and line
-// end.
-void ErrorText(int code, char* out, size_t size) {
-  DWORD n = FormatMessageA(
-      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-      static_cast<DWORD>(code), 0, out, static_cast<DWORD>(size), nullptr);
-  while (n > 0 &&
-         (out[n - 1] == '\n' || out[n - 1] == '\r' || out[n - 1] == '.')) {
-    out[--n] = '\0';
-  }
-  if (n == 0) std::snprintf(out, size, "error %d", code);
-}
-
 #else  // POSIX
 
 int OpenForReading(const char* path, intptr_t* file, bool* stream) {
@@ -269,13 +257,26 @@ bool IdentityOf(intptr_t file, FileIdentity* identity) {
   return true;
 }
 
-void ErrorText(int code, char* out, size_t size) {
-  std::snprintf(out, size, "%s", std::strerror(code));
-}
-
 #endif  // _WIN32
 
 }  // namespace
+
+#ifdef _WIN32
+void SystemErrorText(int code, char* out, size_t size) {
+  DWORD n = FormatMessageA(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      static_cast<DWORD>(code), 0, out, static_cast<DWORD>(size), nullptr);
+  while (n > 0 &&
+         (out[n - 1] == '\n' || out[n - 1] == '\r' || out[n - 1] == '.')) {
+    out[--n] = '\0';
+  }
+  if (n == 0) std::snprintf(out, size, "error %d", code);
+}
+#else
+void SystemErrorText(int code, char* out, size_t size) {
+  std::snprintf(out, size, "%s", std::strerror(code));
+}
+#endif
 
 void FailInputReadsForTesting(int64_t k, int code, int64_t count) {
   g_fail_read_at = k;
@@ -288,7 +289,7 @@ void InputFile::NoteError(int code, const char* what) const {
   ++failed_reads_;
   if (error_[0] != '\0') return;
   char text[200];
-  ErrorText(code, text, sizeof(text));
+  SystemErrorText(code, text, sizeof(text));
   std::snprintf(error_, sizeof(error_), "%s%s%s", what ? what : "",
                 what ? ": " : "", text);
 }

@@ -17,6 +17,8 @@
 #include <unistd.h>
 #endif
 
+#include "d88/system_error.h"
+
 // Unnamed files that can be linked into a directory: Linux 3.11 and later.
 #if defined(__linux__) && defined(O_TMPFILE) && defined(AT_EMPTY_PATH)
 #define D88CUT_UNNAMED_FILES 1
@@ -42,6 +44,7 @@ void SetReason(WriteError* error, int errnum) {
     std::snprintf(error->reason, sizeof(error->reason),
                   "is the input file, not replaced");
   } else {
+    // An errno value, also on Windows (from the C runtime's file calls).
     std::snprintf(error->reason, sizeof(error->reason), "%s",
                   std::strerror(errnum));
   }
@@ -77,21 +80,6 @@ long WriteSome(int fd, const uint8_t* p, size_t len) {
 int CloseFd(int fd) { return _close(fd); }
 int RemoveFile(const char* path) { return _unlink(path); }
 long ProcessId() { return static_cast<long>(_getpid()); }
-
-void SetSystemReason(WriteError* error, DWORD code) {
-  DWORD n = FormatMessageA(
-      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-      0, error->reason, sizeof(error->reason), nullptr);
-  while (n > 0 &&
-         (error->reason[n - 1] == '\n' || error->reason[n - 1] == '\r' ||
-          error->reason[n - 1] == '.')) {
-    error->reason[--n] = '\0';
-  }
-  if (n == 0) {
-    std::snprintf(error->reason, sizeof(error->reason), "error %lu",
-                  static_cast<unsigned long>(code));
-  }
-}
 
 #else
 
@@ -269,7 +257,7 @@ bool FilePublisher::MoveIntoPlace(const char* temp, const char* name,
     if (MoveFileExA(temp, name, MOVEFILE_REPLACE_EXISTING)) return true;
     code = GetLastError();
   }
-  SetSystemReason(error, code);
+  SystemErrorText(static_cast<int>(code), error->reason, sizeof(error->reason));
   return false;
 }
 

@@ -232,6 +232,24 @@ std::vector<std::string> TempDir::List() const {
 
 #else  // POSIX
 
+void WriteAndClose(int fd, const uint8_t* data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = write(fd, data + done, size - done);
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  close(fd);
+}
+
+std::thread FeedFifo(const std::string& path, const uint8_t* data,
+                     size_t size) {
+  return std::thread([path, data, size] {
+    const int fd = open(path.c_str(), O_WRONLY);
+    if (fd >= 0) WriteAndClose(fd, data, size);
+  });
+}
+
 void UseDefaultSignals() {
   // SIGKILL and SIGSTOP refuse, and keep their defaults anyway.
   for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);

@@ -4,7 +4,10 @@
 #ifndef TESTING_RUN_PROCESS_H_
 #define TESTING_RUN_PROCESS_H_
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace d88 {
@@ -61,6 +64,14 @@ ProcessResult RunProcess(const std::string& exe,
 // them all, as a program started from a shell has them. For a child process
 // before it runs what is tested.
 void UseDefaultSignals();
+
+// Writes all `size` bytes of `data` to the descriptor `fd`, then closes it.
+void WriteAndClose(int fd, const uint8_t* data, size_t size);
+
+// A thread that opens the FIFO at `path` for writing (which waits until a
+// reader opens it), writes the `size` bytes of `data` into it and closes
+// it. `data` must outlive the thread; the caller joins it.
+std::thread FeedFifo(const std::string& path, const uint8_t* data, size_t size);
 #endif
 
 // The executable built at `build_path`. A Windows test program finds it

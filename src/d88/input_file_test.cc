@@ -123,15 +123,7 @@ template <typename Read>
 void ThroughPipe(const Bytes& bytes, Read read) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
-  std::thread writer([&bytes, fds] {
-    size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t n = write(fds[1], bytes.data() + done, bytes.size() - done);
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
-    close(fds[1]);
-  });
+  std::thread writer(WriteAndClose, fds[1], bytes.data(), bytes.size());
   read("/dev/fd/" + std::to_string(fds[0]));
   writer.join();
   close(fds[0]);
@@ -197,17 +189,7 @@ TEST(InputFileTest, FifoReadsAsAFile) {
   const std::string fifo = dir.File("fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const Bytes bytes = Pattern(70000, 3);
-  std::thread writer([&] {
-    const int fd = open(fifo.c_str(), O_WRONLY);
-    if (fd < 0) return;
-    size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
-    close(fd);
-  });
+  std::thread writer = FeedFifo(fifo, bytes.data(), bytes.size());
   InputFile file;
   const bool opened = file.Open(fifo.c_str(), 1 << 20);
   writer.join();

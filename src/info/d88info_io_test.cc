@@ -24,6 +24,12 @@ namespace {
 
 std::string ToolPath() { return TestedExecutable(D88INFO_PATH); }
 
+#ifdef _WIN32
+constexpr int kIoError = ERROR_CRC;
+#else
+constexpr int kIoError = EIO;
+#endif
+
 class D88InfoIoTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -32,6 +38,17 @@ class D88InfoIoTest : public ::testing::Test {
   void TearDown() override { FailInputReadsForTesting(0, 0); }
 
   std::string File() const { return inputs_.File("damaged.d88"); }
+
+  // d88info in this process on the file, with its `k`-th read failing (none
+  // for 0); the account as console text.
+  ProcessResult RunWithFailedRead(int64_t k) {
+    FailInputReadsForTesting(k, kIoError);
+    ProcessResult r =
+        RunInProcess(RunD88Info, {"d88info", File()}, work_.path());
+    FailInputReadsForTesting(0, 0);
+    EXPECT_TRUE(ConsoleText(r.out, &r.out));
+    return r;
+  }
 
   ProcessResult Run(const std::vector<std::string>& args,
                     ProcessOptions options = {}) {
@@ -84,23 +101,14 @@ TEST_F(D88InfoIoTest, UnwritableOutputGivesStatusTwo) {
   EXPECT_EQ(r.err, "error: standard output: No space left on device\n");
 }
 
-constexpr int kIoError = EIO;
-#else
-constexpr int kIoError = ERROR_CRC;
 #endif  // _WIN32
 
 TEST_F(D88InfoIoTest, FailedReadIsReportedAndGivesStatusTwo) {
-  const ProcessResult sound =
-      RunInProcess(RunD88Info, {"d88info", File()}, work_.path());
-  ASSERT_EQ(sound.exit_code, 0);
+  ASSERT_EQ(RunWithFailedRead(0).exit_code, 0);
   // The second read is the second image's header.
-  FailInputReadsForTesting(2, kIoError);
-  const ProcessResult r =
-      RunInProcess(RunD88Info, {"d88info", File()}, work_.path());
-  FailInputReadsForTesting(0, 0);
+  const ProcessResult r = RunWithFailedRead(2);
   EXPECT_EQ(r.exit_code, 2);
-  std::string out;
-  ASSERT_TRUE(ConsoleText(r.out, &out));
+  const std::string& out = r.out;
   EXPECT_EQ(out.rfind("File: 103312 bytes, 1 image\n", 0), 0u) << out;
   const std::string last = "\nRead error: ";
   ASSERT_NE(out.rfind(last), std::string::npos) << out;
@@ -117,13 +125,9 @@ TEST_F(D88InfoIoTest, FailedReadIsReportedAndGivesStatusTwo) {
 TEST_F(D88InfoIoTest, FailedFirstReadGivesNoVerdictOnTheFile) {
   // The first read is the first image's header; without it the file would
   // look too short to be a D88 file.
-  FailInputReadsForTesting(1, kIoError);
-  const ProcessResult r =
-      RunInProcess(RunD88Info, {"d88info", File()}, work_.path());
-  FailInputReadsForTesting(0, 0);
+  const ProcessResult r = RunWithFailedRead(1);
   EXPECT_EQ(r.exit_code, 2);
-  std::string out;
-  ASSERT_TRUE(ConsoleText(r.out, &out));
+  const std::string& out = r.out;
   EXPECT_EQ(out.find("not a D88 file"), std::string::npos) << out;
   EXPECT_EQ(out.rfind("File: 103312 bytes, 0 images\n", 0), 0u) << out;
   EXPECT_NE(out.find("\nRead error: "), std::string::npos) << out;

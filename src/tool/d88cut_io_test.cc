@@ -75,18 +75,7 @@ TEST(PipeInputTest, PipeAndFifoGiveWhatTheFileGives) {
     TempDir from_fifo;
     const std::string fifo = inputs.File("fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    std::thread writer([&] {
-      // Opening for writing waits until the tool opens the FIFO to read.
-      const int fd = open(fifo.c_str(), O_WRONLY);
-      if (fd < 0) return;
-      size_t done = 0;
-      while (done < image.size()) {
-        const ssize_t n = write(fd, image.data() + done, image.size() - done);
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-      }
-      close(fd);
-    });
+    std::thread writer = FeedFifo(fifo, image.data(), image.size());
     const ProcessResult fifo_run = RunTool(fifo, from_fifo);
     writer.join();
     EXPECT_EQ(fifo_run.exit_code, file_run.exit_code);
@@ -103,17 +92,7 @@ TEST(PipeInputTest, FifoNamedLikeAnOutputIsKept) {
   TempDir work;
   const std::string fifo = work.File("PROG");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  std::thread writer([&] {
-    const int fd = open(fifo.c_str(), O_WRONLY);
-    if (fd < 0) return;
-    size_t done = 0;
-    while (done < image.size()) {
-      const ssize_t n = write(fd, image.data() + done, image.size() - done);
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
-    close(fd);
-  });
+  std::thread writer = FeedFifo(fifo, image.data(), image.size());
   const ProcessResult r = RunTool("PROG", work);
   writer.join();
   EXPECT_EQ(r.exit_code, 1);

@@ -8,6 +8,7 @@
 #include "common/output_file.h"
 #include "d88/d88_image.h"
 #include "game/game_disk.h"
+#include "game/game_files.h"
 #include "game/game_layout.h"
 
 namespace cut {
@@ -25,33 +26,24 @@ using common::WriteError;
 using d88::D88Image;
 using d88::FileIdentity;
 using game::DirectoryEntry;
-using game::EntryFileName;
+using game::ForEachGameFile;
+using game::GameFile;
 using game::GamePosition;
-using game::GetDirectoryEntry;
 using game::kDirectoryBlockSize;
-using game::kExtractedDisk;
-using game::kFirstDirectoryEntry;
 using game::kFirstDiskChar;
-using game::kProgName;
-using game::kProgSector;
-using game::kProgSize;
 using game::kWorkAreaSize;
 using game::ReadDirectoryBlock;
+using game::ReadRecords;
 using game::ReadSignature;
 using game::UseGameSectorRange;
 
 namespace {
 
-// The tool's whole state, in static storage for the run. The image's
-// destructor closes the input file at exit.
+// The big buffers and the reader, in static storage for the process. The
+// image's destructor closes the input file at exit.
 D88Image g_image;
 uint8_t g_work_area[kWorkAreaSize];
 uint8_t g_directory_block[kDirectoryBlockSize];
-bool g_write_failed = false;
-// The listing. When a write to it fails, the listing stops there; the files
-// are still written.
-ConsoleOutput g_listing;
-FilePublisher* g_publisher = nullptr;  // the run's
 
 // Console texts. The Japanese ones are Shift-JIS bytes, written unchanged.
 #define D88CUT_USAGE "Usage: %s [d88file]\n"
@@ -66,18 +58,72 @@ FilePublisher* g_publisher = nullptr;  // the run's
   "%03d : Disk %1d / start=%04x(TRK=%03d SEC=%1d) size=%04x loadaddr=" \
   "%04X:%04X "
 
-// Room for a path as the console shows it.
-char g_shown[3 * 4096];
+// What became of one extracted file.
+struct ExtractReport {
+  int32_t missing;   // bytes at the end that could not be read whole
+  char reason[256];  // why the file was not written, when it was not
+};
+
+// One run of the tool: what it writes through, and what has failed so far.
+// Each call of RunD88Cut has its own, so a run reports only its own
+// failures.
+class Run {
+ public:
+  explicit Run(FilePublisher* publisher) : publisher_(publisher) {}
+
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+
+  int Main(int argc, char** argv);
+
+ private:
+  void ExtractGameFiles();
+  bool ExtractFile(const GameFile& file, ExtractReport* report);
+  void ReportFile(const GameFile& file, bool written,
+                  const ExtractReport& report);
+  const char* Shown(const char* path) {
+    return PathForConsole(path, shown_, sizeof(shown_));
+  }
+
+  FilePublisher* const publisher_;
+  // The listing. When a write to it fails, the listing stops there; the
+  // files are still written.
+  ConsoleOutput listing_;
+  bool write_failed_ = false;
+  // Room for a path as the console shows it.
+  char shown_[3 * 4096];
+};
+
+// Reads the file's sectors into the start of the work area, after zeroing
+// that range, and writes them to the file of its name, replacing any file
+// of that name. Returns true if the file was written whole; `report` tells
+// how many bytes were missing and, on failure, why.
+bool Run::ExtractFile(const GameFile& file, ExtractReport* report) {
+  // Clearing first keeps bytes of an earlier file out of this one where
+  // sectors are missing.
+  const size_t length = static_cast<size_t>(file.length);
+  std::memset(g_work_area, 0, length);
+  const int32_t got =
+      ReadRecords(g_image, file.record, g_work_area, file.length);
+  report->missing = file.length - got;
+  report->reason[0] = '\0';
+  WriteError error;
+  if (!publisher_->Publish(file.name, g_work_area, length, &error)) {
+    std::snprintf(report->reason, sizeof(report->reason), "%s", error.reason);
+    return false;
+  }
+  return true;
+}
 
 // Diagnostics go to standard error after the console line they belong to,
 // so standard output is flushed first to keep the order on a terminal.
-void ReportFile(const char* name, int32_t length, bool written,
-                const ExtractReport& report) {
+void Run::ReportFile(const GameFile& file, bool written,
+                     const ExtractReport& report) {
   if (written && report.missing == 0) return;
-  g_listing.Flush();
+  listing_.Flush();
   if (!written) {
-    g_write_failed = true;
-    std::fprintf(stderr, "error: %s: %s\n", name, report.reason);
+    write_failed_ = true;
+    std::fprintf(stderr, "error: %s: %s\n", file.name, report.reason);
   } else {
     // The run stops at the first sector that cannot be read whole; what
     // follows it is zero, except for any bytes of that sector that did
@@ -85,61 +131,94 @@ void ReportFile(const char* name, int32_t length, bool written,
     std::fprintf(stderr,
                  "warning: %s: %d of %d bytes could not be read, from byte %d "
                  "on\n",
-                 name, report.missing, length, length - report.missing);
+                 file.name, report.missing, file.length,
+                 file.length - report.missing);
   }
+}
+
+// Writes PROG and the directory's disk-1 files of the selected image,
+// listing every directory entry.
+void Run::ExtractGameFiles() {
+  ReadDirectoryBlock(g_image, g_directory_block);
+  ForEachGameFile(g_directory_block, [this](const GameFile& file) {
+    ExtractReport report;
+    if (file.is_prog) {
+      const bool written = ExtractFile(file, &report);
+      if (written) listing_.Print("PROG cutted.\n");
+      ReportFile(file, written, report);
+      return;
+    }
+    const DirectoryEntry& e = file.entry;
+    const GamePosition at = RecordSector(e.start);
+    listing_.Print(D88CUT_ENTRY, static_cast<int>(file.k),
+                   static_cast<int>(e.disk), static_cast<unsigned>(e.start),
+                   static_cast<int>(at.track), static_cast<int>(at.id.r),
+                   static_cast<unsigned>(e.size),
+                   static_cast<unsigned>(e.load_segment),
+                   static_cast<unsigned>(e.load_offset));
+    if (!file.on_disk_one) {
+      listing_.Print("\n");
+      return;
+    }
+    const bool written = ExtractFile(file, &report);
+    listing_.Print(written ? " ...cutted.\n" : "\n");
+    ReportFile(file, written, report);
+  });
+}
+
+int Run::Main(int argc, char** argv) {
+  // An empty command line counts as the executable's path alone; some
+  // systems pass it as no words, others as one empty word.
+  const bool has_name = argc >= 1 && argv[0] != nullptr && argv[0][0] != '\0';
+  const char* program = has_name ? argv[0] : OwnExecutablePath("d88cut");
+  const int words = argc < 1 ? 1 : argc;
+  if (words < 2 || words > 3) {
+    std::fprintf(stderr, D88CUT_USAGE, Shown(program));
+    return 1;
+  }
+  const char* const path = argv[1];
+  if (!g_image.Open(path)) {
+    if (g_image.GetReadError() != nullptr) {
+      // It opened, but as a stream that could not be read whole.
+      std::fprintf(stderr, "error: %s: %s\n", Shown(path),
+                   g_image.GetReadError());
+    } else {
+      std::fputs(D88CUT_CANNOT_OPEN, stderr);
+    }
+    return 1;
+  }
+  // Output names are checked against the input only where they exist.
+  FileIdentity input;
+  if (g_image.GetFileIdentity(&input)) publisher_->ProtectFile(input);
+
+  const int32_t count = g_image.GetImageCount();
+  for (int32_t i = 0; i < count; ++i) {
+    g_image.SelectImage(i);
+    UseGameSectorRange(g_image);
+    uint8_t disk_char = 0;
+    if (!ReadSignature(g_image, g_work_area, &disk_char)) continue;
+    listing_.Print(D88CUT_RECOGNISED, disk_char);
+    if (disk_char == kFirstDiskChar) ExtractGameFiles();
+  }
+  listing_.Flush();
+  int status = write_failed_ ? 1 : 0;
+  // A failed read looks like missing sectors to the extraction; the run
+  // still fails, once, with the system's reason.
+  if (g_image.GetReadError() != nullptr) {
+    std::fprintf(stderr, "error: %s: %s\n", Shown(path),
+                 g_image.GetReadError());
+    status = 1;
+  }
+  // A listing that could not be written is a failure too, as for a file.
+  if (listing_.error() != 0) {
+    std::fprintf(stderr, "error: standard output: %s\n",
+                 std::strerror(listing_.error()));
+    status = 1;
+  }
+  return status;
 }
 
 }  // namespace
-
-bool ExtractFile(const char* name, GamePosition from, int32_t offset,
-                 int32_t length, ExtractReport* report) {
-  // Clearing first keeps bytes of an earlier file out of this one where
-  // sectors are missing.
-  std::memset(g_work_area, 0, static_cast<size_t>(length));
-  const int32_t got =
-      g_image.ReadSectors(from.track, from.id, g_work_area, length);
-  report->missing = length - got;
-  report->reason[0] = '\0';
-  WriteError error;
-  if (!g_publisher->Publish(name, g_work_area + offset,
-                            static_cast<size_t>(length), &error)) {
-    std::snprintf(report->reason, sizeof(report->reason), "%s", error.reason);
-    return false;
-  }
-  return true;
-}
-
-void ExtractGameFiles() {
-  ReadDirectoryBlock(g_image, g_directory_block);
-
-  ExtractReport report;
-  const bool prog_written =
-      ExtractFile(kProgName, kProgSector, 0, kProgSize, &report);
-  if (prog_written) g_listing.Print("PROG cutted.\n");
-  ReportFile(kProgName, kProgSize, prog_written, report);
-
-  DirectoryEntry e;
-  for (int32_t k = kFirstDirectoryEntry;
-       GetDirectoryEntry(g_directory_block, k, &e); ++k) {
-    const int disk = e.disk;
-    const uint16_t start = e.start;
-    const uint16_t size = e.size;
-    const GamePosition at = RecordSector(start);
-    g_listing.Print(D88CUT_ENTRY, static_cast<int>(k), disk,
-                    static_cast<unsigned>(start), static_cast<int>(at.track),
-                    static_cast<int>(at.id.r), static_cast<unsigned>(size),
-                    static_cast<unsigned>(e.load_segment),
-                    static_cast<unsigned>(e.load_offset));
-    if (disk != kExtractedDisk) {
-      g_listing.Print("\n");
-      continue;
-    }
-    const EntryFileName name(k);
-    const bool written = ExtractFile(name.text, at, 0, size, &report);
-    g_listing.Print(written ? " ...cutted.\n" : "\n");
-    ReportFile(name.text, size, written, report);
-  }
-}
 
 void SetUpSignals() {
   // A reader of the listing that goes away (`| head`), or a file size
@@ -155,63 +234,8 @@ int RunD88Cut(int argc, char** argv) {
 }
 
 int RunD88Cut(int argc, char** argv, FilePublisher* publisher) {
-  // An empty command line counts as the executable's path alone; some
-  // systems pass it as no words, others as one empty word.
-  const bool has_name = argc >= 1 && argv[0] != nullptr && argv[0][0] != '\0';
-  const char* program = has_name ? argv[0] : OwnExecutablePath("d88cut");
-  const int words = argc < 1 ? 1 : argc;
-  if (words < 2 || words > 3) {
-    std::fprintf(stderr, D88CUT_USAGE,
-                 PathForConsole(program, g_shown, sizeof(g_shown)));
-    return 1;
-  }
-  // A run reports only its own failures, also when the tool is run more
-  // than once in one process.
-  g_write_failed = false;
-  g_listing.Reset();
-  const char* const path = argv[1];
-  if (!g_image.Open(path)) {
-    if (g_image.GetReadError() != nullptr) {
-      // It opened, but as a stream that could not be read whole.
-      std::fprintf(stderr, "error: %s: %s\n",
-                   PathForConsole(path, g_shown, sizeof(g_shown)),
-                   g_image.GetReadError());
-    } else {
-      std::fputs(D88CUT_CANNOT_OPEN, stderr);
-    }
-    return 1;
-  }
-  // Output names are checked against the input only where they exist.
-  FileIdentity input;
-  if (g_image.GetFileIdentity(&input)) publisher->ProtectFile(input);
-  g_publisher = publisher;
-
-  const int32_t count = g_image.GetImageCount();
-  for (int32_t i = 0; i < count; ++i) {
-    g_image.SelectImage(i);
-    UseGameSectorRange(g_image);
-    uint8_t disk_char = 0;
-    if (!ReadSignature(g_image, g_work_area, &disk_char)) continue;
-    g_listing.Print(D88CUT_RECOGNISED, disk_char);
-    if (disk_char == kFirstDiskChar) ExtractGameFiles();
-  }
-  g_listing.Flush();
-  int status = g_write_failed ? 1 : 0;
-  // A failed read looks like missing sectors to the extraction; the run
-  // still fails, once, with the system's reason.
-  if (g_image.GetReadError() != nullptr) {
-    std::fprintf(stderr, "error: %s: %s\n",
-                 PathForConsole(path, g_shown, sizeof(g_shown)),
-                 g_image.GetReadError());
-    status = 1;
-  }
-  // A listing that could not be written is a failure too, as for a file.
-  if (g_listing.error() != 0) {
-    std::fprintf(stderr, "error: standard output: %s\n",
-                 std::strerror(g_listing.error()));
-    status = 1;
-  }
-  return status;
+  Run run(publisher);
+  return run.Main(argc, argv);
 }
 
 }  // namespace cut

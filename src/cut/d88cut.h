@@ -4,10 +4,6 @@
 #ifndef CUT_D88CUT_H_
 #define CUT_D88CUT_H_
 
-#include <cstdint>
-
-#include "game/game_layout.h"
-
 namespace common {
 class FilePublisher;
 }  // namespace common
@@ -30,28 +26,6 @@ int RunD88Cut(int argc, char** argv);
 
 // The same, writing the files through `publisher`, which must be new.
 int RunD88Cut(int argc, char** argv, common::FilePublisher* publisher);
-
-// Writes PROG and the directory's disk-1 files of the selected image,
-// listing every directory entry on standard output. Call only during a run,
-// while the tool's image is open with a disk-1 image selected and the
-// sector range set to the game's.
-void ExtractGameFiles();
-
-// What became of one extracted file.
-struct ExtractReport {
-  int32_t missing;   // bytes at the end that could not be read whole
-  char reason[256];  // why the file was not written, when it was not
-};
-
-// Reads `length` bytes of consecutive sectors from `from` on into
-// the start of the work area, after zeroing that range, and writes the bytes
-// from `offset` on to the file `name`, replacing any file of that name.
-// Returns true if the file was written whole; `report` tells how many bytes
-// were missing and, on failure, why. Call only during a run. The caller
-// ensures that `offset` and `length` are not negative and `offset + length`
-// lies within the work area.
-bool ExtractFile(const char* name, game::GamePosition from, int32_t offset,
-                 int32_t length, ExtractReport* report);
 
 }  // namespace cut
 

@@ -5,21 +5,18 @@
 #include <vector>
 
 #include "game/game_disk.h"
+#include "game/game_files.h"
 #include "game/game_layout.h"
 #include "info/report.h"
 #include "info/text.h"
 
 namespace info {
 
-using game::DirectoryEntry;
-using game::EntryFileName;
-using game::GetDirectoryEntry;
+using game::ForEachGameFile;
+using game::GameFile;
 using game::kDirectoryRecord;
 using game::kExtractedDisk;
-using game::kFirstDirectoryEntry;
 using game::kFirstDiskChar;
-using game::kProgName;
-using game::kProgRecord;
 using game::ReadDirectoryBlock;
 using game::ReadRecords;
 using game::ReadSignature;
@@ -73,29 +70,25 @@ void PrintRun(const char* name, int32_t record, int32_t length, int32_t got,
 // Checks the selected disk-1 image: the same reads as d88cut's extraction.
 void CheckDiskOne(D88Image& image, std::vector<std::string>* incomplete) {
   const int32_t block = ReadDirectoryBlock(image, g_directory_block);
-  PrintRun(kProgName, kProgRecord, kProgSize,
-           ReadRecords(image, kProgRecord, g_file, kProgSize), "", incomplete);
-
   int32_t entries = 0;
   int32_t on_disk_one = 0;
-  DirectoryEntry e;
-  for (int32_t k = kFirstDirectoryEntry;
-       GetDirectoryEntry(g_directory_block, k, &e); ++k) {
+  ForEachGameFile(g_directory_block, [&](const GameFile& file) {
+    if (file.is_prog) return;
     ++entries;
-    if (e.disk == kExtractedDisk) ++on_disk_one;
-  }
-  PrintRun(
-      "directory", kDirectoryRecord, kDirectoryBlockSize, block,
-      Format("; %s, %d on disk %d", Count(entries, "entry", "entries").c_str(),
-             on_disk_one, static_cast<int>(kExtractedDisk)),
-      incomplete);
-
-  for (int32_t k = kFirstDirectoryEntry;
-       GetDirectoryEntry(g_directory_block, k, &e); ++k) {
-    if (e.disk != kExtractedDisk) continue;
-    PrintRun(EntryFileName(k).text, e.start, e.size,
-             ReadRecords(image, e.start, g_file, e.size), "", incomplete);
-  }
+    if (file.on_disk_one) ++on_disk_one;
+  });
+  ForEachGameFile(g_directory_block, [&](const GameFile& file) {
+    if (!file.on_disk_one) return;
+    PrintRun(file.name, file.record, file.length,
+             ReadRecords(image, file.record, g_file, file.length), "",
+             incomplete);
+    if (!file.is_prog) return;
+    PrintRun("directory", kDirectoryRecord, kDirectoryBlockSize, block,
+             Format("; %s, %d on disk %d",
+                    Count(entries, "entry", "entries").c_str(), on_disk_one,
+                    static_cast<int>(kExtractedDisk)),
+             incomplete);
+  });
 }
 
 }  // namespace

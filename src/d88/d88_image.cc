@@ -188,6 +188,17 @@ int32_t D88Image::ReadSector(int32_t track, int32_t c, int32_t h, int32_t r,
       file_, static_cast<int64_t>(note >> 16), buf, static_cast<size_t>(want)));
 }
 
+bool D88Image::LocateSector(int32_t track, int32_t c, int32_t h, int32_t r,
+                            int32_t n, SectorLocation* where) {
+  if (!TrackIsValid(track)) return false;
+  if (!IsByte(c) || !IsByte(h) || !IsByte(r) || !IsByte(n)) return false;
+  const uint64_t note = NotesFor(track, c, h, n).first[r];
+  if (note == 0) return false;
+  where->offset = static_cast<int64_t>(note >> 16);
+  where->data_size = static_cast<int32_t>(note & 0xFFFF);
+  return true;
+}
+
 int32_t D88Image::ReadSectors(int32_t track, int32_t c, int32_t h, int32_t r,
                               int32_t n, uint8_t* buf, int32_t len) {
   if (n < 0 || n > kMaxSizeCode) return 0;

@@ -21,6 +21,13 @@ struct SectorHeader {
   int32_t data_size;
 };
 
+// Where a sector's data lies in the file: the offset of its first byte and
+// the data size that its record's header gives.
+struct SectorLocation {
+  int64_t offset;
+  int32_t data_size;
+};
+
 // Reads sectors from the images of one D88 file.
 //
 // The reader keeps one open file and works through positioned reads on it.
@@ -135,6 +142,14 @@ class D88Image {
                      int32_t max_len) {
     return ReadSector(track, id.c, id.h, id.r, id.n, buf, max_len);
   }
+
+  // Finds the sector that ReadSector(track, c, h, r, n, ...) reads, by the
+  // same lookup, and stores where its data lies into `where`. Returns false,
+  // leaving `where` alone, where ReadSector finds no sector. The data may
+  // run past the end of the file, where ReadSector delivers fewer bytes;
+  // GetFileSize tells.
+  bool LocateSector(int32_t track, int32_t c, int32_t h, int32_t r, int32_t n,
+                    SectorLocation* where);
 
   // Reads `len` bytes from consecutive sectors into `buf` (which must hold
   // `len` bytes), in chunks of 128 << n bytes; only the last chunk may be

@@ -552,6 +552,23 @@ TEST_F(ReaderTest, DamagedTracksReadAsAPlainWalkReadsThem) {
                 expected_got);
       expected.resize(buf.size(), 0xEE);
       EXPECT_EQ(buf, expected);
+
+      // LocateSector names the bytes that ReadSector delivered: its data
+      // size lowered to the read and to the end of the file.
+      SectorLocation where = {-1, -1};
+      if (image_.LocateSector(0, 0, h, r, n, &where)) {
+        ASSERT_GE(where.offset, track);
+        const int64_t held = std::max<int64_t>(
+            0, static_cast<int64_t>(file.size()) - where.offset);
+        const int64_t want =
+            std::min<int64_t>({where.data_size, max_len, held});
+        ASSERT_EQ(expected_got, want);
+        const auto at = file.begin() + where.offset;
+        EXPECT_TRUE(std::equal(at, at + want, buf.begin()));
+      } else {
+        EXPECT_EQ(expected_got, 0);
+        EXPECT_EQ(where.offset, -1);
+      }
     }
     const int32_t len = below(4 * 45);
     Bytes ids(static_cast<size_t>(len));

@@ -41,7 +41,8 @@ constexpr int kAbsent = -2;       // no file has the name
 constexpr int kRetryByName = -3;  // unnamed files cannot be linked here
 
 constexpr int kTemporaryAttempts = 100;
-constexpr size_t kTemporarySize = 300;
+// Room for a path and the temporary name's additions.
+constexpr size_t kTemporarySize = 4096 + 64;
 
 void SetReason(WriteError* error, int errnum) {
   if (errnum == kIsProtected) {
@@ -120,8 +121,18 @@ void RemoveTemporaryAndResignal(int sig) {
 // for it on every call.
 const long g_process_id = ProcessId();
 
+// The temporary name beside `name`, in the same directory, so that the
+// rename stays within one file system.
 void TemporaryName(const char* name, int attempt, char* temp) {
-  std::snprintf(temp, kTemporarySize, ".%s.%ld-%d.tmp", name, g_process_id,
+  const char* base = name;
+  for (const char* p = name; *p != '\0'; ++p) {
+#ifdef _WIN32
+    if (*p == '\\' || *p == ':') base = p + 1;
+#endif
+    if (*p == '/') base = p + 1;
+  }
+  std::snprintf(temp, kTemporarySize, "%.*s.%s.%ld-%d.tmp",
+                static_cast<int>(base - name), name, base, g_process_id,
                 attempt);
 }
 
@@ -193,9 +204,16 @@ bool FilePublisher::Publish(const char* name, const uint8_t* data, size_t len,
   return PublishThroughTemporaryName(name, data, len, error);
 }
 
+bool FilePublisher::PublishChecked(const char* name, const uint8_t* data,
+                                   size_t len, Check check, void* context,
+                                   WriteError* error) {
+  return PublishThroughTemporaryName(name, data, len, error, check, context);
+}
+
 bool FilePublisher::PublishThroughTemporaryName(const char* name,
                                                 const uint8_t* data, size_t len,
-                                                WriteError* error) {
+                                                WriteError* error, Check check,
+                                                void* context) {
   char temp[kTemporarySize];
   int fd = -1;
   for (int attempt = 0; attempt < kTemporaryAttempts && fd < 0; ++attempt) {
@@ -217,8 +235,10 @@ bool FilePublisher::PublishThroughTemporaryName(const char* name,
     SetReason(error, err);
   } else {
     AtStage(name, Stage::kWritten);
-    AtStage(name, Stage::kBeforeRename);
-    moved = MoveIntoPlace(temp, name, error);
+    if (check == nullptr || check(context, temp, error)) {
+      AtStage(name, Stage::kBeforeRename);
+      moved = MoveIntoPlace(temp, name, error);
+    }
   }
   if (!moved) RemoveFile(temp);
   ForgetTemporary();

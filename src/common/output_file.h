@@ -49,6 +49,17 @@ class FilePublisher {
   bool Publish(const char* name, const uint8_t* data, size_t len,
                WriteError* error);
 
+  // A look at a complete file before it gets its name: `path` names it
+  // under its temporary name. Returning false, with `error` filled in,
+  // abandons it: the temporary file is removed and Publish fails.
+  using Check = bool (*)(void* context, const char* path, WriteError* error);
+
+  // Publish for a `name` that may lie in another directory (a path): the
+  // file is written under a temporary name in that directory and, when
+  // `check` is not null, passes `check` before it is renamed into place.
+  bool PublishChecked(const char* name, const uint8_t* data, size_t len,
+                      Check check, void* context, WriteError* error);
+
   // Test seams. The steps that the system may refuse: opening an unnamed
   // file, linking it by its descriptor, linking it through /proc.
   enum class Step { kOpenUnnamed, kLinkUnnamed, kLinkThroughProc };
@@ -67,7 +78,9 @@ class FilePublisher {
   bool PublishUnnamed(int fd, const char* name, const uint8_t* data, size_t len,
                       WriteError* error);
   bool PublishThroughTemporaryName(const char* name, const uint8_t* data,
-                                   size_t len, WriteError* error);
+                                   size_t len, WriteError* error,
+                                   Check check = nullptr,
+                                   void* context = nullptr);
   int OpenUnnamed();
   int LinkUnnamed(int fd, const char* target);
   int ReplaceWithUnnamed(int fd, const char* name);

@@ -1,0 +1,708 @@
+#include "paste/d88paste.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#endif
+
+#include "common/command_line.h"
+#include "common/output_file.h"
+#include "d88/d88_image.h"
+#include "d88/input_file.h"
+#include "game/game_disk.h"
+#include "game/game_files.h"
+#include "game/game_layout.h"
+
+namespace paste {
+
+using common::ConsoleOutput;
+using common::FilePublisher;
+using common::PathForConsole;
+using common::WriteError;
+using d88::D88Image;
+using d88::FileIdentity;
+using d88::InputFile;
+using d88::SectorLocation;
+using game::EntryFile;
+using game::EntryFileName;
+using game::EntryOffset;
+using game::ForEachGameFile;
+using game::GameFile;
+using game::GamePosition;
+using game::kDirectoryBlockSize;
+using game::kDirectoryRecord;
+using game::kEntrySizeOffset;
+using game::kFirstDirectoryEntry;
+using game::kFirstDiskChar;
+using game::kGameSectorSize;
+using game::kLastDirectoryEntry;
+using game::kProgName;
+using game::kProgRecord;
+using game::kProgSize;
+using game::kSignatureReadSize;
+using game::ReadDirectoryBlock;
+using game::ReadRecords;
+using game::ReadSignature;
+using game::RecordSector;
+using game::UseGameSectorRange;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const char kUsage[] =
+    "Usage: d88paste [-C DIR] [--image N] [-n] IN.d88 OUT.d88\n"
+    "Puts the files that d88cut extracts (PROG, 002, 003, ...) back into a\n"
+    "copy of IN.d88 and writes it to OUT.d88. Files that are absent keep\n"
+    "their bytes; a file may shrink or grow within the sectors it has.\n"
+    "\n"
+    "  -C DIR         read the files from DIR (default: the current "
+    "directory)\n"
+    "  --image N      the disk-1 image to change, by its index as d88info\n"
+    "                 shows it (needed when the file holds more than one)\n"
+    "  -n, --dry-run  say what would change; write nothing\n"
+    "  -h, --help     show this text\n"
+    "  --version      show the version of d88paste\n";
+
+// The input, and OUT read back before it is published. In static storage:
+// each keeps its notes of the tracks for the process's life.
+D88Image g_in;
+D88Image g_out;
+
+// Where the directory block lies inside PROG.
+constexpr int32_t kDirectoryInProg =
+    (kDirectoryRecord - kProgRecord) * kGameSectorSize;
+static_assert(kDirectoryInProg + kDirectoryBlockSize == kProgSize,
+              "the directory block is PROG's last four sectors");
+
+// A folder file longer than this is read no further; it is too large for
+// any entry anyway.
+constexpr int64_t kMaxFolderFile = int64_t{1} << 20;
+
+// A run of bytes that the tool writes into OUT, and whose file it is.
+struct Piece {
+  int64_t offset;
+  int32_t length;
+  size_t owner;  // index into the run's files
+};
+
+// PROG or a disk-1 file of the chosen image, as the directory that OUT will
+// hold places it.
+struct PasteFile {
+  GameFile file;
+  bool in_folder = false;
+  Bytes old_bytes;  // the input's extraction, zeros where it cannot read
+  Bytes new_bytes;  // what OUT must extract to
+  bool changed = false;
+  bool refused = false;  // its sectors cannot take the new bytes
+  int32_t sectors_rewritten = 0;
+};
+
+// One run of the tool.
+class Run {
+ public:
+  explicit Run(FilePublisher* publisher) : publisher_(publisher) {}
+
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+
+  int Main(int argc, char** argv);
+
+ private:
+  int UsageError(const char* format, const char* arg);
+  bool ParseArguments(int argc, char** argv, int* status);
+#if defined(__GNUC__)
+  __attribute__((format(printf, 3, 4)))
+#endif
+  void
+  Error(const char* name, const char* format, ...);
+  const char* Shown(const char* path) {
+    return PathForConsole(path, shown_, sizeof(shown_));
+  }
+
+  bool OpenInput();
+  bool ChooseImage();
+  void ReadFolder();
+  bool ReadFolderFile(const char* name, Bytes* bytes, int64_t* size);
+  void ListFiles();
+  void PlaceFolderFiles();
+  bool LocateWhole(const PasteFile& f, int32_t sector, SectorLocation* where);
+  void WriteFile(size_t index);
+  void WriteRange(size_t index, int32_t from, int32_t length);
+  void CheckOverlaps();
+  bool ReadBack(const char* path, WriteError* error);
+  static bool ReadBackCheck(void* context, const char* path,
+                            WriteError* error) {
+    return static_cast<Run*>(context)->ReadBack(path, error);
+  }
+
+  FilePublisher* const publisher_;
+  ConsoleOutput out_;
+  int errors_ = 0;
+  char shown_[3 * 4096];
+
+  // The command line.
+  const char* dir_ = ".";
+  const char* in_path_ = nullptr;
+  const char* out_path_ = nullptr;
+  int32_t image_ = -1;
+  bool dry_run_ = false;
+
+  // The input's bytes, edited into OUT's.
+  Bytes image_bytes_;
+  uint8_t in_directory_[kDirectoryBlockSize];
+  // The folder's PROG (when it has one of the right size) and files by
+  // entry number.
+  bool has_prog_ = false;
+  Bytes folder_prog_;
+  struct FolderFile {
+    bool present = false;
+    int64_t size = 0;
+    Bytes bytes;
+  };
+  FolderFile folder_[kLastDirectoryEntry + 1];
+  // PROG first, then the disk-1 entries in directory order.
+  std::vector<PasteFile> files_;
+  std::vector<Piece> pieces_;
+  // Size fields rewritten while PROG itself is not in the folder: their
+  // offsets inside PROG.
+  std::vector<int32_t> size_fields_;
+};
+
+void Run::Error(const char* name, const char* format, ...) {
+  out_.Flush();
+  std::fprintf(stderr, "error: %s: ", name);
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+  std::fputc('\n', stderr);
+  ++errors_;
+}
+
+int Run::UsageError(const char* format, const char* arg) {
+  std::fputs("d88paste: ", stderr);
+  std::fprintf(stderr, format, arg != nullptr ? Shown(arg) : "");
+  std::fputs("\nTry 'd88paste --help'.\n", stderr);
+  return 2;
+}
+
+bool ParseIndex(const char* text, int32_t* value) {
+  if (text[0] < '0' || text[0] > '9') return false;
+  char* end = nullptr;
+  errno = 0;
+  const long n = std::strtol(text, &end, 10);
+  if (errno != 0 || *end != '\0' || n > INT32_MAX) return false;
+  *value = static_cast<int32_t>(n);
+  return true;
+}
+
+// Returns false when the run ends here, with `*status`.
+bool Run::ParseArguments(int argc, char** argv, int* status) {
+  bool options_done = false;
+  bool help = false;
+  bool version = false;
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    const bool option = !options_done && arg[0] == '-' && arg[1] != '\0';
+    if (!option) {
+      if (in_path_ == nullptr) {
+        in_path_ = arg;
+      } else if (out_path_ == nullptr) {
+        out_path_ = arg;
+      } else {
+        *status = UsageError("one file too many: '%s'", arg);
+        return false;
+      }
+    } else if (std::strcmp(arg, "--") == 0) {
+      options_done = true;
+    } else if (std::strcmp(arg, "-n") == 0 ||
+               std::strcmp(arg, "--dry-run") == 0) {
+      dry_run_ = true;
+    } else if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
+      help = true;
+    } else if (std::strcmp(arg, "--version") == 0) {
+      version = true;
+    } else if (std::strcmp(arg, "-C") == 0 ||
+               std::strcmp(arg, "--image") == 0) {
+      if (i + 1 >= argc) {
+        *status = UsageError("%s needs a value", arg);
+        return false;
+      }
+      const char* value = argv[++i];
+      if (arg[1] == 'C') {
+        dir_ = value;
+      } else if (!ParseIndex(value, &image_)) {
+        *status = UsageError("--image needs an image index, not '%s'", value);
+        return false;
+      }
+    } else {
+      *status = UsageError("unknown option '%s'", arg);
+      return false;
+    }
+  }
+  if (help) {
+    out_.Print("%s", kUsage);
+  } else if (version) {
+    out_.Print("d88paste %s\n", D88CUT_VERSION);
+  } else if (out_path_ == nullptr) {
+    *status =
+        UsageError("%s", in_path_ == nullptr ? "no IN.d88 or OUT.d88 given"
+                                             : "no OUT.d88 given");
+    return false;
+  } else {
+    return true;
+  }
+  out_.Flush();
+  *status = out_.error() != 0 ? 1 : 0;
+  return false;
+}
+
+// Opens the input for the reader and reads its bytes, which OUT starts as.
+bool Run::OpenInput() {
+  const char* shown = Shown(in_path_);
+#ifndef _WIN32
+  // OUT is a copy of IN's bytes: a pipe could not be read twice.
+  struct stat st;
+  if (stat(in_path_, &st) == 0 && !S_ISREG(st.st_mode)) {
+    Error(shown, "not a regular file");
+    return false;
+  }
+#endif
+  if (!g_in.Open(in_path_)) {
+    Error(shown, "%s",
+          g_in.GetReadError() != nullptr ? g_in.GetReadError()
+                                         : "cannot be opened");
+    return false;
+  }
+  // OUT may be neither IN nor another name of it.
+  FileIdentity identity;
+  if (g_in.GetFileIdentity(&identity)) publisher_->ProtectFile(identity);
+
+  InputFile raw;
+  const int64_t size = g_in.GetFileSize();
+  if (size < 0 || !raw.Open(in_path_, size) || raw.Size() != size) {
+    Error(shown, "cannot be read whole");
+    return false;
+  }
+  image_bytes_.resize(static_cast<size_t>(size));
+  if (raw.ReadAt(0, image_bytes_.data(), image_bytes_.size()) !=
+      image_bytes_.size()) {
+    Error(shown, "%s",
+          raw.error() != nullptr ? raw.error() : "cannot be read whole");
+    return false;
+  }
+  return true;
+}
+
+// Selects the disk-1 image to change: the one of --image, or the only one.
+bool Run::ChooseImage() {
+  std::vector<int32_t> disk_ones;
+  uint8_t signature[kSignatureReadSize];
+  for (int32_t i = 0; i < g_in.GetImageCount(); ++i) {
+    if (!g_in.SelectImage(i)) continue;
+    UseGameSectorRange(g_in);
+    uint8_t disk_char = 0;
+    if (ReadSignature(g_in, signature, &disk_char) &&
+        disk_char == kFirstDiskChar) {
+      disk_ones.push_back(i);
+    }
+  }
+  std::string list;
+  for (const int32_t i : disk_ones) {
+    list += (list.empty() ? "" : ", ") + std::to_string(i);
+  }
+  const char* shown = Shown(in_path_);
+  if (disk_ones.empty()) {
+    Error(shown, "holds no disk 1 of the game");
+    return false;
+  }
+  bool known = false;
+  for (const int32_t i : disk_ones) known = known || i == image_;
+  if (image_ >= 0 && !known) {
+    Error(shown, "image %d is not a disk 1 of the game; disk 1 is image %s",
+          static_cast<int>(image_), list.c_str());
+    return false;
+  }
+  if (image_ < 0 && disk_ones.size() > 1) {
+    Error(shown,
+          "holds more than one disk 1 of the game (images %s); choose one "
+          "with --image N",
+          list.c_str());
+    return false;
+  }
+  if (image_ < 0) image_ = disk_ones[0];
+  g_in.SelectImage(image_);
+  UseGameSectorRange(g_in);
+  return true;
+}
+
+bool FileIsAbsent() {
+#ifdef _WIN32
+  const DWORD code = GetLastError();
+  return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+#else
+  return errno == ENOENT;
+#endif
+}
+
+// Reads the folder's file `name`, if there is one: its size, and its bytes
+// up to kMaxFolderFile. Returns whether it is there; a file that is there
+// but cannot be read is an error.
+bool Run::ReadFolderFile(const char* name, Bytes* bytes, int64_t* size) {
+  std::string path = dir_;
+  path += '/';
+  path += name;
+  InputFile file;
+  errno = 0;
+  if (!file.Open(path.c_str(), kMaxFolderFile)) {
+    if (file.error() == nullptr && FileIsAbsent()) return false;
+    Error(name, "cannot be read%s%s", file.error() != nullptr ? ": " : "",
+          file.error() != nullptr ? file.error() : "");
+    return false;
+  }
+  *size = file.Size();
+  const size_t want = static_cast<size_t>(
+      *size < 0 ? 0 : (*size < kMaxFolderFile ? *size : kMaxFolderFile));
+  bytes->resize(want);
+  if (*size < 0 || file.ReadAt(0, bytes->data(), want) != want) {
+    Error(name, "cannot be read%s%s", file.error() != nullptr ? ": " : "",
+          file.error() != nullptr ? file.error() : "");
+    return false;
+  }
+  return true;
+}
+
+// The folder's PROG and the files whose names d88cut writes.
+void Run::ReadFolder() {
+  int64_t size = 0;
+  if (ReadFolderFile(kProgName, &folder_prog_, &size)) {
+    if (size != kProgSize) {
+      Error(kProgName, "%lld bytes; PROG must be exactly %d bytes",
+            static_cast<long long>(size), static_cast<int>(kProgSize));
+    } else {
+      has_prog_ = true;
+    }
+  }
+  for (int32_t k = kFirstDirectoryEntry; k <= kLastDirectoryEntry; ++k) {
+    FolderFile& f = folder_[k];
+    f.present = ReadFolderFile(EntryFileName(k).text, &f.bytes, &f.size);
+  }
+}
+
+// The list of PROG and the disk-1 files, placed by the directory that OUT
+// will hold: the folder's PROG's, or else the input's.
+void Run::ListFiles() {
+  ReadDirectoryBlock(g_in, in_directory_);
+  const uint8_t* directory =
+      has_prog_ ? folder_prog_.data() + kDirectoryInProg : in_directory_;
+  ForEachGameFile(directory, [this](const GameFile& file) {
+    if (!file.on_disk_one) return;
+    PasteFile f;
+    f.file = file;
+    f.old_bytes.assign(static_cast<size_t>(file.length), 0);
+    ReadRecords(g_in, file.record, f.old_bytes.data(), file.length);
+    f.new_bytes = f.old_bytes;
+    files_.push_back(f);
+  });
+  PasteFile& prog = files_[0];
+  if (has_prog_) {
+    prog.in_folder = true;
+    prog.new_bytes = folder_prog_;
+  }
+}
+
+// Checks the folder's numbered files against the directory, takes their
+// bytes and applies the size updates to PROG.
+void Run::PlaceFolderFiles() {
+  const uint8_t* directory =
+      has_prog_ ? folder_prog_.data() + kDirectoryInProg : in_directory_;
+  for (int32_t k = kFirstDirectoryEntry; k <= kLastDirectoryEntry; ++k) {
+    FolderFile& folder = folder_[k];
+    if (!folder.present) continue;
+    const char* name = EntryFileName(k).text;
+    GameFile entry;
+    if (!EntryFile(directory, k, &entry)) {
+      Error(name, "the directory has no entry %d", static_cast<int>(k));
+      continue;
+    }
+    if (!entry.on_disk_one) {
+      Error(name, "its entry is on disk %d, not on disk 1",
+            static_cast<int>(entry.entry.disk));
+      continue;
+    }
+    // Whole sectors, and no more than the 16-bit size field holds.
+    const int64_t sectors =
+        (int64_t{entry.length} + kGameSectorSize - 1) / kGameSectorSize;
+    const int64_t capacity = sectors * kGameSectorSize > UINT16_MAX
+                                 ? UINT16_MAX
+                                 : sectors * kGameSectorSize;
+    if (folder.size > capacity) {
+      Error(name, "%lld bytes, more than the %lld bytes its sectors hold",
+            static_cast<long long>(folder.size),
+            static_cast<long long>(capacity));
+      continue;
+    }
+    for (PasteFile& f : files_) {
+      if (f.file.is_prog || f.file.k != k) continue;
+      f.in_folder = true;
+      f.new_bytes = folder.bytes;
+      if (folder.size == entry.length) break;
+      // The size update, in PROG's copy of the directory.
+      const size_t at = static_cast<size_t>(kDirectoryInProg) + EntryOffset(k) +
+                        kEntrySizeOffset;
+      files_[0].new_bytes[at] = static_cast<uint8_t>(folder.size & 0xFF);
+      files_[0].new_bytes[at + 1] = static_cast<uint8_t>(folder.size >> 8);
+      if (!has_prog_) size_fields_.push_back(static_cast<int32_t>(at));
+      break;
+    }
+  }
+  for (PasteFile& f : files_) f.changed = f.new_bytes != f.old_bytes;
+}
+
+// Where sector `sector` of file `f` lies, when the image holds it whole;
+// otherwise an error for the file.
+bool Run::LocateWhole(const PasteFile& f, int32_t sector,
+                      SectorLocation* where) {
+  const GamePosition at = RecordSector(f.file.record + sector);
+  const char* why = nullptr;
+  char held[64];
+  if (!g_in.LocateSector(at.track, at.id.c, at.id.h, at.id.r, at.id.n, where)) {
+    why = "is missing";
+  } else if (where->data_size != kGameSectorSize) {
+    std::snprintf(held, sizeof(held), "holds %d bytes, not %d",
+                  static_cast<int>(where->data_size),
+                  static_cast<int>(kGameSectorSize));
+    why = held;
+  } else if (where->offset >
+             static_cast<int64_t>(image_bytes_.size()) - kGameSectorSize) {
+    why = "is cut short by the end of the file";
+  }
+  if (why == nullptr) return true;
+  Error(f.file.name, "its sector at track %d sector %d %s",
+        static_cast<int>(at.track), static_cast<int>(at.id.r), why);
+  return false;
+}
+
+// Copies bytes [from, from + length) of file `index`'s new bytes into its
+// sectors, counting each sector whose bytes change.
+void Run::WriteRange(size_t index, int32_t from, int32_t length) {
+  PasteFile& f = files_[index];
+  int32_t done = 0;
+  while (done < length) {
+    const int32_t pos = from + done;
+    const int32_t sector = pos / kGameSectorSize;
+    const int32_t in_sector = pos % kGameSectorSize;
+    int32_t n = kGameSectorSize - in_sector;
+    if (n > length - done) n = length - done;
+    SectorLocation where;
+    if (!LocateWhole(f, sector, &where)) return;
+    uint8_t* to = image_bytes_.data() + where.offset + in_sector;
+    const uint8_t* bytes = f.new_bytes.data() + pos;
+    if (std::memcmp(to, bytes, static_cast<size_t>(n)) != 0) {
+      ++f.sectors_rewritten;
+      std::memcpy(to, bytes, static_cast<size_t>(n));
+    }
+    pieces_.push_back({where.offset + in_sector, n, index});
+    done += n;
+  }
+}
+
+// Writes a changed file's new bytes into its sectors, once every sector it
+// occupies is known to be whole. PROG, when it is not in the folder,
+// changes only in the size fields.
+void Run::WriteFile(size_t index) {
+  PasteFile& f = files_[index];
+  if (!f.changed) return;
+  // The sectors of the entry's size or the new size, whichever is longer;
+  // PROG is read whole also where only its size fields change.
+  const int32_t length =
+      static_cast<int32_t>(f.new_bytes.size()) > f.file.length
+          ? static_cast<int32_t>(f.new_bytes.size())
+          : f.file.length;
+  const int32_t sectors = (length + kGameSectorSize - 1) / kGameSectorSize;
+  SectorLocation where;
+  for (int32_t i = 0; i < sectors; ++i) {
+    if (!LocateWhole(f, i, &where)) {
+      f.refused = true;
+      return;
+    }
+  }
+  if (f.file.is_prog && !f.in_folder) {
+    for (const int32_t at : size_fields_) WriteRange(index, at, 2);
+    return;
+  }
+  WriteRange(index, 0, static_cast<int32_t>(f.new_bytes.size()));
+}
+
+// Every file must extract from the edited bytes as planned. Where one does
+// not, files share sectors and the bytes of one were changed by another.
+// Files refused already are left out.
+void Run::CheckOverlaps() {
+  for (size_t index = 0; index < files_.size(); ++index) {
+    const PasteFile& f = files_[index];
+    if (f.refused) continue;
+    const int32_t length = static_cast<int32_t>(f.new_bytes.size());
+    for (int32_t pos = 0; pos < length; pos += kGameSectorSize) {
+      // The reads of the extraction: whole sectors until one fails, of
+      // which the bytes that did arrive count.
+      const GamePosition at =
+          RecordSector(f.file.record + pos / kGameSectorSize);
+      SectorLocation where;
+      if (!g_in.LocateSector(at.track, at.id.c, at.id.h, at.id.r, at.id.n,
+                             &where)) {
+        break;
+      }
+      const int32_t chunk =
+          length - pos < kGameSectorSize ? length - pos : kGameSectorSize;
+      const int64_t held =
+          static_cast<int64_t>(image_bytes_.size()) - where.offset;
+      int64_t got = where.data_size < chunk ? where.data_size : chunk;
+      if (got > held) got = held;
+      int64_t differs = -1;
+      for (int64_t i = 0; i < got && differs < 0; ++i) {
+        if (image_bytes_[static_cast<size_t>(where.offset + i)] !=
+            f.new_bytes[static_cast<size_t>(pos + i)]) {
+          differs = where.offset + i;
+        }
+      }
+      if (differs >= 0) {
+        const char* other = "another file";
+        for (const Piece& p : pieces_) {
+          if (p.offset <= differs && differs - p.offset < p.length) {
+            other = p.owner == index ? "itself" : files_[p.owner].file.name;
+          }
+        }
+        Error(f.file.name,
+              "its sectors overlap %s, and the new bytes disagree at file "
+              "offset %lld",
+              other, static_cast<long long>(differs));
+        break;
+      }
+      if (got < chunk) break;
+    }
+  }
+}
+
+// OUT, written under a temporary name, read back through the reader: every
+// file extracts to what was planned.
+bool Run::ReadBack(const char* path, WriteError* error) {
+  const char* differs = nullptr;
+  uint8_t signature[kSignatureReadSize];
+  uint8_t disk_char = 0;
+  static uint8_t directory[kDirectoryBlockSize];
+  if (!g_out.Open(path) || !g_out.SelectImage(image_)) {
+    differs = "the image";
+  } else {
+    UseGameSectorRange(g_out);
+    if (!ReadSignature(g_out, signature, &disk_char) ||
+        disk_char != kFirstDiskChar) {
+      differs = "the signature";
+    }
+  }
+  if (differs == nullptr) {
+    ReadDirectoryBlock(g_out, directory);
+    size_t index = 0;
+    Bytes got;
+    ForEachGameFile(directory, [&](const GameFile& file) {
+      if (!file.on_disk_one || differs != nullptr) return;
+      if (index >= files_.size() ||
+          std::strcmp(files_[index].file.name, file.name) != 0) {
+        differs = "the directory";
+        return;
+      }
+      got.assign(static_cast<size_t>(file.length), 0);
+      ReadRecords(g_out, file.record, got.data(), file.length);
+      if (got != files_[index].new_bytes) differs = files_[index].file.name;
+      ++index;
+    });
+    if (differs == nullptr && index != files_.size()) differs = "the directory";
+  }
+  if (differs == nullptr && g_out.GetReadError() != nullptr) {
+    differs = g_out.GetReadError();
+  }
+  g_out.Open(nullptr);
+  if (differs == nullptr) return true;
+  std::snprintf(error->reason, sizeof(error->reason),
+                "internal error: read back, %s is not as planned", differs);
+  return false;
+}
+
+int Run::Main(int argc, char** argv) {
+  int status = 0;
+  if (!ParseArguments(argc, argv, &status)) return status;
+  if (!OpenInput() || !ChooseImage()) return 1;
+  ReadFolder();
+  ListFiles();
+  PlaceFolderFiles();
+  for (size_t i = 0; i < files_.size(); ++i) WriteFile(i);
+  CheckOverlaps();
+  if (errors_ != 0) {
+    std::fprintf(stderr, "d88paste: %d %s; %s not written\n", errors_,
+                 errors_ == 1 ? "error" : "errors", Shown(out_path_));
+    return 1;
+  }
+
+  // The lines come after OUT is in place, so that they never describe a
+  // file that was not written.
+  if (!dry_run_) {
+    WriteError error;
+    if (!publisher_->PublishChecked(out_path_, image_bytes_.data(),
+                                    image_bytes_.size(), ReadBackCheck, this,
+                                    &error)) {
+      Error(Shown(out_path_), "%s", error.reason);
+      std::fprintf(stderr, "d88paste: %s not written\n", Shown(out_path_));
+      return 1;
+    }
+  }
+  int changed = 0;
+  for (const PasteFile& f : files_) {
+    if (!f.changed) continue;
+    ++changed;
+    out_.Print("%s: %d -> %d bytes, %d %s rewritten\n", f.file.name,
+               static_cast<int>(f.old_bytes.size()),
+               static_cast<int>(f.new_bytes.size()), f.sectors_rewritten,
+               f.sectors_rewritten == 1 ? "sector" : "sectors");
+  }
+  if (changed == 0) out_.Print("No file changed.\n");
+  if (dry_run_) out_.Print("Dry run: %s not written.\n", Shown(out_path_));
+  out_.Flush();
+  if (out_.error() != 0) {
+    std::fprintf(stderr, "error: standard output: %s\n",
+                 std::strerror(out_.error()));
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+void SetUpSignals() {
+  common::IgnoreWriteSignals();
+  common::RemoveTemporaryFileOnSignals();
+}
+
+int RunD88Paste(int argc, char** argv) {
+  FilePublisher publisher;
+  return RunD88Paste(argc, argv, &publisher);
+}
+
+int RunD88Paste(int argc, char** argv, FilePublisher* publisher) {
+  // The run holds the input's bytes and the files; it lives on the heap.
+  Run* run = new Run(publisher);
+  const int status = run->Main(argc, argv);
+  delete run;
+  return status;
+}
+
+}  // namespace paste

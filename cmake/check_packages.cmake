@@ -35,9 +35,10 @@ endfunction()
 file(REMOVE_RECURSE "${WORK_DIR}")
 
 # What each package holds, below its root.
-set(tool_files bin/d88cut bin/d88info share/doc/d88cut/README.md
+set(tool_files bin/d88cut bin/d88info bin/d88paste share/doc/d88cut/README.md
     share/doc/d88cut/LICENSE)
-set(man_files share/man/man1/d88cut.1.gz share/man/man1/d88info.1.gz)
+set(man_files share/man/man1/d88cut.1.gz share/man/man1/d88info.1.gz
+    share/man/man1/d88paste.1.gz)
 set(dev_files include/d88/d88_image.h include/d88/d88_format.h
     include/d88/input_file.h lib/libd88.a lib/cmake/d88cut/d88cutConfig.cmake
     lib/cmake/d88cut/d88cutConfigVersion.cmake
@@ -51,8 +52,8 @@ unpack("${PACKAGE_DIR}/d88cut-${VERSION}-win64.zip" "${WORK_DIR}/zip")
 foreach(path IN LISTS tool_files man_files dev_files)
   expect_file("${linux_root}/${path}")
 endforeach()
-foreach(path bin/d88cut.exe bin/d88info.exe share/doc/d88cut/README.md
-        share/doc/d88cut/LICENSE)
+foreach(path bin/d88cut.exe bin/d88info.exe bin/d88paste.exe
+        share/doc/d88cut/README.md share/doc/d88cut/LICENSE)
   expect_file("${win_root}/${path}")
 endforeach()
 

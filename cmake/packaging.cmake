@@ -17,7 +17,7 @@ set(D88CUT_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/d88cut)
 set(D88CUT_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 # --- tools ---------------------------------------------------------------
-install(TARGETS d88cut d88info RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+install(TARGETS d88cut d88info d88paste RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         COMPONENT tools)
 install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR}
         COMPONENT tools)
@@ -25,7 +25,7 @@ install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR}
 # The manual pages, compressed as Debian keeps them (-n: no name or time in
 # the header, so that a rebuild gives the same bytes). Their title line
 # names the version, which must be the project's.
-foreach(page d88cut.1 d88info.1)
+foreach(page d88cut.1 d88info.1 d88paste.1)
   file(STRINGS man/${page} title REGEX "^\\.TH ")
   if(NOT title MATCHES "\"d88cut ${PROJECT_VERSION}\"")
     message(FATAL_ERROR "man/${page}: the .TH line does not name version "
@@ -35,7 +35,7 @@ endforeach()
 if(NOT WIN32)
   find_program(D88CUT_GZIP gzip)
   set(man_pages)
-  foreach(page d88cut.1 d88info.1)
+  foreach(page d88cut.1 d88info.1 d88paste.1)
     set(source ${PROJECT_SOURCE_DIR}/man/${page})
     if(D88CUT_GZIP)
       set(page_file ${PROJECT_BINARY_DIR}/man/${page})
@@ -143,6 +143,6 @@ set(CPACK_DEBIAN_D88CUT_DESCRIPTION
 d88cut finds the disks of one game in a D88 disk image file and writes the
 game's program and the data files of its first disk as plain files. d88info
 tells what the images of a D88 file hold and whether d88cut could extract
-them whole.")
+them whole. d88paste puts edited files back into a copy of the image.")
 set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build/")
 include(CPack)

@@ -161,8 +161,8 @@ class Run {
   // The input's bytes, edited into OUT's.
   Bytes image_bytes_;
   uint8_t in_directory_[kDirectoryBlockSize];
-  // The folder's PROG (when it has one of the right size) and files by
-  // entry number.
+  // The folder's PROG, when it has one of the right size that differs from
+  // the input's, and the folder's files by entry number.
   bool has_prog_ = false;
   Bytes folder_prog_;
   struct FolderFile {
@@ -404,6 +404,13 @@ void Run::ReadFolder() {
 // will hold: the folder's PROG's, or else the input's.
 void Run::ListFiles() {
   ReadDirectoryBlock(g_in, in_directory_);
+  // An unchanged PROG leaves the input's directory in place, also where
+  // PROG's extraction could not read it whole.
+  if (has_prog_) {
+    Bytes old_prog(static_cast<size_t>(kProgSize), 0);
+    ReadRecords(g_in, kProgRecord, old_prog.data(), kProgSize);
+    has_prog_ = folder_prog_ != old_prog;
+  }
   const uint8_t* directory =
       has_prog_ ? folder_prog_.data() + kDirectoryInProg : in_directory_;
   ForEachGameFile(directory, [this](const GameFile& file) {

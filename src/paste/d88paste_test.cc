@@ -1,0 +1,471 @@
+// d88paste: the round trip with d88cut on the sample image and on generated
+// images, and every refusal end to end.
+
+#include "paste/d88paste.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "cut/d88cut.h"
+#include "d88/d88_image.h"
+#include "fuzz/seeds.h"
+#include "game/game_disk.h"
+#include "game/game_layout.h"
+#include "testing/d88_builder.h"
+#include "testing/demo_image.h"
+#include "testing/game_disk_builder.h"
+#include "testing/in_process.h"
+#include "testing/run_process.h"
+
+namespace paste {
+namespace {
+
+using d88test::Append;
+using d88test::BuildDamagedDemoImage;
+using d88test::BuildDemoImage;
+using d88test::Bytes;
+using d88test::ConsoleText;
+using d88test::DirectoryEntryFields;
+using d88test::GameDiskBuilder;
+using d88test::Pattern;
+using d88test::ProcessResult;
+using d88test::ReadFileBytes;
+using d88test::RunInProcess;
+using d88test::RunProcess;
+using d88test::TempDir;
+using d88test::TestedExecutable;
+using d88test::WriteFileBytes;
+
+using Files = std::map<std::string, Bytes>;
+
+// Where the size field of entry `k` lies inside PROG.
+size_t SizeFieldInProg(int32_t k) {
+  return static_cast<size_t>(game::kDirectoryRecord - game::kProgRecord) *
+             game::kGameSectorSize +
+         game::EntryOffset(k) + game::kEntrySizeOffset;
+}
+
+// The entries of directory `dir`.
+std::vector<std::string> Names(const std::string& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
+    names.push_back(e.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+Files ReadFiles(const std::string& dir) {
+  Files files;
+  for (const std::string& name : Names(dir)) {
+    EXPECT_TRUE(ReadFileBytes(dir + "/" + name, &files[name])) << name;
+  }
+  return files;
+}
+
+void WriteFiles(const std::string& dir, const Files& files) {
+  std::error_code ec;
+  std::filesystem::create_directory(dir, ec);
+  for (const auto& [name, bytes] : files) {
+    ASSERT_TRUE(WriteFileBytes(dir + "/" + name, bytes)) << name;
+  }
+}
+
+// Runs an entry point in this process, in `cwd`.
+int RunIn(int (*entry)(int, char**), const std::vector<std::string>& argv,
+          const std::string& cwd, std::string* err = nullptr) {
+  const ProcessResult r = RunInProcess(entry, argv, cwd);
+  if (err != nullptr) *err = r.err;
+  return r.exit_code;
+}
+
+// What d88cut writes for `image_path`, into a new directory `dir`.
+Files Cut(const std::string& image_path, const std::string& dir) {
+  std::error_code ec;
+  std::filesystem::create_directory(dir, ec);
+  RunIn(cut::RunD88Cut, {"d88cut", image_path}, dir);
+  return ReadFiles(dir);
+}
+
+// The indexes of the disk-1 images of a D88 file.
+std::vector<int32_t> DiskOnes(const std::string& path) {
+  std::vector<int32_t> found;
+  d88::D88Image image;
+  if (!image.Open(path.c_str())) return found;
+  uint8_t buf[game::kSignatureReadSize];
+  for (int32_t i = 0; i < image.GetImageCount(); ++i) {
+    if (!image.SelectImage(i)) continue;
+    game::UseGameSectorRange(image);
+    uint8_t disk = 0;
+    if (game::ReadSignature(image, buf, &disk) &&
+        disk == game::kFirstDiskChar) {
+      found.push_back(i);
+    }
+  }
+  return found;
+}
+
+// --- End to end -------------------------------------------------------------
+
+class PasteTest : public ::testing::Test {
+ public:
+  // Writes `image` as in.d88 and d88cut's files into the folder "files".
+  void SetUp() override { Prepare(BuildDemoImage()); }
+
+  void Prepare(const Bytes& image) {
+    in_ = image;
+    ASSERT_TRUE(WriteFileBytes(dir_.File("in.d88"), image));
+    std::error_code ec;
+    std::filesystem::remove_all(dir_.File("files"), ec);
+    std::filesystem::create_directory(dir_.File("files"), ec);
+    d88test::ProcessOptions options;
+    options.cwd = dir_.File("files");
+    const std::string cut = TestedExecutable(D88CUT_PATH);
+    RunProcess(cut, {cut, dir_.File("in.d88")}, options);
+  }
+
+  void Edit(const std::string& name, const Bytes& bytes) {
+    ASSERT_TRUE(WriteFileBytes(dir_.File("files") + "/" + name, bytes));
+  }
+
+  ProcessResult Paste(std::vector<std::string> args) {
+    const std::string tool = TestedExecutable(D88PASTE_PATH);
+    args.insert(args.begin(), tool);
+    d88test::ProcessOptions options;
+    options.cwd = dir_.path();
+    return RunProcess(tool, args, options);
+  }
+
+  TempDir dir_;
+  Bytes in_;
+};
+
+TEST_F(PasteTest, UneditedFolderGivesTheInputsBytes) {
+  for (const Bytes& image : {BuildDemoImage(), BuildDamagedDemoImage()}) {
+    Prepare(image);
+    const ProcessResult r = Paste({"-C", "files", "in.d88", "out.d88"});
+    std::string out;
+    ASSERT_TRUE(ConsoleText(r.out, &out));
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(out, "No file changed.\n");
+    Bytes written;
+    ASSERT_TRUE(ReadFileBytes(dir_.File("out.d88"), &written));
+    EXPECT_TRUE(written == image);
+  }
+}
+
+TEST_F(PasteTest, EditedFileIsWhatD88CutGivesBack) {
+  const Bytes edited = Pattern(2900, 99);
+  Edit("005", edited);
+  // A dry run says the same and writes nothing.
+  for (const char* dry : {"-n", ""}) {
+    std::vector<std::string> args = {"-C", "files", "in.d88", "out.d88"};
+    if (dry[0] != '\0') args.insert(args.begin(), dry);
+    const ProcessResult r = Paste(args);
+    std::string out;
+    ASSERT_TRUE(ConsoleText(r.out, &out));
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    std::string expected =
+        "PROG: 15360 -> 15360 bytes, 1 sector rewritten\n"
+        "005: 3072 -> 2900 bytes, 3 sectors rewritten\n";
+    if (dry[0] != '\0') expected += "Dry run: out.d88 not written.\n";
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(Names(dir_.path()).size(), dry[0] != '\0' ? 2u : 3u);
+  }
+  const Files back = Cut(dir_.File("out.d88"), dir_.File("back"));
+  const Files before = ReadFiles(dir_.File("files"));
+  for (const auto& [name, bytes] : before) {
+    if (name != "PROG") {
+      EXPECT_TRUE(back.at(name) == bytes) << name;
+    }
+  }
+  Bytes prog = before.at("PROG");
+  prog[SizeFieldInProg(5)] = 2900 & 0xFF;
+  prog[SizeFieldInProg(5) + 1] = 2900 >> 8;
+  EXPECT_TRUE(back.at("PROG") == prog);
+}
+
+TEST_F(PasteTest, UsageAndVersion) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+  } cases[] = {{{}, 2},
+               {{"in.d88"}, 2},
+               {{"--frobnicate", "in.d88", "out.d88"}, 2},
+               {{"--image", "x", "in.d88", "out.d88"}, 2},
+               {{"-C"}, 2},
+               {{"a", "b", "c"}, 2},
+               {{"--help"}, 0}};
+  for (const Case& c : cases) {
+    const ProcessResult r = Paste(c.args);
+    EXPECT_EQ(r.exit_code, c.status) << testing::PrintToString(c.args);
+  }
+  std::string out;
+  ASSERT_TRUE(ConsoleText(Paste({"--version"}).out, &out));
+  EXPECT_EQ(out, "d88paste " D88CUT_VERSION "\n");
+}
+
+// Each refusal: exit status 1, every error named, no OUT, no temporary
+// file, and the input untouched.
+TEST_F(PasteTest, RefusalsWriteNothing) {
+  // Entry 3 shares entry 2's second sector.
+  GameDiskBuilder shared('1');
+  shared.AddFile(2, 0, Pattern(2048, 1));
+  shared.SetEntry(3, {1, 0, 1, 1024, 0, 0});
+  Bytes two_disk_ones = BuildDemoImage();
+  Append(two_disk_ones, BuildDemoImage());
+
+  struct Case {
+    const char* what;
+    Bytes image;
+    std::function<void(PasteTest*)> edit;
+    std::vector<std::string> args;  // IN and OUT
+    std::vector<std::string> errors;
+  } cases[] = {
+      {"too large",
+       BuildDemoImage(),
+       [](PasteTest* t) { t->Edit("005", Pattern(3073, 1)); },
+       {"in.d88", "out.d88"},
+       {"error: 005: 3073 bytes, more than the 3072 bytes its sectors hold"}},
+      {"PROG of another size",
+       BuildDemoImage(),
+       [](PasteTest* t) { t->Edit("PROG", Pattern(15359, 1)); },
+       {"in.d88", "out.d88"},
+       {"error: PROG: 15359 bytes; PROG must be exactly 15360 bytes"}},
+      {"missing and short sectors, both listed",
+       BuildDamagedDemoImage(),
+       [](PasteTest* t) {
+         t->Edit("003", Pattern(3072, 1));
+         t->Edit("009", Pattern(100, 1));
+       },
+       {"in.d88", "out.d88"},
+       {"error: 003: its sector at track 1 sector 4 is missing",
+        "error: 009: its sector at track 4 sector 2 holds 512 bytes, not "
+        "1024"}},
+      {"overlap that disagrees",
+       shared.Build(),
+       [](PasteTest* t) { t->Edit("002", Pattern(2048, 2)); },
+       {"in.d88", "out.d88"},
+       {"error: 003: its sectors overlap 002, and the new bytes disagree"}},
+      {"unknown number and entry on disk 2",
+       BuildDemoImage(),
+       [](PasteTest* t) {
+         t->Edit("100", Bytes(1));
+         t->Edit("008", Bytes(1));
+       },
+       {"in.d88", "out.d88"},
+       {"error: 008: its entry is on disk 2, not on disk 1",
+        "error: 100: the directory has no entry 100"}},
+      {"two disk-1 images",
+       two_disk_ones,
+       [](PasteTest*) {},
+       {"in.d88", "out.d88"},
+       {"holds more than one disk 1 of the game (images 0, 2); choose one "
+        "with --image N"}},
+      {"image that is not disk 1",
+       BuildDemoImage(),
+       [](PasteTest*) {},
+       {"--image", "1", "in.d88", "out.d88"},
+       {"image 1 is not a disk 1 of the game"}},
+      {"OUT is IN",
+       BuildDemoImage(),
+       [](PasteTest* t) { t->Edit("005", Bytes(1)); },
+       {"in.d88", "in.d88"},
+       {"error: in.d88: is the input file, not replaced"}},
+      {"OUT is a hard link to IN",
+       BuildDemoImage(),
+       [](PasteTest* t) {
+         t->Edit("005", Bytes(1));
+         std::error_code ec;
+         std::filesystem::create_hard_link(t->dir_.File("in.d88"),
+                                           t->dir_.File("link.d88"), ec);
+         ASSERT_FALSE(ec) << ec.message();
+       },
+       {"in.d88", "link.d88"},
+       {"error: link.d88: is the input file, not replaced"}},
+      {"unwritable OUT",
+       BuildDemoImage(),
+       [](PasteTest* t) {
+         std::error_code ec;
+         std::filesystem::create_directory(t->dir_.File("out.d88"), ec);
+       },
+       {"in.d88", "out.d88"},
+       {"error: out.d88: "}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Prepare(c.image);
+    c.edit(this);
+    const std::vector<std::string> before = Names(dir_.path());
+    std::vector<std::string> args = {"-C", "files"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const ProcessResult r = Paste(args);
+    EXPECT_EQ(r.exit_code, 1);
+    for (const std::string& error : c.errors) {
+      EXPECT_NE(r.err.find(error), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(Names(dir_.path()), before);
+    Bytes in;
+    ASSERT_TRUE(ReadFileBytes(dir_.File("in.d88"), &in));
+    EXPECT_TRUE(in == c.image);
+    std::filesystem::remove_all(dir_.File("link.d88"));
+    std::filesystem::remove_all(dir_.File("out.d88"));
+  }
+}
+
+// --- Property: every edit is refused or round-trips -----------------------
+
+// A disk 1 of random entries: overlapping, on disk 2, of any size, some
+// sectors missing or short, the file cut short.
+Bytes RandomImage(std::mt19937& rng) {
+  auto below = [&rng](uint32_t n) { return static_cast<int>(rng() % n); };
+  GameDiskBuilder b('1');
+  const int entries = 1 + below(10);
+  for (int32_t k = 2; k < 2 + entries; ++k) {
+    const uint16_t start = static_cast<uint16_t>(below(40));
+    const int size = below(6) == 0 ? 0 : below(6000);
+    if (below(6) == 0) {
+      b.SetEntry(k, {2, 0, start, static_cast<uint16_t>(size), 0, 0});
+    } else {
+      b.AddFile(
+          k, start,
+          Pattern(static_cast<size_t>(size), static_cast<uint32_t>(rng())));
+    }
+  }
+  for (int damage = below(4); damage > 0; --damage) {
+    const int32_t index = 9 + below(50);
+    if (below(2) == 0) {
+      b.RemoveSector(index / 8, index % 8 + 1);
+    } else {
+      b.SectorAt(index).resize(static_cast<size_t>(below(1100)));
+    }
+  }
+  Bytes image = b.Build();
+  if (below(5) == 0) Append(image, GameDiskBuilder('2').Build());
+  if (below(8) == 0)
+    image.resize(image.size() - static_cast<size_t>(below(
+                                    static_cast<uint32_t>(image.size()))));
+  return image;
+}
+
+TEST(PastePropertyTest, EveryEditIsRefusedOrRoundTrips) {
+  std::mt19937 rng(20261209);
+  auto below = [&rng](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
+  std::vector<Bytes> images;
+  for (const d88test::Seed& seed : d88test::ToolSeeds()) {
+    if (seed.name.rfind("chained", 0) != 0) images.push_back(seed.bytes);
+  }
+  images.push_back(BuildDemoImage());
+  images.push_back(BuildDamagedDemoImage());
+  while (images.size() < 120) images.push_back(RandomImage(rng));
+
+  int round_trips = 0;
+  for (size_t round = 0; round < images.size(); ++round) {
+    SCOPED_TRACE(round);
+    TempDir dir;
+    const std::string in = dir.File("in.d88");
+    const std::string out = dir.File("out.d88");
+    ASSERT_TRUE(WriteFileBytes(in, images[round]));
+    const Files cut = Cut(in, dir.File("cut"));
+    const std::vector<int32_t> disk_ones = DiskOnes(in);
+
+    // Edits within capacity mostly, some beyond; some files left out, one
+    // with a number the directory may not have. Round 0 of each image
+    // kind is unedited.
+    Files folder = cut;
+    const bool edit = round % 4 != 0;
+    Files pasted;  // what the folder holds, by name
+    for (auto& [name, bytes] : folder) {
+      const uint32_t action = edit ? below(10) : 9;
+      if (name == "PROG") {
+        if (action == 0 && bytes.size() > 100) bytes[below(10000)] ^= 0x5A;
+        if (action == 1) bytes.resize(below(15360));
+      } else if (action < 3) {
+        const size_t capacity =
+            std::min<size_t>((bytes.size() + 1023) / 1024 * 1024, 65535);
+        const size_t size = action == 0
+                                ? capacity + 1 + below(9)
+                                : below(static_cast<uint32_t>(capacity + 1));
+        bytes = Pattern(size, static_cast<uint32_t>(rng()));
+      } else if (action == 3) {
+        bytes.clear();
+      }
+    }
+    for (auto it = folder.begin(); it != folder.end();) {
+      if (edit && below(10) == 0) {
+        it = folder.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    if (edit && below(10) == 0) folder["300"] = Bytes(3);
+    WriteFiles(dir.File("folder"), folder);
+
+    std::vector<std::string> args = {"d88paste", "-C", dir.File("folder")};
+    if (disk_ones.size() > 1) {
+      args.push_back("--image");
+      args.push_back(std::to_string(disk_ones.back()));
+    }
+    args.push_back(in);
+    args.push_back(out);
+    std::string err;
+    const int status = RunIn(RunD88Paste, args, dir.path(), &err);
+    const std::vector<std::string> expected_names = {"cut", "folder", "in.d88"};
+    if (status != 0) {
+      // Refused: a listed error, and nothing written.
+      EXPECT_EQ(status, 1);
+      EXPECT_NE(err.find("error: "), std::string::npos) << err;
+      EXPECT_EQ(Names(dir.path()), expected_names);
+      EXPECT_FALSE(!edit && disk_ones.size() == 1) << "unedited: " << err;
+      continue;
+    }
+    ++round_trips;
+    Bytes written;
+    ASSERT_TRUE(ReadFileBytes(out, &written));
+    ASSERT_EQ(written.size(), images[round].size());
+    const Files back = Cut(out, dir.File("back"));
+
+    // Every file as the folder has it, or as the input had it; PROG with
+    // the new sizes in its directory.
+    Bytes prog = folder.count("PROG") != 0 ? folder.at("PROG") : cut.at("PROG");
+    size_t allowed = 0;
+    for (const auto& [name, bytes] : folder) {
+      if (name == "PROG" || cut.count(name) == 0) continue;
+      if (bytes != cut.at(name)) allowed += bytes.size();
+      if (bytes.size() == cut.at(name).size()) continue;
+      const size_t at = SizeFieldInProg(std::stoi(name));
+      prog[at] = static_cast<uint8_t>(bytes.size() & 0xFF);
+      prog[at + 1] = static_cast<uint8_t>(bytes.size() >> 8);
+    }
+    if (prog != cut.at("PROG")) allowed += prog.size();
+    ASSERT_EQ(back.size(), cut.size());
+    for (const auto& [name, bytes] : back) {
+      const Bytes& expected =
+          name == "PROG"
+              ? prog
+              : (folder.count(name) != 0 ? folder.at(name) : cut.at(name));
+      EXPECT_TRUE(bytes == expected) << name;
+    }
+    // Only the bytes of the files and size fields changed.
+    size_t differing = 0;
+    for (size_t i = 0; i < written.size(); ++i) {
+      differing += written[i] != images[round][i] ? 1 : 0;
+    }
+    EXPECT_LE(differing, allowed);
+    if (!edit) {
+      EXPECT_EQ(differing, 0u);
+    }
+  }
+  // The generated images must exercise the round trip, not only refusals.
+  EXPECT_GT(round_trips, 40);
+}
+
+}  // namespace
+}  // namespace paste

@@ -1,6 +1,7 @@
 // Writes the fuzz targets' seed corpora: DIR/tool holds D88 files, DIR/reader
-// holds reader scripts over the same files. Further D88 files named on the
-// command line (the sample image) join both.
+// holds reader scripts over the same files, DIR/paste the same files after
+// an edit seed. Further D88 files named on the command line (the sample
+// image) join them all.
 
 #include <cstdio>
 #include <filesystem>
@@ -28,8 +29,19 @@ int main(int argc, char** argv) {
     const char* name;
     std::vector<d88test::Seed> seeds;
   };
+  // d88paste's target: each file after the four bytes of an edit seed,
+  // once unedited and once edited.
+  std::vector<d88test::Seed> paste;
+  for (const d88test::Seed& file : files) {
+    for (const uint8_t seed : {0, 7}) {
+      d88test::Seed s{file.name + "." + std::to_string(seed), {seed, 0, 0, 0}};
+      s.bytes.insert(s.bytes.end(), file.bytes.begin(), file.bytes.end());
+      paste.push_back(s);
+    }
+  }
   const Corpus corpora[] = {{"tool", files},
-                            {"reader", d88test::ReaderSeeds(files)}};
+                            {"reader", d88test::ReaderSeeds(files)},
+                            {"paste", paste}};
   for (const Corpus& corpus : corpora) {
     const std::filesystem::path sub = dir / corpus.name;
     std::error_code ec;

@@ -9,6 +9,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -31,6 +32,21 @@ void ConsoleOutput::Print(const char* format, ...) {
 void ConsoleOutput::Flush() {
   if (error_ == 0 && std::fflush(stdout) != 0)
     error_ = errno != 0 ? errno : EIO;
+}
+
+bool OpenClosedStandardDescriptors() {
+#ifndef _WIN32
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lowest free descriptor, which is `fd`: the lower ones are open.
+    const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened != fd) {
+      if (opened >= 0) close(opened);
+      return false;
+    }
+  }
+#endif
+  return true;
 }
 
 void IgnoreWriteSignals() {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <thread>
@@ -117,6 +118,41 @@ TEST(PipeInputTest, PipeThatCannotBeStoredFailsLoudly) {
             "error: /dev/stdin: cannot keep the piped input in a temporary "
             "file: No such file or directory\n");
   EXPECT_TRUE(work.List().empty());
+}
+
+TEST(PipeInputTest, ClosedStandardDescriptorsTakeNoFileData) {
+  // A listing of many lines, then a file, a megabyte on, whose sectors the
+  // image cuts short: its missing bytes are read past the end of the stored
+  // copy of the FIFO, where the listing must not have gone.
+  GameDiskBuilder disk('1');
+  for (int k = 2; k < 362; ++k) {
+    disk.SetEntry(k, {2, 0, 0x0100, 0x0400, 0, 0x3000});
+  }
+  for (int track = 0; track < 126; ++track) disk.SectorAt(track * 8);
+  const Bytes contents(2048, 0xA5);
+  disk.AddFile(362, 1000, contents);
+  Bytes image = disk.Build();
+  const auto at = std::find_end(image.begin(), image.end(), contents.begin(),
+                                contents.begin() + 1000);
+  ASSERT_NE(at, image.end());
+  image.resize(static_cast<size_t>(at - image.begin()) + 100);
+  TempDir inputs;
+  TempDir from_file;
+  ASSERT_TRUE(WriteFileBytes(inputs.File("in.d88"), image));
+  const ProcessResult file_run = RunTool(inputs.File("in.d88"), from_file);
+  ASSERT_NE(file_run.err.find("warning: 362: "), std::string::npos);
+
+  TempDir from_fifo;
+  const std::string fifo = inputs.File("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::thread writer = FeedFifo(fifo, image.data(), image.size());
+  ProcessOptions options;
+  options.closed = {0, 1};
+  const ProcessResult r = RunTool(fifo, from_fifo, options);
+  writer.join();
+  EXPECT_EQ(r.exit_code, file_run.exit_code);
+  EXPECT_EQ(r.err, file_run.err);
+  EXPECT_EQ(FilesIn(from_fifo), FilesIn(from_file));
 }
 
 // --- A listing whose reader goes away ----------------------------------------

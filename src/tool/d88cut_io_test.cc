@@ -357,5 +357,37 @@ TEST_F(ReadErrorTest, LostImageHeaderStillExtractsTheOtherDisk) {
   EXPECT_EQ(none.err.rfind(ErrorLine(), 0), 0u) << none.err;
 }
 
+// --- An input whose identity is unknown -------------------------------------
+
+TEST(InputIdentityTest, UnknownIdentityReplacesNoExistingFile) {
+  // The input might be any existing file of an output name, here PROG.
+  TempDir inputs;
+  ASSERT_TRUE(WriteFileBytes(inputs.File("demo.d88"), BuildDemoImage()));
+  TempDir sound;
+  const ProcessResult clean = RunInProcess(
+      RunD88Cut, {"d88cut", inputs.File("demo.d88")}, sound.path());
+  ASSERT_EQ(clean.exit_code, 0);
+
+  TempDir work;
+  const Bytes old = Pattern(100, 1);
+  ASSERT_TRUE(WriteFileBytes(work.File("PROG"), old));
+  HideInputIdentityForTesting(true);
+  const ProcessResult r = RunInProcess(
+      RunD88Cut, {"d88cut", inputs.File("demo.d88")}, work.path());
+  HideInputIdentityForTesting(false);
+  EXPECT_EQ(r.exit_code, 1);
+  std::string out;
+  std::string err;
+  EXPECT_TRUE(ConsoleText(r.out, &out));
+  EXPECT_TRUE(ConsoleText(r.err, &err));
+  EXPECT_EQ(err,
+            "error: PROG: the input file's identity is unknown, not "
+            "replaced\n");
+  EXPECT_FALSE(Announced(out, "PROG"));
+  FileMap expected = FilesIn(sound);
+  expected["PROG"] = old;
+  EXPECT_EQ(FilesIn(work), expected);
+}
+
 }  // namespace
 }  // namespace d88

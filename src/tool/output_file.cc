@@ -88,7 +88,13 @@ int RemoveFile(const char* path) { return _unlink(path); }
 long ProcessId() { return static_cast<long>(_getpid()); }
 
 // No signals to hold off.
-class HeldSignals {};
+class HeldSignals {
+ public:
+  HeldSignals() {}
+  ~HeldSignals() {}
+  HeldSignals(const HeldSignals&) = delete;
+  HeldSignals& operator=(const HeldSignals&) = delete;
+};
 
 #else
 

@@ -372,8 +372,8 @@ TEST(InputIdentityTest, UnknownIdentityReplacesNoExistingFile) {
   const Bytes old = Pattern(100, 1);
   ASSERT_TRUE(WriteFileBytes(work.File("PROG"), old));
   HideInputIdentityForTesting(true);
-  const ProcessResult r = RunInProcess(
-      RunD88Cut, {"d88cut", inputs.File("demo.d88")}, work.path());
+  const ProcessResult r =
+      RunInProcess(RunD88Cut, {"d88cut", inputs.File("demo.d88")}, work.path());
   HideInputIdentityForTesting(false);
   EXPECT_EQ(r.exit_code, 1);
   std::string out;

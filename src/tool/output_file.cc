@@ -37,7 +37,7 @@ constexpr int kAbsent = -2;       // no file has the name
 constexpr int kRetryByName = -3;  // unnamed files cannot be linked here
 constexpr int kMayBeInput = -4;   // the name exists; the input's identity is
                                   // unknown
-constexpr int kNoMode = -1;  // no permissions to carry over
+constexpr int kNoMode = -1;       // no permissions to carry over
 
 constexpr int kTemporaryAttempts = 100;
 constexpr size_t kTemporarySize = 300;
@@ -116,8 +116,8 @@ long ProcessId() { return static_cast<long>(getpid()); }
 // SIGPIPE and SIGXFSZ are ignored by the tools; SIGIO ends the process only
 // on Linux. The real-time signals are added at run time.
 constexpr int kCleanupSignals[] = {
-    SIGHUP,  SIGINT,  SIGQUIT, SIGTERM, SIGALRM, SIGUSR1,
-    SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF,
+    SIGHUP,    SIGINT,  SIGQUIT, SIGTERM,   SIGALRM,
+    SIGUSR1,   SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF,
 #ifdef __linux__
     SIGIO,
 #ifdef SIGPWR

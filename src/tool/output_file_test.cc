@@ -389,8 +389,8 @@ TEST(InterruptedRunTest, SignalsLeaveOnlyWholeFilesAndEndTheRun) {
 
   // Every signal that ends a process by default and can be caught, except
   // those of a crash.
-  std::vector<int> signals = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM,
-                              SIGALRM, SIGUSR1, SIGUSR2,   SIGXCPU,
+  std::vector<int> signals = {SIGHUP,  SIGINT,    SIGQUIT,  SIGTERM,
+                              SIGALRM, SIGUSR1,   SIGUSR2,  SIGXCPU,
                               SIGPROF, SIGVTALRM, SIGRTMIN, SIGRTMAX};
 #ifdef __linux__
   signals.insert(signals.end(), {SIGIO, SIGPWR});

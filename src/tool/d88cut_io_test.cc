@@ -52,6 +52,18 @@ ProcessResult RunTool(const std::string& path, const TempDir& work,
 
 #ifndef _WIN32
 
+// A run of the real executable in `work` on `image`, fed through a FIFO
+// made in `inputs`.
+ProcessResult RunOnFifo(const Bytes& image, const TempDir& inputs,
+                        const TempDir& work, ProcessOptions options = {}) {
+  const std::string fifo = inputs.File("fifo");
+  EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::thread writer = FeedFifo(fifo, image.data(), image.size());
+  const ProcessResult r = RunTool(fifo, work, options);
+  writer.join();
+  return r;
+}
+
 // --- Pipes and FIFOs ---------------------------------------------------------
 
 TEST(PipeInputTest, PipeAndFifoGiveWhatTheFileGives) {
@@ -74,11 +86,7 @@ TEST(PipeInputTest, PipeAndFifoGiveWhatTheFileGives) {
     EXPECT_EQ(FilesIn(from_pipe), FilesIn(from_file));
 
     TempDir from_fifo;
-    const std::string fifo = inputs.File("fifo");
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    std::thread writer = FeedFifo(fifo, image.data(), image.size());
-    const ProcessResult fifo_run = RunTool(fifo, from_fifo);
-    writer.join();
+    const ProcessResult fifo_run = RunOnFifo(image, inputs, from_fifo);
     EXPECT_EQ(fifo_run.exit_code, file_run.exit_code);
     EXPECT_EQ(fifo_run.out, file_run.out);
     EXPECT_EQ(fifo_run.err, file_run.err);
@@ -143,13 +151,9 @@ TEST(PipeInputTest, ClosedStandardDescriptorsTakeNoFileData) {
   ASSERT_NE(file_run.err.find("warning: 362: "), std::string::npos);
 
   TempDir from_fifo;
-  const std::string fifo = inputs.File("fifo");
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  std::thread writer = FeedFifo(fifo, image.data(), image.size());
   ProcessOptions options;
   options.closed = {0, 1};
-  const ProcessResult r = RunTool(fifo, from_fifo, options);
-  writer.join();
+  const ProcessResult r = RunOnFifo(image, inputs, from_fifo, options);
   EXPECT_EQ(r.exit_code, file_run.exit_code);
   EXPECT_EQ(r.err, file_run.err);
   EXPECT_EQ(FilesIn(from_fifo), FilesIn(from_file));

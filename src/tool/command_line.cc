@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -41,7 +42,10 @@ bool OpenClosedStandardDescriptors() {
     // The lowest free descriptor, which is `fd`: the lower ones are open.
     const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
     if (opened != fd) {
+      const int code = opened < 0 ? errno : EBADF;
       if (opened >= 0) close(opened);
+      // Lost where standard error is closed too.
+      std::fprintf(stderr, "error: /dev/null: %s\n", std::strerror(code));
       return false;
     }
   }

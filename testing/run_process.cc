@@ -18,7 +18,7 @@
 #include <filesystem>
 #endif
 
-namespace d88 {
+namespace d88test {
 
 #ifdef _WIN32
 
@@ -427,4 +427,4 @@ bool ConsoleText(const std::string& bytes, std::string* text) {
 #endif
 }
 
-}  // namespace d88
+}  // namespace d88test

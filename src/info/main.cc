@@ -1,5 +1,5 @@
+#include "common/command_line.h"
 #include "info/d88info.h"
-#include "tool/command_line.h"
 
 // Closed standard descriptors are opened first, before any file could take
 // their place. A reader that goes away (`| head`), or a file size limit met
@@ -8,14 +8,14 @@
 #ifdef _WIN32
 // The wide command line carries every file name; the tool takes it as UTF-8.
 int wmain(int argc, wchar_t** argv) {
-  if (!d88::OpenClosedStandardDescriptors()) return 2;
-  d88::IgnoreWriteSignals();
-  return d88::RunWithUtf8Arguments(argc, argv, d88::RunD88Info);
+  if (!common::OpenClosedStandardDescriptors()) return 2;
+  common::IgnoreWriteSignals();
+  return common::RunWithUtf8Arguments(argc, argv, info::RunD88Info);
 }
 #else
 int main(int argc, char** argv) {
-  if (!d88::OpenClosedStandardDescriptors()) return 2;
-  d88::IgnoreWriteSignals();
-  return d88::RunD88Info(argc, argv);
+  if (!common::OpenClosedStandardDescriptors()) return 2;
+  common::IgnoreWriteSignals();
+  return info::RunD88Info(argc, argv);
 }
 #endif

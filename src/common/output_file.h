@@ -1,14 +1,14 @@
 // Writing the extracted files.
 
-#ifndef TOOL_OUTPUT_FILE_H_
-#define TOOL_OUTPUT_FILE_H_
+#ifndef COMMON_OUTPUT_FILE_H_
+#define COMMON_OUTPUT_FILE_H_
 
 #include <cstddef>
 #include <cstdint>
 
 #include "d88/input_file.h"
 
-namespace d88 {
+namespace common {
 
 // Why a file could not be written, as the system words it.
 struct WriteError {
@@ -44,7 +44,7 @@ class FilePublisher {
 
   // Keeps the file of `identity` (the input) from ever being replaced: when
   // an output name is that file, Publish leaves it alone and fails.
-  void ProtectFile(const FileIdentity& identity);
+  void ProtectFile(const d88::FileIdentity& identity);
 
   // For an input whose identity the system could not tell: any existing
   // name might be the input, so Publish replaces none of them and fails
@@ -94,7 +94,7 @@ class FilePublisher {
   Route route_;
   bool names_exist_;
   Protection protection_;
-  FileIdentity protected_;
+  d88::FileIdentity protected_;
   int (*refuse_)(Step step);
   void (*hook_)(const char* name, Stage stage);
 };
@@ -108,6 +108,6 @@ class FilePublisher {
 // that is ignored or already handled stays so. Does nothing on Windows.
 void RemoveTemporaryFileOnSignals();
 
-}  // namespace d88
+}  // namespace common
 
-#endif  // TOOL_OUTPUT_FILE_H_
+#endif  // COMMON_OUTPUT_FILE_H_

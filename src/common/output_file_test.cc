@@ -41,8 +41,10 @@ using d88test::Bytes;
 using d88test::GameDiskBuilder;
 using d88test::Pattern;
 using d88test::TempDir;
-using d88test::UseDefaultSignals;
 using d88test::WriteFileBytes;
+#ifndef _WIN32
+using d88test::UseDefaultSignals;
+#endif
 namespace {
 
 using Step = FilePublisher::Step;

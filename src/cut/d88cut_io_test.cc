@@ -39,7 +39,6 @@ using d88test::Append;
 using d88test::BuildDemoImage;
 using d88test::Bytes;
 using d88test::ConsoleText;
-using d88test::FeedFifo;
 using d88test::GameDiskBuilder;
 using d88test::Pattern;
 using d88test::ProcessOptions;
@@ -47,6 +46,9 @@ using d88test::ProcessResult;
 using d88test::TempDir;
 using d88test::TestedExecutable;
 using d88test::WriteFileBytes;
+#ifndef _WIN32
+using d88test::FeedFifo;
+#endif
 namespace {
 
 using FileMap = std::map<std::string, Bytes>;

@@ -44,6 +44,8 @@ namespace {
 D88Image g_image;
 uint8_t g_work_area[kWorkAreaSize];
 uint8_t g_directory_block[kDirectoryBlockSize];
+// Test seam: the input's identity taken as unknown.
+bool g_hide_input_identity = false;
 
 // Console texts. The Japanese ones are Shift-JIS bytes, written unchanged.
 #define D88CUT_USAGE "Usage: %s [d88file]\n"
@@ -187,9 +189,15 @@ int Run::Main(int argc, char** argv) {
     }
     return 1;
   }
-  // Output names are checked against the input only where they exist.
+  // Output names are checked against the input only where they exist. Where
+  // the system cannot tell which file the input is, any existing name might
+  // be it, and none is replaced.
   FileIdentity input;
-  if (g_image.GetFileIdentity(&input)) publisher_->ProtectFile(input);
+  if (!g_hide_input_identity && g_image.GetFileIdentity(&input)) {
+    publisher_->ProtectFile(input);
+  } else {
+    publisher_->ProtectUnknownFile();
+  }
 
   const int32_t count = g_image.GetImageCount();
   for (int32_t i = 0; i < count; ++i) {
@@ -227,6 +235,8 @@ void SetUpSignals() {
   IgnoreWriteSignals();
   RemoveTemporaryFileOnSignals();
 }
+
+void HideInputIdentityForTesting(bool hide) { g_hide_input_identity = hide; }
 
 int RunD88Cut(int argc, char** argv) {
   FilePublisher publisher;

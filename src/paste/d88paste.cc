@@ -285,9 +285,14 @@ bool Run::OpenInput() {
                                          : "cannot be opened");
     return false;
   }
-  // OUT may be neither IN nor another name of it.
+  // OUT may be neither IN nor another name of it; where the system cannot
+  // tell which file IN is, no existing OUT is replaced.
   FileIdentity identity;
-  if (g_in.GetFileIdentity(&identity)) publisher_->ProtectFile(identity);
+  if (g_in.GetFileIdentity(&identity)) {
+    publisher_->ProtectFile(identity);
+  } else {
+    publisher_->ProtectUnknownFile();
+  }
 
   InputFile raw;
   const int64_t size = g_in.GetFileSize();

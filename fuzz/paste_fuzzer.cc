@@ -15,27 +15,19 @@
 #include <string>
 
 #include "fuzz/paste_round_trip.h"
+#include "fuzz/private_dir.h"
 
 namespace {
 
 std::string g_root;  // private directory, removed at exit
 int g_report = 2;    // standard error as it was before -close_fd_mask
 
-void RemoveRoot() {
-  std::error_code ec;
-  std::filesystem::remove_all(g_root, ec);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_report = dup(2);
-  std::string pattern =
-      std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
-      "/d88paste-fuzz-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) std::abort();
-  g_root = pattern;
-  std::atexit(RemoveRoot);
+  g_root = d88test::MakePrivateDirectory("d88paste-fuzz");
+  if (g_root.empty()) std::abort();
   return 0;
 }
 

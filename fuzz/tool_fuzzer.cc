@@ -18,6 +18,7 @@
 
 #include "cut/d88cut.h"
 #include "fuzz/expected_files.h"
+#include "fuzz/private_dir.h"
 #include "testing/d88_builder.h"
 
 namespace {
@@ -34,25 +35,16 @@ int g_report = 2;     // standard error as it was before -close_fd_mask
   std::abort();
 }
 
-void RemoveRoot() {
-  std::error_code ec;
-  std::filesystem::remove_all(g_root, ec);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_report = dup(2);
-  std::string pattern =
-      std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
-      "/d88cut-fuzz-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) Fail("no temporary directory");
-  g_root = pattern;
+  g_root = d88test::MakePrivateDirectory("d88cut-fuzz");
+  if (g_root.empty()) Fail("no temporary directory");
   g_input = g_root + "/input.d88";
   g_work = g_root + "/work";
   g_home = open(".", O_RDONLY | O_DIRECTORY);
   if (g_home < 0) Fail("cannot open the working directory");
-  std::atexit(RemoveRoot);
   return 0;
 }
 

@@ -300,7 +300,13 @@ TEST(PastePropertyTest, EveryEditIsRefusedOrRoundTrips) {
   }
   images.push_back(BuildDemoImage());
   images.push_back(BuildDamagedDemoImage());
-  while (images.size() < 120) images.push_back(RandomImage(rng));
+  // Each round starts two tools in this process; under Wine that is slow.
+#ifdef _WIN32
+  const size_t rounds = 60;
+#else
+  const size_t rounds = 120;
+#endif
+  while (images.size() < rounds) images.push_back(RandomImage(rng));
 
   int round_trips = 0;
   for (size_t round = 0; round < images.size(); ++round) {
@@ -314,7 +320,7 @@ TEST(PastePropertyTest, EveryEditIsRefusedOrRoundTrips) {
     round_trips += round_trip ? 1 : 0;
   }
   // The generated images must exercise the round trip, not only refusals.
-  EXPECT_GT(round_trips, 40);
+  EXPECT_GT(round_trips, static_cast<int>(rounds / 3));
 }
 
 }  // namespace

@@ -641,12 +641,16 @@ bool Run::ReadBack(const char* path, WriteError* error) {
     if (differs == nullptr && index != files_.size()) differs = "the directory";
   }
   if (differs == nullptr && g_out.GetReadError() != nullptr) {
-    differs = g_out.GetReadError();
+    std::snprintf(error->reason, sizeof(error->reason),
+                  "internal error: reading it back failed: %.180s",
+                  g_out.GetReadError());
+    g_out.Open(nullptr);
+    return false;
   }
   g_out.Open(nullptr);
   if (differs == nullptr) return true;
   std::snprintf(error->reason, sizeof(error->reason),
-                "internal error: read back, %s is not as planned", differs);
+                "internal error: read back, %.180s is not as planned", differs);
   return false;
 }
 

@@ -7,12 +7,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 #include "common/command_line.h"
@@ -74,10 +77,9 @@ const char kUsage[] =
     "  -h, --help     show this text\n"
     "  --version      show the version of d88paste\n";
 
-// The input, and OUT read back before it is published. In static storage:
-// each keeps its notes of the tracks for the process's life.
-D88Image g_in;
-D88Image g_out;
+// The input, and then OUT read back before it is published. In static
+// storage: it keeps its notes of the tracks for the process's life.
+D88Image g_image;
 
 // Where the directory block lies inside PROG.
 constexpr int32_t kDirectoryInProg =
@@ -102,7 +104,11 @@ struct PasteFile {
   GameFile file;
   bool in_folder = false;
   Bytes old_bytes;  // the input's extraction, zeros where it cannot read
-  Bytes new_bytes;  // what OUT must extract to
+  Bytes new_bytes;  // the folder's bytes, or PROG's with the size updates
+  // What OUT must extract to.
+  const Bytes& planned() const {
+    return in_folder || file.is_prog ? new_bytes : old_bytes;
+  }
   bool changed = false;
   bool refused = false;  // its sectors cannot take the new bytes
   int32_t sectors_rewritten = 0;
@@ -279,23 +285,23 @@ bool Run::OpenInput() {
     return false;
   }
 #endif
-  if (!g_in.Open(in_path_)) {
+  if (!g_image.Open(in_path_)) {
     Error(shown, "%s",
-          g_in.GetReadError() != nullptr ? g_in.GetReadError()
-                                         : "cannot be opened");
+          g_image.GetReadError() != nullptr ? g_image.GetReadError()
+                                            : "cannot be opened");
     return false;
   }
   // OUT may be neither IN nor another name of it; where the system cannot
   // tell which file IN is, no existing OUT is replaced.
   FileIdentity identity;
-  if (g_in.GetFileIdentity(&identity)) {
+  if (g_image.GetFileIdentity(&identity)) {
     publisher_->ProtectFile(identity);
   } else {
     publisher_->ProtectUnknownFile();
   }
 
   InputFile raw;
-  const int64_t size = g_in.GetFileSize();
+  const int64_t size = g_image.GetFileSize();
   if (size < 0 || !raw.Open(in_path_, size) || raw.Size() != size) {
     Error(shown, "cannot be read whole");
     return false;
@@ -314,11 +320,11 @@ bool Run::OpenInput() {
 bool Run::ChooseImage() {
   std::vector<int32_t> disk_ones;
   uint8_t signature[kSignatureReadSize];
-  for (int32_t i = 0; i < g_in.GetImageCount(); ++i) {
-    if (!g_in.SelectImage(i)) continue;
-    UseGameSectorRange(g_in);
+  for (int32_t i = 0; i < g_image.GetImageCount(); ++i) {
+    if (!g_image.SelectImage(i)) continue;
+    UseGameSectorRange(g_image);
     uint8_t disk_char = 0;
-    if (ReadSignature(g_in, signature, &disk_char) &&
+    if (ReadSignature(g_image, signature, &disk_char) &&
         disk_char == kFirstDiskChar) {
       disk_ones.push_back(i);
     }
@@ -347,19 +353,78 @@ bool Run::ChooseImage() {
     return false;
   }
   if (image_ < 0) image_ = disk_ones[0];
-  g_in.SelectImage(image_);
-  UseGameSectorRange(g_in);
+  g_image.SelectImage(image_);
+  UseGameSectorRange(g_image);
   return true;
 }
 
-bool FileIsAbsent() {
 #ifdef _WIN32
-  const DWORD code = GetLastError();
-  return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
-#else
-  return errno == ENOENT;
-#endif
+
+// Reads the file at `path` (UTF-8): its size into `*size`, its bytes up to
+// `max` into `bytes`. Returns false with `*absent` set when there is no such
+// file, and with `*error` (or null) when it cannot be read.
+bool ReadFileUpTo(const char* path, int64_t max, Bytes* bytes, int64_t* size,
+                  bool* absent, const char** error) {
+  InputFile file;
+  *absent = false;
+  *error = nullptr;
+  if (!file.Open(path, max)) {
+    const DWORD code = GetLastError();
+    *absent = file.error() == nullptr &&
+              (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND);
+    *error = file.error();
+    return false;
+  }
+  *size = file.Size();
+  const size_t want =
+      static_cast<size_t>(*size < 0 ? 0 : (*size < max ? *size : max));
+  bytes->resize(want);
+  if (*size < 0 || file.ReadAt(0, bytes->data(), want) != want) {
+    *error = file.error();
+    return false;
+  }
+  return true;
 }
+
+#else
+
+// The same with four system calls a file: a folder holds hundreds.
+bool ReadFileUpTo(const char* path, int64_t max, Bytes* bytes, int64_t* size,
+                  bool* absent, const char** error) {
+  *absent = false;
+  *error = nullptr;
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *absent = errno == ENOENT;
+    *error = std::strerror(errno);
+    return false;
+  }
+  struct stat st;
+  int err = fstat(fd, &st) != 0 ? errno : (S_ISDIR(st.st_mode) ? EISDIR : 0);
+  // A regular file is read up to its size; anything else up to `max`.
+  const int64_t expect =
+      err == 0 && S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : max;
+  bytes->resize(static_cast<size_t>(expect < max ? expect : max));
+  size_t done = 0;
+  while (err == 0 && done < bytes->size()) {
+    const ssize_t n = read(fd, bytes->data() + done, bytes->size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) err = errno;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  close(fd);
+  if (err != 0) {
+    *error = std::strerror(err);
+    return false;
+  }
+  bytes->resize(done);
+  *size = S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size)
+                              : static_cast<int64_t>(done);
+  return true;
+}
+
+#endif
 
 // Reads the folder's file `name`, if there is one: its size, and its bytes
 // up to kMaxFolderFile. Returns whether it is there; a file that is there
@@ -368,24 +433,17 @@ bool Run::ReadFolderFile(const char* name, Bytes* bytes, int64_t* size) {
   std::string path = dir_;
   path += '/';
   path += name;
-  InputFile file;
-  errno = 0;
-  if (!file.Open(path.c_str(), kMaxFolderFile)) {
-    if (file.error() == nullptr && FileIsAbsent()) return false;
-    Error(name, "cannot be read%s%s", file.error() != nullptr ? ": " : "",
-          file.error() != nullptr ? file.error() : "");
-    return false;
+  bool absent = false;
+  const char* error = nullptr;
+  if (ReadFileUpTo(path.c_str(), kMaxFolderFile, bytes, size, &absent,
+                   &error)) {
+    return true;
   }
-  *size = file.Size();
-  const size_t want = static_cast<size_t>(
-      *size < 0 ? 0 : (*size < kMaxFolderFile ? *size : kMaxFolderFile));
-  bytes->resize(want);
-  if (*size < 0 || file.ReadAt(0, bytes->data(), want) != want) {
-    Error(name, "cannot be read%s%s", file.error() != nullptr ? ": " : "",
-          file.error() != nullptr ? file.error() : "");
-    return false;
+  if (!absent) {
+    Error(name, "cannot be read%s%s", error != nullptr ? ": " : "",
+          error != nullptr ? error : "");
   }
-  return true;
+  return false;
 }
 
 // The folder's PROG and the files whose names d88cut writes.
@@ -408,12 +466,12 @@ void Run::ReadFolder() {
 // The list of PROG and the disk-1 files, placed by the directory that OUT
 // will hold: the folder's PROG's, or else the input's.
 void Run::ListFiles() {
-  ReadDirectoryBlock(g_in, in_directory_);
+  ReadDirectoryBlock(g_image, in_directory_);
   // An unchanged PROG leaves the input's directory in place, also where
   // PROG's extraction could not read it whole.
   if (has_prog_) {
     Bytes old_prog(static_cast<size_t>(kProgSize), 0);
-    ReadRecords(g_in, kProgRecord, old_prog.data(), kProgSize);
+    ReadRecords(g_image, kProgRecord, old_prog.data(), kProgSize);
     has_prog_ = folder_prog_ != old_prog;
   }
   const uint8_t* directory =
@@ -423,9 +481,9 @@ void Run::ListFiles() {
     PasteFile f;
     f.file = file;
     f.old_bytes.assign(static_cast<size_t>(file.length), 0);
-    ReadRecords(g_in, file.record, f.old_bytes.data(), file.length);
-    f.new_bytes = f.old_bytes;
-    files_.push_back(f);
+    ReadRecords(g_image, file.record, f.old_bytes.data(), file.length);
+    if (file.is_prog) f.new_bytes = f.old_bytes;
+    files_.push_back(std::move(f));
   });
   PasteFile& prog = files_[0];
   if (has_prog_) {
@@ -468,7 +526,7 @@ void Run::PlaceFolderFiles() {
     for (PasteFile& f : files_) {
       if (f.file.is_prog || f.file.k != k) continue;
       f.in_folder = true;
-      f.new_bytes = folder.bytes;
+      f.new_bytes = std::move(folder.bytes);
       if (folder.size == entry.length) break;
       // The size update, in PROG's copy of the directory.
       const size_t at = static_cast<size_t>(kDirectoryInProg) + EntryOffset(k) +
@@ -479,7 +537,7 @@ void Run::PlaceFolderFiles() {
       break;
     }
   }
-  for (PasteFile& f : files_) f.changed = f.new_bytes != f.old_bytes;
+  for (PasteFile& f : files_) f.changed = f.planned() != f.old_bytes;
 }
 
 // Where sector `sector` of file `f` lies, when the image holds it whole;
@@ -489,7 +547,8 @@ bool Run::LocateWhole(const PasteFile& f, int32_t sector,
   const GamePosition at = RecordSector(f.file.record + sector);
   const char* why = nullptr;
   char held[64];
-  if (!g_in.LocateSector(at.track, at.id.c, at.id.h, at.id.r, at.id.n, where)) {
+  if (!g_image.LocateSector(at.track, at.id.c, at.id.h, at.id.r, at.id.n,
+                            where)) {
     why = "is missing";
   } else if (where->data_size != kGameSectorSize) {
     std::snprintf(held, sizeof(held), "holds %d bytes, not %d",
@@ -520,7 +579,7 @@ void Run::WriteRange(size_t index, int32_t from, int32_t length) {
     SectorLocation where;
     if (!LocateWhole(f, sector, &where)) return;
     uint8_t* to = image_bytes_.data() + where.offset + in_sector;
-    const uint8_t* bytes = f.new_bytes.data() + pos;
+    const uint8_t* bytes = f.planned().data() + pos;
     if (std::memcmp(to, bytes, static_cast<size_t>(n)) != 0) {
       ++f.sectors_rewritten;
       std::memcpy(to, bytes, static_cast<size_t>(n));
@@ -539,8 +598,8 @@ void Run::WriteFile(size_t index) {
   // The sectors of the entry's size or the new size, whichever is longer;
   // PROG is read whole also where only its size fields change.
   const int32_t length =
-      static_cast<int32_t>(f.new_bytes.size()) > f.file.length
-          ? static_cast<int32_t>(f.new_bytes.size())
+      static_cast<int32_t>(f.planned().size()) > f.file.length
+          ? static_cast<int32_t>(f.planned().size())
           : f.file.length;
   const int32_t sectors = (length + kGameSectorSize - 1) / kGameSectorSize;
   SectorLocation where;
@@ -554,7 +613,7 @@ void Run::WriteFile(size_t index) {
     for (const int32_t at : size_fields_) WriteRange(index, at, 2);
     return;
   }
-  WriteRange(index, 0, static_cast<int32_t>(f.new_bytes.size()));
+  WriteRange(index, 0, static_cast<int32_t>(f.planned().size()));
 }
 
 // Every file must extract from the edited bytes as planned. Where one does
@@ -564,15 +623,15 @@ void Run::CheckOverlaps() {
   for (size_t index = 0; index < files_.size(); ++index) {
     const PasteFile& f = files_[index];
     if (f.refused) continue;
-    const int32_t length = static_cast<int32_t>(f.new_bytes.size());
+    const int32_t length = static_cast<int32_t>(f.planned().size());
     for (int32_t pos = 0; pos < length; pos += kGameSectorSize) {
       // The reads of the extraction: whole sectors until one fails, of
       // which the bytes that did arrive count.
       const GamePosition at =
           RecordSector(f.file.record + pos / kGameSectorSize);
       SectorLocation where;
-      if (!g_in.LocateSector(at.track, at.id.c, at.id.h, at.id.r, at.id.n,
-                             &where)) {
+      if (!g_image.LocateSector(at.track, at.id.c, at.id.h, at.id.r, at.id.n,
+                                &where)) {
         break;
       }
       const int32_t chunk =
@@ -584,7 +643,7 @@ void Run::CheckOverlaps() {
       int64_t differs = -1;
       for (int64_t i = 0; i < got && differs < 0; ++i) {
         if (image_bytes_[static_cast<size_t>(where.offset + i)] !=
-            f.new_bytes[static_cast<size_t>(pos + i)]) {
+            f.planned()[static_cast<size_t>(pos + i)]) {
           differs = where.offset + i;
         }
       }
@@ -613,17 +672,17 @@ bool Run::ReadBack(const char* path, WriteError* error) {
   uint8_t signature[kSignatureReadSize];
   uint8_t disk_char = 0;
   static uint8_t directory[kDirectoryBlockSize];
-  if (!g_out.Open(path) || !g_out.SelectImage(image_)) {
+  if (!g_image.Open(path) || !g_image.SelectImage(image_)) {
     differs = "the image";
   } else {
-    UseGameSectorRange(g_out);
-    if (!ReadSignature(g_out, signature, &disk_char) ||
+    UseGameSectorRange(g_image);
+    if (!ReadSignature(g_image, signature, &disk_char) ||
         disk_char != kFirstDiskChar) {
       differs = "the signature";
     }
   }
   if (differs == nullptr) {
-    ReadDirectoryBlock(g_out, directory);
+    ReadDirectoryBlock(g_image, directory);
     size_t index = 0;
     Bytes got;
     ForEachGameFile(directory, [&](const GameFile& file) {
@@ -634,20 +693,20 @@ bool Run::ReadBack(const char* path, WriteError* error) {
         return;
       }
       got.assign(static_cast<size_t>(file.length), 0);
-      ReadRecords(g_out, file.record, got.data(), file.length);
-      if (got != files_[index].new_bytes) differs = files_[index].file.name;
+      ReadRecords(g_image, file.record, got.data(), file.length);
+      if (got != files_[index].planned()) differs = files_[index].file.name;
       ++index;
     });
     if (differs == nullptr && index != files_.size()) differs = "the directory";
   }
-  if (differs == nullptr && g_out.GetReadError() != nullptr) {
+  if (differs == nullptr && g_image.GetReadError() != nullptr) {
     std::snprintf(error->reason, sizeof(error->reason),
                   "internal error: reading it back failed: %.180s",
-                  g_out.GetReadError());
-    g_out.Open(nullptr);
+                  g_image.GetReadError());
+    g_image.Open(nullptr);
     return false;
   }
-  g_out.Open(nullptr);
+  g_image.Open(nullptr);
   if (differs == nullptr) return true;
   std::snprintf(error->reason, sizeof(error->reason),
                 "internal error: read back, %.180s is not as planned", differs);
@@ -687,7 +746,7 @@ int Run::Main(int argc, char** argv) {
     ++changed;
     out_.Print("%s: %d -> %d bytes, %d %s rewritten\n", f.file.name,
                static_cast<int>(f.old_bytes.size()),
-               static_cast<int>(f.new_bytes.size()), f.sectors_rewritten,
+               static_cast<int>(f.planned().size()), f.sectors_rewritten,
                f.sectors_rewritten == 1 ? "sector" : "sectors");
   }
   if (changed == 0) out_.Print("No file changed.\n");

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/output_file.h"
 #include "cut/d88cut.h"
 #include "d88/d88_image.h"
 #include "fuzz/paste_round_trip.h"
@@ -256,6 +257,43 @@ TEST_F(PasteTest, RefusalsWriteNothing) {
     std::filesystem::remove_all(dir_.File("out.d88"));
   }
 }
+
+#ifndef _WIN32
+// The temporary OUT loses its second half after it is written; the read
+// back must see it and publish nothing.
+void TruncateTemporary(const char* name, common::FilePublisher::Stage stage) {
+  if (stage != common::FilePublisher::Stage::kWritten) return;
+  const std::filesystem::path out(name);
+  for (const auto& e : std::filesystem::directory_iterator(
+           out.parent_path().empty() ? "." : out.parent_path())) {
+    const std::string temp = e.path().filename().string();
+    if (temp.rfind("." + out.filename().string() + ".", 0) == 0) {
+      std::filesystem::resize_file(e.path(),
+                                   std::filesystem::file_size(e.path()) / 2);
+    }
+  }
+}
+
+int PasteWithDamagedWrite(int argc, char** argv) {
+  common::FilePublisher publisher;
+  publisher.SetHookForTesting(TruncateTemporary);
+  return RunD88Paste(argc, argv, &publisher);
+}
+
+TEST_F(PasteTest, ReadBackThatDiffersPublishesNothing) {
+  Edit("005", Pattern(100, 3));
+  const std::vector<std::string> before = Names(dir_.path());
+  const ProcessResult r = RunInProcess(
+      PasteWithDamagedWrite, {"d88paste", "-C", "files", "in.d88", "out.d88"},
+      dir_.path());
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("error: out.d88: internal error: read back"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(Names(dir_.path()), before);
+}
+#endif
 
 // --- Property: every edit is refused or round-trips -----------------------
 

@@ -500,7 +500,8 @@ void Run::PlaceFolderFiles() {
   for (int32_t k = kFirstDirectoryEntry; k <= kLastDirectoryEntry; ++k) {
     FolderFile& folder = folder_[k];
     if (!folder.present) continue;
-    const char* name = EntryFileName(k).text;
+    const EntryFileName entry_name(k);
+    const char* name = entry_name.text;
     GameFile entry;
     if (!EntryFile(directory, k, &entry)) {
       Error(name, "the directory has no entry %d", static_cast<int>(k));

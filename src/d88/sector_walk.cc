@@ -50,8 +50,72 @@ size_t BlockCache::ReadAt(const InputFile& file, int64_t offset, uint8_t* buf,
   return done;
 }
 
-bool SectorWalk::Next(SectorHeader* header) {
-  if (done_) return false;
+namespace {
+
+// Spreads offsets over the memo's slots, so that the offsets of one track,
+// or of blocks of records alike, do not crowd into the same few slots.
+size_t SlotOf(int64_t offset) {
+  uint64_t x = static_cast<uint64_t>(offset);
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
+  x ^= x >> 31;
+  return static_cast<size_t>(x & (HeaderMemo::kSlots - 1));
+}
+
+}  // namespace
+
+void HeaderMemo::Clear() {
+  // Pages that no header touched stay untouched.
+  if (!empty_) std::memset(slots_, 0, sizeof(slots_));
+  empty_ = true;
+}
+
+bool HeaderMemo::Find(int64_t offset, SectorHeader* header) const {
+  const uint64_t want = static_cast<uint64_t>(offset) + 1;
+  size_t at = SlotOf(offset);
+  for (size_t i = 0; i < kProbes; ++i, at = (at + 1) & (kSlots - 1)) {
+    const Slot& slot = slots_[at];
+    // Slots never empty again once filled, so an empty one ends the search.
+    if (slot.key == 0) return false;
+    if (slot.key >> kWalkBits != want) continue;
+    header->offset = offset;
+    header->id = {slot.id[0], slot.id[1], slot.id[2], slot.id[3]};
+    header->count = slot.count;
+    header->data_size = slot.data_size;
+    return true;
+  }
+  return false;
+}
+
+void HeaderMemo::Keep(const SectorHeader& header) {
+  // Walks stay far below this; a key must fit above the walk's number.
+  if (header.offset < 0 || header.offset >= int64_t{1} << 39) return;
+  const uint64_t key = (static_cast<uint64_t>(header.offset) + 1) << kWalkBits;
+  size_t at = SlotOf(header.offset);
+  Slot* oldest = nullptr;
+  uint64_t oldest_age = 0;
+  for (size_t i = 0; i < kProbes; ++i, at = (at + 1) & (kSlots - 1)) {
+    Slot& slot = slots_[at];
+    if (slot.key == 0) {
+      oldest = &slot;
+      break;
+    }
+    // Walks are numbered modulo 2^24; this walk's own slots have age 0.
+    const uint64_t age = (walk_ - (slot.key & kWalkMask)) & kWalkMask;
+    if (age > oldest_age) {
+      oldest = &slot;
+      oldest_age = age;
+    }
+  }
+  if (oldest == nullptr) return;
+  empty_ = false;
+  *oldest = {key | walk_,
+             {header.id.c, header.id.h, header.id.r, header.id.n},
+             static_cast<uint16_t>(header.count),
+             static_cast<uint16_t>(header.data_size)};
+}
+
+bool SectorWalk::ReadHeader(SectorHeader* header) {
   constexpr int64_t kBlockSize = static_cast<int64_t>(BlockCache::kFetchSize);
   const int64_t block = pos_ / kBlockSize;
   if (block != block_) {
@@ -68,8 +132,6 @@ bool SectorWalk::Next(SectorHeader* header) {
     // Across the end of the block, or where a read failed.
     block_ = -1;
     if (cache_.ReadAt(file_, pos_, copy, sizeof(copy)) != sizeof(copy)) {
-      done_ = true;
-      file_ended_ = true;
       return false;
     }
   }
@@ -78,6 +140,19 @@ bool SectorWalk::Next(SectorHeader* header) {
                 bytes[kSectorROffset], bytes[kSectorNOffset]};
   header->count = DecodeU16(bytes + kSectorCountOffset);
   header->data_size = DecodeU16(bytes + kDataSizeOffset);
+  return true;
+}
+
+bool SectorWalk::Next(SectorHeader* header) {
+  if (done_) return false;
+  if (!memo_.Find(pos_, header)) {
+    if (!ReadHeader(header)) {
+      done_ = true;
+      file_ended_ = true;
+      return false;
+    }
+    memo_.Keep(*header);
+  }
   pos_ += static_cast<int64_t>(kSectorHeaderSize) + header->data_size;
   const int32_t i = index_++;
   if (i == 0) first_count_ = header->count;

@@ -1,5 +1,6 @@
 // The walk over a track's sector records, shared by the reader's lookups and
-// listings, and the file bytes it reads. Internal to the reader.
+// listings, and the file bytes and record headers it reads. Internal to the
+// reader.
 
 #ifndef D88_SECTOR_WALK_H_
 #define D88_SECTOR_WALK_H_
@@ -7,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "d88/d88_image.h"
+#include "d88/d88_format.h"
 #include "d88/input_file.h"
 
 namespace d88 {
@@ -25,7 +26,7 @@ namespace d88 {
 class BlockCache {
  public:
   static constexpr size_t kCacheBlocks = 32;
-  static constexpr size_t kFetchSize = D88Image::kFetchSize;
+  static constexpr size_t kFetchSize = 16384;
 
   // Forgets every block, for a file that has just been opened.
   void Clear();
@@ -49,15 +50,73 @@ class BlockCache {
   uint8_t bytes_[kCacheBlocks][kFetchSize];
 };
 
+// The record headers that walks have read whole, by file offset, so that a
+// later walk that reaches one of them, from any start and in any image,
+// reads nothing from the file. Exact as long as the file does not change.
+//
+// kSlots slots of 16 bytes (2 MiB): a header is kept in one of the
+// kProbes slots that follow the place its offset hashes to, in an empty one
+// if there is one, else in place of the one that the oldest walk kept (the
+// next walk's headers replace the earlier walks', never its own). So the
+// headers of a run of up to about 65,536 records stay kept, whichever walks
+// reach them; a file whose walks reach far more records than that keeps
+// those that the latest walks read. Finding or keeping a header looks at
+// kProbes slots at most, whatever the offsets.
+//
+// Large: the reader allocates it once, zeroed; its pages are touched only
+// as headers are kept. Clear empties it.
+class HeaderMemo {
+ public:
+  static constexpr size_t kSlots = size_t{1} << 17;
+  static constexpr size_t kProbes = 16;
+
+  // Forgets every header, for a file that has just been opened.
+  void Clear();
+
+  // Starts a walk: the headers it keeps replace those of earlier walks.
+  void StartWalk() { walk_ = (walk_ + 1) & kWalkMask; }
+
+  // Stores the header at `offset` into `header` if it is kept.
+  bool Find(int64_t offset, SectorHeader* header) const;
+
+  // Keeps `header`, read whole from the file.
+  void Keep(const SectorHeader& header);
+
+ private:
+  static constexpr int kWalkBits = 24;
+  static constexpr uint64_t kWalkMask = (uint64_t{1} << kWalkBits) - 1;
+
+  struct Slot {
+    // The header's offset + 1 (0: empty) above kWalkBits bits that number
+    // the walk that kept it (modulo 2^24). Walks reach offsets below 2^34;
+    // offsets from 2^39 on are not kept.
+    uint64_t key;
+    uint8_t id[4];
+    uint16_t count;
+    uint16_t data_size;
+  };
+
+  uint64_t walk_ = 0;
+  bool empty_ = true;
+  Slot slots_[kSlots];
+};
+
 // The walk of a sector lookup over one track's records, from the header at
 // `start`. It ends after a record whose count is 0, after the last record
 // that a header's count names, after the first header's count of records
 // (damaged counts may never name the current record), or where a whole
 // header cannot be read.
+//
+// A header that `memo` keeps costs no read; others are read through `cache`
+// (one read of kFetchSize bytes, two where a header crosses the end of a
+// block, none where the block is kept) and then kept in `memo`.
 class SectorWalk {
  public:
-  SectorWalk(const InputFile& file, BlockCache& cache, int64_t start)
-      : file_(file), cache_(cache), pos_(start) {}
+  SectorWalk(const InputFile& file, BlockCache& cache, HeaderMemo& memo,
+             int64_t start)
+      : file_(file), cache_(cache), memo_(memo), pos_(start) {
+    memo_.StartWalk();
+  }
 
   SectorWalk(const SectorWalk&) = delete;
   SectorWalk& operator=(const SectorWalk&) = delete;
@@ -70,10 +129,15 @@ class SectorWalk {
   bool file_ended() const { return file_ended_; }
 
  private:
+  // Reads the header at pos_ from the file; false if it cannot be read
+  // whole.
+  bool ReadHeader(SectorHeader* header);
+
   const InputFile& file_;
   BlockCache& cache_;
-  // The block that the last header lay in, read in place while the next
-  // header lies wholly inside it too.
+  HeaderMemo& memo_;
+  // The block that the last header read lay in, read in place while the
+  // next header lies wholly inside it too.
   int64_t block_ = -1;
   const uint8_t* block_bytes_ = nullptr;
   size_t block_size_ = 0;

@@ -32,8 +32,9 @@ bool WriteBenchImages(const std::string& dir, std::string* failed);
 
 // The long walks: one image whose 164 tracks each start a walk of their own
 // that leads through the same 64,000 records, each followed by 16 KiB of
-// zeros (1 GB); and 64 images chained in front of such a block, every track
-// of each with a start of its own.
+// zeros (1 GB); and 64 images chained in front of such a block, the tracks
+// of each sharing one start, which leads through the later images' starts
+// into the block.
 ChainedImagesShape LongWalkShape();
 ChainedImagesShape ChainedLongWalkShape();
 

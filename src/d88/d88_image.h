@@ -40,16 +40,16 @@ enum class TrackState {
 // lookup asks for it.
 //
 // Walks and data reads read the file in blocks of kFetchSize bytes, of which
-// the last 32 read stay in memory (one read serves a whole track of the
+// the last 8 read stay in memory (one read serves a whole track of the
 // common formats). The record headers that walks read are kept too, by file
 // offset, so that walks from any track of any image that reach records
 // already walked read nothing.
 //
 // Memory: the object itself is small and may live on the stack. The first
-// Open allocates, once for the object's life, 512 KiB of file blocks, 2 MiB
-// of record headers (131,072 slots of 16 bytes) and the notes of the 164
-// tracks (256 entries of 8 bytes each, 328 KiB in all), whatever the file
-// holds; pages are touched only as they are used.
+// Open allocates, once for the object's life, 128 KiB of file blocks,
+// 1.5 MiB of record headers (131,072 slots of 12 bytes) and the notes of
+// the 164 tracks (256 entries of 8 bytes each, 328 KiB in all), whatever
+// the file holds; pages are touched only as they are used.
 // Work: between two SelectImage calls, one walk of at most 65,535 records
 // per track for each change of C, H or N on it, however many lookups; a
 // caller that keeps C, H and N per track, as a disk's tracks have them,

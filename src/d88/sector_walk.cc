@@ -52,14 +52,18 @@ size_t BlockCache::ReadAt(const InputFile& file, int64_t offset, uint8_t* buf,
 
 namespace {
 
-// Spreads offsets over the memo's slots, so that the offsets of one track,
-// or of blocks of records alike, do not crowd into the same few slots.
-size_t SlotOf(int64_t offset) {
+// Spreads offsets below HeaderMemo::kMaxOffset over the memo's slots, so
+// that the offsets of one track, or of records laid out alike, do not crowd
+// into a few slots. A bijection on those offsets: each step multiplies by
+// an odd number or folds high bits into low ones, modulo 2^kOffsetBits.
+uint64_t Mix(int64_t offset) {
+  constexpr uint64_t kMask = (uint64_t{1} << HeaderMemo::kOffsetBits) - 1;
   uint64_t x = static_cast<uint64_t>(offset);
-  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
-  x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
-  x ^= x >> 31;
-  return static_cast<size_t>(x & (HeaderMemo::kSlots - 1));
+  x = (x * 0x9E3779B1u) & kMask;
+  x ^= x >> 17;
+  x = (x * 0x85EBCA77u) & kMask;
+  x ^= x >> 15;
+  return x;
 }
 
 }  // namespace
@@ -71,13 +75,15 @@ void HeaderMemo::Clear() {
 }
 
 bool HeaderMemo::Find(int64_t offset, SectorHeader* header) const {
-  const uint64_t want = static_cast<uint64_t>(offset) + 1;
-  size_t at = SlotOf(offset);
-  for (size_t i = 0; i < kProbes; ++i, at = (at + 1) & (kSlots - 1)) {
+  if (offset < 0 || offset >= kMaxOffset) return false;
+  const uint64_t hash = Mix(offset);
+  const uint32_t high = static_cast<uint32_t>(hash >> kSlotBits);
+  size_t at = static_cast<size_t>(hash & (kSlots - 1));
+  for (uint32_t i = 0; i < kProbes; ++i, at = (at + 1) & (kSlots - 1)) {
     const Slot& slot = slots_[at];
-    // Slots never empty again once filled, so an empty one ends the search.
-    if (slot.key == 0) return false;
-    if (slot.key >> kWalkBits != want) continue;
+    // Slots never empty again once used, so an empty one ends the search.
+    if (slot.tag == 0) return false;
+    if (slot.tag >> kDistanceShift != (high << 4 | i)) continue;
     header->offset = offset;
     header->id = {slot.id[0], slot.id[1], slot.id[2], slot.id[3]};
     header->count = slot.count;
@@ -88,28 +94,31 @@ bool HeaderMemo::Find(int64_t offset, SectorHeader* header) const {
 }
 
 void HeaderMemo::Keep(const SectorHeader& header) {
-  // Walks stay far below this; a key must fit above the walk's number.
-  if (header.offset < 0 || header.offset >= int64_t{1} << 39) return;
-  const uint64_t key = (static_cast<uint64_t>(header.offset) + 1) << kWalkBits;
-  size_t at = SlotOf(header.offset);
-  Slot* oldest = nullptr;
-  uint64_t oldest_age = 0;
-  for (size_t i = 0; i < kProbes; ++i, at = (at + 1) & (kSlots - 1)) {
+  if (header.offset < 0 || header.offset >= kMaxOffset) return;
+  const uint64_t hash = Mix(header.offset);
+  const uint32_t high = static_cast<uint32_t>(hash >> kSlotBits);
+  size_t at = static_cast<size_t>(hash & (kSlots - 1));
+  Slot* chosen = nullptr;
+  uint32_t distance = 0;
+  uint32_t oldest_age = 0;
+  for (uint32_t i = 0; i < kProbes; ++i, at = (at + 1) & (kSlots - 1)) {
     Slot& slot = slots_[at];
-    if (slot.key == 0) {
-      oldest = &slot;
+    if (slot.tag == 0) {
+      chosen = &slot;
+      distance = i;
       break;
     }
-    // Walks are numbered modulo 2^24; this walk's own slots have age 0.
-    const uint64_t age = (walk_ - (slot.key & kWalkMask)) & kWalkMask;
+    // This walk's own slots have age 0 and stay.
+    const uint32_t age = (walk_ - ((slot.tag >> 1) & kWalkMask)) & kWalkMask;
     if (age > oldest_age) {
-      oldest = &slot;
+      chosen = &slot;
+      distance = i;
       oldest_age = age;
     }
   }
-  if (oldest == nullptr) return;
+  if (chosen == nullptr) return;
   empty_ = false;
-  *oldest = {key | walk_,
+  *chosen = {high << kHashShift | distance << kDistanceShift | walk_ << 1 | 1u,
              {header.id.c, header.id.h, header.id.r, header.id.n},
              static_cast<uint16_t>(header.count),
              static_cast<uint16_t>(header.data_size)};

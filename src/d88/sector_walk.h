@@ -25,7 +25,7 @@ namespace d88 {
 // Its slots hold nothing until Clear is called.
 class BlockCache {
  public:
-  static constexpr size_t kCacheBlocks = 32;
+  static constexpr size_t kCacheBlocks = 8;
   static constexpr size_t kFetchSize = 16384;
 
   // Forgets every block, for a file that has just been opened.
@@ -54,21 +54,25 @@ class BlockCache {
 // later walk that reaches one of them, from any start and in any image,
 // reads nothing from the file. Exact as long as the file does not change.
 //
-// kSlots slots of 16 bytes (2 MiB): a header is kept in one of the
+// kSlots slots of 12 bytes (1.5 MiB): a header is kept in one of the
 // kProbes slots that follow the place its offset hashes to, in an empty one
-// if there is one, else in place of the one that the oldest walk kept (the
-// next walk's headers replace the earlier walks', never its own). So the
-// headers of a run of up to about 65,536 records stay kept, whichever walks
-// reach them; a file whose walks reach far more records than that keeps
-// those that the latest walks read. Finding or keeping a header looks at
-// kProbes slots at most, whatever the offsets.
+// if there is one, else in place of the one that the oldest walk kept (a
+// walk's headers replace the earlier walks', never its own). So the headers
+// of a run of up to about 65,536 records stay kept, whichever walks reach
+// them; a file whose walks reach far more records than that keeps those
+// that the latest walks read. Finding or keeping a header looks at kProbes
+// slots at most, whatever the offsets. Offsets from kMaxOffset on are not
+// kept (walks stay below it).
 //
 // Large: the reader allocates it once, zeroed; its pages are touched only
 // as headers are kept. Clear empties it.
 class HeaderMemo {
  public:
-  static constexpr size_t kSlots = size_t{1} << 17;
-  static constexpr size_t kProbes = 16;
+  static constexpr int kSlotBits = 17;
+  static constexpr size_t kSlots = size_t{1} << kSlotBits;
+  static constexpr uint32_t kProbes = 16;
+  static constexpr int kOffsetBits = 34;
+  static constexpr int64_t kMaxOffset = int64_t{1} << kOffsetBits;
 
   // Forgets every header, for a file that has just been opened.
   void Clear();
@@ -83,22 +87,30 @@ class HeaderMemo {
   void Keep(const SectorHeader& header);
 
  private:
-  static constexpr int kWalkBits = 24;
-  static constexpr uint64_t kWalkMask = (uint64_t{1} << kWalkBits) - 1;
+  // A slot's tag, from the low bit up: 1 when the slot is used; the number
+  // of the walk that kept it, modulo 2^kWalkBits; its distance from the
+  // place its offset hashes to (below kProbes); the hash's bits above those
+  // that name the place. The hash is a bijection on offsets below
+  // kMaxOffset, so the place and those bits name the offset.
+  static constexpr int kWalkBits = 10;
+  static constexpr uint32_t kWalkMask = (uint32_t{1} << kWalkBits) - 1;
+  static constexpr int kDistanceShift = 1 + kWalkBits;
+  static constexpr int kHashShift = kDistanceShift + 4;
+  static_assert(kProbes <= 16, "distances take 4 bits");
+  static_assert(kHashShift + kOffsetBits - kSlotBits == 32,
+                "a tag fills 32 bits");
 
   struct Slot {
-    // The header's offset + 1 (0: empty) above kWalkBits bits that number
-    // the walk that kept it (modulo 2^24). Walks reach offsets below 2^34;
-    // offsets from 2^39 on are not kept.
-    uint64_t key;
+    uint32_t tag;  // 0: empty
     uint8_t id[4];
     uint16_t count;
     uint16_t data_size;
   };
 
-  uint64_t walk_ = 0;
+  uint32_t walk_ = 0;
   bool empty_ = true;
   Slot slots_[kSlots];
+  static_assert(sizeof(Slot) == 12, "slots of 12 bytes");
 };
 
 // The walk of a sector lookup over one track's records, from the header at

@@ -5,11 +5,21 @@
 
 #include <cstdint>
 
+#include "game/game_layout.h"
 #include "testing/chained_images.h"
 #include "testing/game_disk_builder.h"
-#include "tool/game_layout.h"
 
-namespace d88 {
+namespace d88test {
+
+using d88::kTrackCount;
+using game::kFirstDirectoryEntry;
+using game::kGameCylinders;
+using game::kGameSectorSize;
+using game::kGameSectorsPerTrack;
+using game::kLastDirectoryEntry;
+using game::kProgRecord;
+using game::kProgSize;
+using game::kRecordBase;
 
 namespace {
 
@@ -130,4 +140,4 @@ bool WriteSparseChainedImages(const std::string& path,
   return close(fd) == 0 && ok;
 }
 
-}  // namespace d88
+}  // namespace d88test

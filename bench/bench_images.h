@@ -13,7 +13,7 @@
 #include "testing/chained_images.h"
 #include "testing/d88_builder.h"
 
-namespace d88 {
+namespace d88test {
 
 // Number of images in the many-images file: disk 1, then disk 2 repeated.
 constexpr int kManyImageCount = 64;
@@ -44,6 +44,6 @@ ChainedImagesShape ChainedLongWalkShape();
 bool WriteSparseChainedImages(const std::string& path,
                               const ChainedImagesShape& shape);
 
-}  // namespace d88
+}  // namespace d88test
 
 #endif  // BENCH_BENCH_IMAGES_H_

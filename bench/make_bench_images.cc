@@ -19,17 +19,17 @@ int main(int argc, char** argv) {
     const std::string dir = argv[2];
     const struct {
       const char* name;
-      d88::ChainedImagesShape shape;
-    } files[] = {{"/long.d88", d88::LongWalkShape()},
-                 {"/chained-long.d88", d88::ChainedLongWalkShape()}};
+      d88test::ChainedImagesShape shape;
+    } files[] = {{"/long.d88", d88test::LongWalkShape()},
+                 {"/chained-long.d88", d88test::ChainedLongWalkShape()}};
     for (const auto& file : files) {
-      if (!d88::WriteSparseChainedImages(dir + file.name, file.shape)) {
+      if (!d88test::WriteSparseChainedImages(dir + file.name, file.shape)) {
         failed = dir + file.name;
         break;
       }
     }
   } else {
-    d88::WriteBenchImages(argv[1], &failed);
+    d88test::WriteBenchImages(argv[1], &failed);
   }
   if (!failed.empty()) {
     std::perror(failed.c_str());

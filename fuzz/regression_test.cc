@@ -15,12 +15,20 @@
 #include "fuzz/expected_files.h"
 #include "fuzz/reader_script.h"
 #include "fuzz/seeds.h"
+#include "game/game_layout.h"
 #include "testing/d88_builder.h"
 #include "testing/game_disk_builder.h"
 #include "testing/run_process.h"
-#include "tool/game_layout.h"
 
-namespace d88 {
+namespace d88test {
+
+using d88::D88Image;
+using d88::kTrackCount;
+using d88::SectorHeader;
+using d88::TrackState;
+using game::GamePosition;
+using game::RecordSector;
+
 namespace {
 
 // The files of fuzz/regression/`sub`, sorted by name.
@@ -178,4 +186,4 @@ TEST(FuzzRegressionTest, ExpectedFilesFollowTheDirectory) {
 }
 
 }  // namespace
-}  // namespace d88
+}  // namespace d88test

@@ -32,7 +32,7 @@
 
 #include "testing/d88_builder.h"
 
-namespace d88 {
+namespace d88test {
 
 // Records of the block between the places where two starts enter it.
 constexpr int32_t kChainedBlockStride = 20;
@@ -59,6 +59,6 @@ int64_t ForEachChainedPiece(
     const ChainedImagesShape& shape,
     const std::function<void(int64_t offset, const Bytes& bytes)>& piece);
 
-}  // namespace d88
+}  // namespace d88test
 
 #endif  // TESTING_CHAINED_IMAGES_H_

@@ -74,6 +74,15 @@ void HeaderMemo::Clear() {
   empty_ = true;
 }
 
+void HeaderMemo::Prefetch(int64_t offset) const {
+#if defined(__GNUC__)
+  if (offset < 0 || offset >= kMaxOffset) return;
+  __builtin_prefetch(&slots_[Mix(offset) & (kSlots - 1)]);
+#else
+  (void)offset;
+#endif
+}
+
 bool HeaderMemo::Find(int64_t offset, SectorHeader* header) const {
   if (offset < 0 || offset >= kMaxOffset) return false;
   const uint64_t hash = Mix(offset);
@@ -166,6 +175,7 @@ bool SectorWalk::Next(SectorHeader* header) {
   const int32_t i = index_++;
   if (i == 0) first_count_ = header->count;
   done_ = header->count == 0 || i == header->count - 1 || i + 1 >= first_count_;
+  if (!done_) memo_.Prefetch(pos_);
   return true;
 }
 

@@ -83,6 +83,10 @@ class HeaderMemo {
   // Stores the header at `offset` into `header` if it is kept.
   bool Find(int64_t offset, SectorHeader* header) const;
 
+  // Starts fetching the memory where the header at `offset` would be kept,
+  // so that the caller's work on the current header overlaps the wait.
+  void Prefetch(int64_t offset) const;
+
   // Keeps `header`, read whole from the file.
   void Keep(const SectorHeader& header);
 

@@ -47,7 +47,7 @@ enum class TrackState {
 //
 // Memory: the object itself is small and may live on the stack. The first
 // Open allocates, once for the object's life, 128 KiB of file blocks,
-// 1.5 MiB of record headers (131,072 slots of 12 bytes) and the notes of
+// 1.125 MiB of record headers (98,304 slots of 12 bytes) and the notes of
 // the 164 tracks (256 entries of 8 bytes each, 328 KiB in all), whatever
 // the file holds; pages are touched only as they are used.
 // Work: between two SelectImage calls, one walk of at most 65,535 records
@@ -59,12 +59,13 @@ enum class TrackState {
 // bytes (one unless it crosses the end of a block, none if a kept block
 // holds it); later walks over it read nothing. So the walks of one Open
 // read at most 32 KiB in two reads per distinct record they reach, as long
-// as those records fit the kept headers: a run of up to about 65,536
-// records always does, whichever walks reach it. Where walks reach far more
-// records, the headers of the latest walks are kept, and a walk over records
-// whose headers were dropped reads them again, two reads per record at most.
-// A lookup's data costs one read per block it spans that is not kept.
-// ReadTrackIds reads through the kept blocks alone.
+// as the kept headers hold those records: the longest walk fills two
+// thirds of the slots, and its headers all stay kept but for a rare few
+// whose place is crowded. Where walks reach far more records, the headers of
+// the latest walks are kept, and a walk over records whose headers were dropped
+// reads them again, two reads per record at most. A lookup's data costs one
+// read per block it spans that is not kept. ReadTrackIds reads through the kept
+// blocks alone.
 //
 // Usage: Open, GetImageCount, then per image SelectImage, optionally
 // SetSectorRange, then any number of ReadSector, ReadSectors and

@@ -77,7 +77,7 @@ void HeaderMemo::Clear() {
 void HeaderMemo::Prefetch(int64_t offset) const {
 #if defined(__GNUC__)
   if (offset < 0 || offset >= kMaxOffset) return;
-  __builtin_prefetch(&slots_[Mix(offset) & (kSlots - 1)]);
+  __builtin_prefetch(&slots_[Mix(offset) % kSlots]);
 #else
   (void)offset;
 #endif
@@ -86,13 +86,13 @@ void HeaderMemo::Prefetch(int64_t offset) const {
 bool HeaderMemo::Find(int64_t offset, SectorHeader* header) const {
   if (offset < 0 || offset >= kMaxOffset) return false;
   const uint64_t hash = Mix(offset);
-  const uint32_t high = static_cast<uint32_t>(hash >> kSlotBits);
-  size_t at = static_cast<size_t>(hash & (kSlots - 1));
-  for (uint32_t i = 0; i < kProbes; ++i, at = (at + 1) & (kSlots - 1)) {
+  const uint32_t high = static_cast<uint32_t>(hash / kSlots);
+  size_t at = static_cast<size_t>(hash % kSlots);
+  for (uint32_t i = 0; i < kProbes; ++i, at = at + 1 == kSlots ? 0 : at + 1) {
     const Slot& slot = slots_[at];
     // Slots never empty again once used, so an empty one ends the search.
     if (slot.tag == 0) return false;
-    if (slot.tag >> kDistanceShift != (high << 4 | i)) continue;
+    if (slot.tag >> kDistanceShift != (high << kDistanceBits | i)) continue;
     header->offset = offset;
     header->id = {slot.id[0], slot.id[1], slot.id[2], slot.id[3]};
     header->count = slot.count;
@@ -105,12 +105,12 @@ bool HeaderMemo::Find(int64_t offset, SectorHeader* header) const {
 void HeaderMemo::Keep(const SectorHeader& header) {
   if (header.offset < 0 || header.offset >= kMaxOffset) return;
   const uint64_t hash = Mix(header.offset);
-  const uint32_t high = static_cast<uint32_t>(hash >> kSlotBits);
-  size_t at = static_cast<size_t>(hash & (kSlots - 1));
+  const uint32_t high = static_cast<uint32_t>(hash / kSlots);
+  size_t at = static_cast<size_t>(hash % kSlots);
   Slot* chosen = nullptr;
   uint32_t distance = 0;
   uint32_t oldest_age = 0;
-  for (uint32_t i = 0; i < kProbes; ++i, at = (at + 1) & (kSlots - 1)) {
+  for (uint32_t i = 0; i < kProbes; ++i, at = at + 1 == kSlots ? 0 : at + 1) {
     Slot& slot = slots_[at];
     if (slot.tag == 0) {
       chosen = &slot;

@@ -54,12 +54,13 @@ class BlockCache {
 // later walk that reaches one of them, from any start and in any image,
 // reads nothing from the file. Exact as long as the file does not change.
 //
-// kSlots slots of 12 bytes (1.5 MiB): a header is kept in one of the
+// kSlots slots of 12 bytes (1.125 MiB): a header is kept in one of the
 // kProbes slots that follow the place its offset hashes to, in an empty one
 // if there is one, else in place of the one that the oldest walk kept (a
 // walk's headers replace the earlier walks', never its own). So the headers
-// of a run of up to about 65,536 records stay kept, whichever walks reach
-// them; a file whose walks reach far more records than that keeps those
+// of a run as long as the longest walk fill two thirds of the slots and
+// stay kept, whichever walks reach them, but for a rare few whose place is
+// crowded; a file whose walks reach far more records than that keeps those
 // that the latest walks read. Finding or keeping a header looks at kProbes
 // slots at most, whatever the offsets. Offsets from kMaxOffset on are not
 // kept (walks stay below it).
@@ -68,9 +69,8 @@ class BlockCache {
 // as headers are kept. Clear empties it.
 class HeaderMemo {
  public:
-  static constexpr int kSlotBits = 17;
-  static constexpr size_t kSlots = size_t{1} << kSlotBits;
-  static constexpr uint32_t kProbes = 16;
+  static constexpr size_t kSlots = 3 << 15;
+  static constexpr uint32_t kProbes = 32;
   static constexpr int kOffsetBits = 34;
   static constexpr int64_t kMaxOffset = int64_t{1} << kOffsetBits;
 
@@ -93,16 +93,19 @@ class HeaderMemo {
  private:
   // A slot's tag, from the low bit up: 1 when the slot is used; the number
   // of the walk that kept it, modulo 2^kWalkBits; its distance from the
-  // place its offset hashes to (below kProbes); the hash's bits above those
-  // that name the place. The hash is a bijection on offsets below
-  // kMaxOffset, so the place and those bits name the offset.
-  static constexpr int kWalkBits = 10;
+  // place its offset hashes to (below kProbes); the hash divided by kSlots,
+  // whose remainder is the place. The hash is a bijection on offsets below
+  // kMaxOffset, so the place and the quotient name the offset.
+  static constexpr int kWalkBits = 8;
   static constexpr uint32_t kWalkMask = (uint32_t{1} << kWalkBits) - 1;
   static constexpr int kDistanceShift = 1 + kWalkBits;
-  static constexpr int kHashShift = kDistanceShift + 4;
-  static_assert(kProbes <= 16, "distances take 4 bits");
-  static_assert(kHashShift + kOffsetBits - kSlotBits == 32,
-                "a tag fills 32 bits");
+  static constexpr int kDistanceBits = 5;
+  static constexpr int kHashShift = kDistanceShift + kDistanceBits;
+  static_assert(kProbes <= uint32_t{1} << kDistanceBits,
+                "distances fit their bits");
+  static_assert(((uint64_t{1} << kOffsetBits) - 1) / kSlots <
+                    uint64_t{1} << (32 - kHashShift),
+                "quotients fit their bits");
 
   struct Slot {
     uint32_t tag;  // 0: empty

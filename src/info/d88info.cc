@@ -8,6 +8,7 @@
 
 #include "d88/d88_format.h"
 #include "d88/d88_image.h"
+#include "d88/version.h"
 #include "info/check.h"
 #include "info/file_verdict.h"
 #include "info/report.h"
@@ -346,7 +347,7 @@ int RunD88Info(int argc, char** argv) {
   if (help) {
     g_out.Print("%s", kUsage);
   } else if (version) {
-    g_out.Print("d88info %s\n", D88CUT_VERSION);
+    g_out.Print("d88info %s\n", D88_VERSION_STRING);
   } else if (path == nullptr) {
     return UsageError("no FILE given");
   } else if (!g_image.Open(path)) {

@@ -18,7 +18,7 @@
 #include <filesystem>
 #endif
 
-namespace d88 {
+namespace d88test {
 
 #ifdef _WIN32
 
@@ -426,4 +426,4 @@ bool ConsoleText(const std::string& bytes, std::string* text) {
 #endif
 }
 
-}  // namespace d88
+}  // namespace d88test

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-namespace d88 {
+namespace d88test {
 
 #ifdef _WIN32
 inline constexpr char kPathSeparator = '\\';
@@ -104,6 +104,6 @@ class TempDir {
   std::string path_;
 };
 
-}  // namespace d88
+}  // namespace d88test
 
 #endif  // TESTING_RUN_PROCESS_H_

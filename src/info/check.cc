@@ -4,12 +4,37 @@
 #include <string>
 #include <vector>
 
+#include "game/game_disk.h"
+#include "game/game_layout.h"
 #include "info/report.h"
 #include "info/text.h"
-#include "tool/game_disk.h"
-#include "tool/game_layout.h"
 
-namespace d88 {
+namespace info {
+
+using game::DirectoryEntry;
+using game::EntryFileName;
+using game::GetDirectoryEntry;
+using game::kDirectoryRecord;
+using game::kExtractedDisk;
+using game::kFirstDirectoryEntry;
+using game::kFirstDiskChar;
+using game::kProgName;
+using game::kProgRecord;
+using game::ReadDirectoryBlock;
+using game::ReadRecords;
+using game::ReadSignature;
+using game::RecordSector;
+using game::UseGameSectorRange;
+
+using d88::D88Image;
+using d88::NominalSectorSize;
+using game::GamePosition;
+using game::kDirectoryBlockSize;
+using game::kGameSectorSize;
+using game::kGameSizeCode;
+using game::kProgSize;
+using game::kSignatureReadSize;
+using game::kWorkAreaSize;
 
 namespace {
 
@@ -124,4 +149,4 @@ int RunCheck(D88Image& image) {
   return 1;
 }
 
-}  // namespace d88
+}  // namespace info

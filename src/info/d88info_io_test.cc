@@ -19,7 +19,20 @@
 #include <cerrno>
 #endif
 
-namespace d88 {
+namespace info {
+
+using d88test::ConsoleText;
+using d88test::RunInProcess;
+
+using d88::FailInputReadsForTesting;
+using d88test::BuildDamagedDemoImage;
+using d88test::Bytes;
+using d88test::ProcessOptions;
+using d88test::ProcessResult;
+using d88test::ReadFileBytes;
+using d88test::TempDir;
+using d88test::TestedExecutable;
+using d88test::WriteFileBytes;
 namespace {
 
 std::string ToolPath() { return TestedExecutable(D88INFO_PATH); }
@@ -134,4 +147,4 @@ TEST_F(D88InfoIoTest, FailedFirstReadGivesNoVerdictOnTheFile) {
 }
 
 }  // namespace
-}  // namespace d88
+}  // namespace info

@@ -1,18 +1,18 @@
+#include "common/command_line.h"
 #include "info/d88info.h"
-#include "tool/command_line.h"
 
 #ifdef _WIN32
 // The wide command line carries every file name; the tool takes it as UTF-8.
 int wmain(int argc, wchar_t** argv) {
-  d88::IgnoreWriteSignals();
-  return d88::RunWithUtf8Arguments(argc, argv, d88::RunD88Info);
+  common::IgnoreWriteSignals();
+  return common::RunWithUtf8Arguments(argc, argv, info::RunD88Info);
 }
 #else
 // A reader that goes away (`| head`), or a file size limit met while a
 // piped input is stored, makes writes fail, which d88info reports, instead
 // of ending it without a word.
 int main(int argc, char** argv) {
-  d88::IgnoreWriteSignals();
-  return d88::RunD88Info(argc, argv);
+  common::IgnoreWriteSignals();
+  return info::RunD88Info(argc, argv);
 }
 #endif

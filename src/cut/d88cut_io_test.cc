@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "cut/d88cut.h"
 #include "d88/input_file.h"
 #include "d88/read_faults.h"
 #include "testing/d88_builder.h"
@@ -15,7 +16,6 @@
 #include "testing/game_disk_builder.h"
 #include "testing/in_process.h"
 #include "testing/run_process.h"
-#include "tool/d88cut.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -27,7 +27,25 @@
 #include <cerrno>
 #endif
 
-namespace d88 {
+namespace cut {
+
+using d88test::BuildDamagedDemoImage;
+using d88test::ReadFileBytes;
+using d88test::RunInProcess;
+
+using d88::FailInputReadsForTesting;
+using d88test::Append;
+using d88test::BuildDemoImage;
+using d88test::Bytes;
+using d88test::ConsoleText;
+using d88test::FeedFifo;
+using d88test::GameDiskBuilder;
+using d88test::Pattern;
+using d88test::ProcessOptions;
+using d88test::ProcessResult;
+using d88test::TempDir;
+using d88test::TestedExecutable;
+using d88test::WriteFileBytes;
 namespace {
 
 using FileMap = std::map<std::string, Bytes>;
@@ -322,4 +340,4 @@ TEST_F(ReadErrorTest, LostImageHeaderStillExtractsTheOtherDisk) {
 }
 
 }  // namespace
-}  // namespace d88
+}  // namespace cut

@@ -18,7 +18,27 @@
 #include "testing/game_disk_builder.h"
 #include "testing/run_process.h"
 
-namespace d88 {
+namespace cut {
+
+using game::RecordSector;
+
+using d88test::Append;
+using d88test::Bytes;
+using d88test::DirectoryEntryFields;
+using d88test::GameDiskBuilder;
+using d88test::ImageBuilder;
+using d88test::kPathSeparator;
+using d88test::Pattern;
+using d88test::ProcessOptions;
+using d88test::ProcessResult;
+using d88test::ReadFileBytes;
+using d88test::TempDir;
+using d88test::TestedExecutable;
+using d88test::WriteFileBytes;
+using game::EntryOffset;
+using game::GamePosition;
+using game::kDirectoryRecord;
+using game::kLastDirectoryEntry;
 namespace {
 
 const char kCannotOpen[] =
@@ -658,4 +678,4 @@ TEST_F(ExtractTest, InputNamedLikeAnOutputIsKeptWhole) {
 }
 
 }  // namespace
-}  // namespace d88
+}  // namespace cut

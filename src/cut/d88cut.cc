@@ -1,16 +1,44 @@
-#include "tool/d88cut.h"
+#include "cut/d88cut.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "common/command_line.h"
+#include "common/output_file.h"
 #include "d88/d88_image.h"
-#include "tool/command_line.h"
-#include "tool/game_disk.h"
-#include "tool/game_layout.h"
-#include "tool/output_file.h"
+#include "game/game_disk.h"
+#include "game/game_layout.h"
 
-namespace d88 {
+namespace cut {
+
+using common::FilePublisher;
+
+using game::RecordSector;
+
+using common::ConsoleOutput;
+using common::IgnoreWriteSignals;
+using common::OwnExecutablePath;
+using common::PathForConsole;
+using common::RemoveTemporaryFileOnSignals;
+using common::WriteError;
+using d88::D88Image;
+using d88::FileIdentity;
+using game::DirectoryEntry;
+using game::EntryFileName;
+using game::GamePosition;
+using game::GetDirectoryEntry;
+using game::kDirectoryBlockSize;
+using game::kExtractedDisk;
+using game::kFirstDirectoryEntry;
+using game::kFirstDiskChar;
+using game::kProgName;
+using game::kProgSector;
+using game::kProgSize;
+using game::kWorkAreaSize;
+using game::ReadDirectoryBlock;
+using game::ReadSignature;
+using game::UseGameSectorRange;
 
 namespace {
 
@@ -186,4 +214,4 @@ int RunD88Cut(int argc, char** argv, FilePublisher* publisher) {
   return status;
 }
 
-}  // namespace d88
+}  // namespace cut

@@ -1,4 +1,4 @@
-#include "tool/output_file.h"
+#include "common/output_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -26,7 +26,11 @@
 #define D88CUT_UNNAMED_FILES 0
 #endif
 
-namespace d88 {
+namespace common {
+
+using d88::SystemErrorText;
+
+using d88::FileIdentity;
 
 namespace {
 
@@ -391,4 +395,4 @@ void RemoveTemporaryFileOnSignals() {
 #endif
 }
 
-}  // namespace d88
+}  // namespace common

@@ -2,8 +2,8 @@
 // tools see their arguments as UTF-8 on Windows (as the bytes given
 // elsewhere), and paths go back to the console in its own code page.
 
-#ifndef TOOL_COMMAND_LINE_H_
-#define TOOL_COMMAND_LINE_H_
+#ifndef COMMON_COMMAND_LINE_H_
+#define COMMON_COMMAND_LINE_H_
 
 #include <cstddef>
 
@@ -11,7 +11,7 @@
 #include <cwchar>
 #endif
 
-namespace d88 {
+namespace common {
 
 #ifdef _WIN32
 // Calls `run` with the wide command line `argv` converted to UTF-8 and
@@ -59,6 +59,6 @@ const char* OwnExecutablePath(const char* fallback);
 // bytes; elsewhere `path` itself.
 const char* PathForConsole(const char* path, char* buf, size_t size);
 
-}  // namespace d88
+}  // namespace common
 
-#endif  // TOOL_COMMAND_LINE_H_
+#endif  // COMMON_COMMAND_LINE_H_

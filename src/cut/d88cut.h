@@ -1,16 +1,18 @@
 // The d88cut tool: finds the game's disks in a D88 file and extracts the
 // program PROG and the data files of disk 1 into the current directory.
 
-#ifndef TOOL_D88CUT_H_
-#define TOOL_D88CUT_H_
+#ifndef CUT_D88CUT_H_
+#define CUT_D88CUT_H_
 
 #include <cstdint>
 
-#include "tool/game_layout.h"
+#include "game/game_layout.h"
 
-namespace d88 {
-
+namespace common {
 class FilePublisher;
+}  // namespace common
+
+namespace cut {
 
 // Sets up the signals of the tool's process: a closed pipe on standard
 // output and a file size limit make a write fail instead of killing the
@@ -27,7 +29,7 @@ void SetUpSignals();
 int RunD88Cut(int argc, char** argv);
 
 // The same, writing the files through `publisher`, which must be new.
-int RunD88Cut(int argc, char** argv, FilePublisher* publisher);
+int RunD88Cut(int argc, char** argv, common::FilePublisher* publisher);
 
 // Writes PROG and the directory's disk-1 files of the selected image,
 // listing every directory entry on standard output. Call only during a run,
@@ -48,9 +50,9 @@ struct ExtractReport {
 // were missing and, on failure, why. Call only during a run. The caller
 // ensures that `offset` and `length` are not negative and `offset + length`
 // lies within the work area.
-bool ExtractFile(const char* name, GamePosition from, int32_t offset,
+bool ExtractFile(const char* name, game::GamePosition from, int32_t offset,
                  int32_t length, ExtractReport* report);
 
-}  // namespace d88
+}  // namespace cut
 
-#endif  // TOOL_D88CUT_H_
+#endif  // CUT_D88CUT_H_

@@ -2,7 +2,7 @@
 // refusals forced through its test seam, and of what SIGINT, SIGTERM and
 // SIGHUP leave behind when they end a run.
 
-#include "tool/output_file.h"
+#include "common/output_file.h"
 
 #include <gtest/gtest.h>
 
@@ -23,13 +23,26 @@
 #include <unistd.h>
 #endif
 
+#include "cut/d88cut.h"
 #include "d88/input_file.h"
 #include "testing/d88_builder.h"
 #include "testing/game_disk_builder.h"
 #include "testing/run_process.h"
-#include "tool/d88cut.h"
 
-namespace d88 {
+namespace common {
+
+using d88test::ReadFileBytes;
+
+using cut::RunD88Cut;
+using cut::SetUpSignals;
+using d88::FileIdentity;
+using d88::InputFile;
+using d88test::Bytes;
+using d88test::GameDiskBuilder;
+using d88test::Pattern;
+using d88test::TempDir;
+using d88test::UseDefaultSignals;
+using d88test::WriteFileBytes;
 namespace {
 
 using Step = FilePublisher::Step;
@@ -383,4 +396,4 @@ TEST(InterruptedRunTest, IgnoredSignalsStayIgnored) {
 #endif  // _WIN32
 
 }  // namespace
-}  // namespace d88
+}  // namespace common

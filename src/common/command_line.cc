@@ -1,4 +1,4 @@
-#include "tool/command_line.h"
+#include "common/command_line.h"
 
 #include <cerrno>
 #include <csignal>
@@ -12,7 +12,7 @@
 #include <unistd.h>
 #endif
 
-namespace d88 {
+namespace common {
 
 void ConsoleOutput::Reset() {
   error_ = 0;
@@ -117,4 +117,4 @@ const char* PathForConsole(const char* path, char*, size_t) { return path; }
 
 #endif
 
-}  // namespace d88
+}  // namespace common

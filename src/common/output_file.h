@@ -1,14 +1,14 @@
 // Writing the extracted files.
 
-#ifndef TOOL_OUTPUT_FILE_H_
-#define TOOL_OUTPUT_FILE_H_
+#ifndef COMMON_OUTPUT_FILE_H_
+#define COMMON_OUTPUT_FILE_H_
 
 #include <cstddef>
 #include <cstdint>
 
 #include "d88/input_file.h"
 
-namespace d88 {
+namespace common {
 
 // Why a file could not be written, as the system words it.
 struct WriteError {
@@ -41,7 +41,7 @@ class FilePublisher {
 
   // Keeps the file of `identity` (the input) from ever being replaced: when
   // an output name is that file, Publish leaves it alone and fails.
-  void ProtectFile(const FileIdentity& identity);
+  void ProtectFile(const d88::FileIdentity& identity);
 
   // Writes `len` bytes of `data` to the file `name` in the current
   // directory, replacing any file of that name. Returns false and fills
@@ -79,7 +79,7 @@ class FilePublisher {
   Route route_;
   bool names_exist_;
   bool protect_;
-  FileIdentity protected_;
+  d88::FileIdentity protected_;
   int (*refuse_)(Step step);
   void (*hook_)(const char* name, Stage stage);
 };
@@ -89,6 +89,6 @@ class FilePublisher {
 // Signals that are ignored stay ignored. Does nothing on Windows.
 void RemoveTemporaryFileOnSignals();
 
-}  // namespace d88
+}  // namespace common
 
-#endif  // TOOL_OUTPUT_FILE_H_
+#endif  // COMMON_OUTPUT_FILE_H_

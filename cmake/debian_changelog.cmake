@@ -31,7 +31,7 @@ endfunction()
 
 function(d88cut_debian_changelog source output maintainer)
   file(READ "${source}" text)
-  # Lines as list items: characters that lists treat specially are stood
+  # Lines as list items: the characters that mean something to lists are stood
   # in for while splitting.
   string(REPLACE ";" "<semicolon>" text "${text}")
   string(REPLACE "[" "<open>" text "${text}")

@@ -29,7 +29,7 @@ foreach(row "2024 02 29 Thu, 29 Feb 2024" "2000 01 01 Sat, 01 Jan 2000"
 endforeach()
 
 # Two releases, an introduction, continued entries and the characters that
-# CMake lists treat specially.
+# mean something to CMake lists.
 file(WRITE "${work}/good.md" "# Changelog
 
 Text before the first release is left out.

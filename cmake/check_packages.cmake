@@ -99,8 +99,8 @@ function(check_deb name)
      OR NOT copyright MATCHES "\nLicense: Expat\n Permission is hereby")
     message(FATAL_ERROR "${name}: copyright is not in Debian's format")
   endif()
-  execute_process(COMMAND gzip -dc
-                          "${WORK_DIR}/${name}/usr/share/doc/${name}/changelog.gz"
+  set(doc_dir "${WORK_DIR}/${name}/usr/share/doc/${name}")
+  execute_process(COMMAND gzip -dc "${doc_dir}/changelog.gz"
                   OUTPUT_VARIABLE changelog COMMAND_ERROR_IS_FATAL ANY)
   if(NOT changelog MATCHES "^d88cut \\(${VERSION}\\) unstable; ")
     message(FATAL_ERROR "${name}: the changelog does not begin with "

@@ -40,9 +40,12 @@ function(d88cut_debian_changelog source output maintainer)
   set(changelog "")
   set(trailer "")
   set(newest "")
+  # "## 1.1.0 (2026-12-09)"
+  set(n2 "[0-9][0-9]")
+  set(heading "^## ([0-9]+\\.[0-9]+\\.[0-9]+) ")
+  string(APPEND heading "\\((${n2}${n2})-(${n2})-(${n2})\\)$")
   foreach(line IN LISTS lines)
-    if(line MATCHES
-       "^## ([0-9]+\\.[0-9]+\\.[0-9]+) \\(([0-9][0-9][0-9][0-9])-([0-9][0-9])-([0-9][0-9])\\)$")
+    if(line MATCHES "${heading}")
       set(version ${CMAKE_MATCH_1})
       d88cut_rfc5322_date(${CMAKE_MATCH_2} ${CMAKE_MATCH_3} ${CMAKE_MATCH_4}
                           date)

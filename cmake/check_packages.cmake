@@ -117,6 +117,30 @@ if(NOT depends MATCHES "libc6")
                       "installed?): '${depends}'")
 endif()
 
+# The hardening of the release build, in each program of the .deb: a
+# position independent executable, all of its relocations read-only after
+# start-up (RELRO with every symbol bound at once), the stack protector and
+# the checked forms of the C library's functions.
+foreach(tool IN LISTS D88CUT_TOOLS)
+  set(program "${WORK_DIR}/d88cut/usr/bin/${tool}")
+  execute_process(COMMAND readelf --file-header --program-headers --dynamic
+                          "${program}"
+                  OUTPUT_VARIABLE elf COMMAND_ERROR_IS_FATAL ANY)
+  execute_process(COMMAND nm --dynamic --undefined-only "${program}"
+                  OUTPUT_VARIABLE imports COMMAND_ERROR_IS_FATAL ANY)
+  foreach(mark "Type: +DYN" "GNU_RELRO" "\\(FLAGS\\) +BIND_NOW"
+          "Flags: NOW PIE" "IMPORTS __stack_chk_fail" "IMPORTS __[a-z]+_chk@")
+    set(text "${elf}")
+    if(mark MATCHES "^IMPORTS (.*)")
+      set(mark "${CMAKE_MATCH_1}")
+      set(text "${imports}")
+    endif()
+    if(NOT text MATCHES "${mark}")
+      message(FATAL_ERROR "${tool} in the .deb is not hardened: no '${mark}'")
+    endif()
+  endforeach()
+endforeach()
+
 # The sample image, extracted by both builds.
 foreach(side linux win)
   file(MAKE_DIRECTORY "${WORK_DIR}/demo-${side}")

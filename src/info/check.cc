@@ -132,21 +132,29 @@ int RunCheck(D88Image& image) {
       AccountOutput().Print(", nothing to check\n");
     }
   }
-  if (printed) AccountOutput().Print("\n");
+  // A failed read looks like missing sectors or a missing image: after one,
+  // only files found incomplete are certain, and the caller reports the
+  // read error in place of any verdict on the whole.
+  const bool read_failed = image.GetReadError() != nullptr;
+  std::string verdict;
+  int status = 1;
   if (!found) {
-    AccountOutput().Print("No disk 1 of the game found.\n");
-    return 1;
+    if (!read_failed) verdict = "No disk 1 of the game found.\n";
+  } else if (incomplete.empty()) {
+    if (!read_failed) verdict = "Everything is complete.\n";
+    status = 0;
+  } else {
+    std::string list;
+    for (const std::string& name : incomplete) {
+      list += (list.empty() ? "" : ", ") + name;
+    }
+    verdict = "Incomplete: " + list + ".\n";
   }
-  if (incomplete.empty()) {
-    AccountOutput().Print("Everything is complete.\n");
-    return 0;
+  if (!verdict.empty()) {
+    if (printed) AccountOutput().Print("\n");
+    AccountOutput().Print("%s", verdict.c_str());
   }
-  std::string list;
-  for (const std::string& name : incomplete) {
-    list += (list.empty() ? "" : ", ") + name;
-  }
-  AccountOutput().Print("Incomplete: %s.\n", list.c_str());
-  return 1;
+  return status;
 }
 
 }  // namespace info

@@ -351,12 +351,11 @@ int RunD88Info(int argc, char** argv) {
     return UsageError("no FILE given");
   } else if (!g_image.Open(path)) {
     const std::string shown = ForConsole(path);
-    if (g_image.GetReadError() != nullptr) {
-      std::fprintf(stderr, "d88info: cannot read %s: %s\n", shown.c_str(),
-                   g_image.GetReadError());
-    } else {
-      std::fprintf(stderr, "d88info: cannot open %s\n", shown.c_str());
-    }
+    std::fprintf(stderr, "d88info: cannot %s %s: %s\n",
+                 g_image.GetOpenFailure() == D88Image::OpenFailure::kStream
+                     ? "read"
+                     : "open",
+                 shown.c_str(), g_image.GetError());
     return 2;
   } else {
     status = check ? RunCheck(g_image) : RunAccount();

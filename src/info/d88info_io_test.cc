@@ -6,7 +6,7 @@
 #include <string>
 
 #include "d88/input_file.h"
-#include "d88/read_faults.h"
+#include "testing/failing_reads.h"
 #include "info/d88info.h"
 #include "testing/d88_builder.h"
 #include "testing/demo_image.h"
@@ -35,17 +35,17 @@ class D88InfoIoTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(WriteFileBytes(File(), BuildDamagedDemoImage()));
   }
-  void TearDown() override { FailInputReadsForTesting(0, 0); }
+  void TearDown() override { d88test::FailInputReads(0, 0); }
 
   std::string File() const { return inputs_.File("damaged.d88"); }
 
   // d88info in this process on the file, with its `k`-th read failing (none
   // for 0); the account as console text.
   ProcessResult RunWithFailedRead(int64_t k) {
-    FailInputReadsForTesting(k, kIoError);
+    d88test::FailInputReads(k, kIoError);
     ProcessResult r =
         RunInProcess(RunD88Info, {"d88info", File()}, work_.path());
-    FailInputReadsForTesting(0, 0);
+    d88test::FailInputReads(0, 0);
     EXPECT_TRUE(ConsoleText(r.out, &r.out));
     return r;
   }

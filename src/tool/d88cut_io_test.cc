@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "d88/input_file.h"
-#include "d88/read_faults.h"
+#include "testing/failing_reads.h"
 #include "testing/d88_builder.h"
 #include "testing/demo_image.h"
 #include "testing/game_disk_builder.h"
@@ -115,7 +115,8 @@ TEST(PipeInputTest, PipeThatCannotBeStoredFailsLoudly) {
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err,
             "error: /dev/stdin: cannot keep the piped input in a temporary "
-            "file: No such file or directory\n");
+            "file in /nonexistent-d88cut-dir: No such file or "
+            "directory\n");
   EXPECT_TRUE(work.List().empty());
 }
 
@@ -229,16 +230,16 @@ class ReadErrorTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(WriteFileBytes(inputs_.File("demo.d88"), BuildDemoImage()));
   }
-  void TearDown() override { FailInputReadsForTesting(0, 0); }
+  void TearDown() override { d88test::FailInputReads(0, 0); }
 
   // d88cut in this process on the sample image, in a fresh directory, with
   // `count` reads of the input failing from the `k`-th on (none for 0).
   ProcessResult RunWithFailure(int64_t k, int64_t count, FileMap* files) {
     TempDir work;
-    FailInputReadsForTesting(k, kIoError, count);
+    d88test::FailInputReads(k, kIoError, count);
     const ProcessResult r = RunInProcess(
         RunD88Cut, {"d88cut", inputs_.File("demo.d88")}, work.path());
-    FailInputReadsForTesting(0, 0);
+    d88test::FailInputReads(0, 0);
     *files = FilesIn(work);
     return r;
   }

@@ -21,7 +21,7 @@ std::string Transcript(D88Image& image) {
   std::string out = "size " + std::to_string(image.GetFileSize()) +
                     " images " + std::to_string(image.GetImageCount()) + "\n";
   // The first records of long walks tell as much as all of them.
-  constexpr int32_t kHeaders = 256;
+  constexpr int32_t kHeaders = 64;
   std::vector<SectorHeader> headers(kHeaders);
   std::vector<uint8_t> buf(65536);
   for (int32_t i = 0; i < image.GetImageCount(); ++i) {
@@ -33,13 +33,14 @@ std::string Transcript(D88Image& image) {
            std::to_string(image.GetMediaType()) + " " +
            std::to_string(image.GetDiskSize()) + "\n";
     for (int32_t track = 0; track < kTrackCount; ++track) {
-      const int32_t ids = image.ReadTrackIds(track, buf.data(), 4096);
+      const int32_t ids = image.ReadTrackIds(track, buf.data(), 1024);
       out.append(buf.begin(), buf.begin() + ids);
       bool ended = false;
       const int32_t count =
           image.ReadTrackHeaders(track, headers.data(), kHeaders, &ended);
       out += std::to_string(count) + (ended ? " ended\n" : "\n");
-      for (int32_t k = 0; k < count; ++k) {
+      // Each lookup with another C, H or N walks the track whole.
+      for (int32_t k = 0; k < count && k < 8; ++k) {
         const SectorHeader& h = headers[static_cast<size_t>(k)];
         const int32_t got =
             image.ReadSector(track, h.id, buf.data(), h.data_size);

@@ -11,17 +11,25 @@ namespace d88 {
 
 namespace {
 
-const FileSource kSystemFiles{};
-const FileSource* g_source = &kSystemFiles;
+const FileSource* g_source = nullptr;  // null: the system's reads
 
 // Streams are copied in pieces of this size, through the stack: readers in
 // different threads share nothing.
 constexpr size_t kCopySize = 16384;
 
+// Writes `first`, then ": " and `second` unless it is null, into `out` of
+// `size` bytes, cut short where they do not fit.
+void Join(char* out, size_t size, const char* first, const char* second) {
+  const int n = second != nullptr
+                    ? std::snprintf(out, size, "%s: %s", first, second)
+                    : std::snprintf(out, size, "%s", first);
+  if (n < 0) out[0] = '\0';
+}
+
 }  // namespace
 
-size_t FileSource::ReadAt(intptr_t file, int64_t offset, uint8_t* buf,
-                          size_t len, int* code) const {
+size_t ReadFromSystem(intptr_t file, int64_t offset, uint8_t* buf, size_t len,
+                      int* code) {
   size_t done = 0;
   while (done < len) {
     size_t got = 0;
@@ -33,21 +41,34 @@ size_t FileSource::ReadAt(intptr_t file, int64_t offset, uint8_t* buf,
   return done;
 }
 
-void SetFileSource(const FileSource* source) {
-  g_source = source != nullptr ? source : &kSystemFiles;
+void SetFileSource(const FileSource* source) { g_source = source; }
+
+namespace {
+
+size_t ReadThroughSource(intptr_t file, int64_t offset, uint8_t* buf, size_t len,
+                int* code) {
+  return g_source == nullptr
+             ? ReadFromSystem(file, offset, buf, len, code)
+             : g_source->read_at(g_source->context, file, offset, buf, len,
+                                 code);
 }
+
+}  // namespace
 
 void InputFile::NoteError(int code, const char* what) const {
   ++failed_reads_;
   if (error_[0] != '\0') return;
   if (code == kStreamFailed) {
-    std::snprintf(error_, sizeof(error_), "%s", stream_error_);
+    Join(error_, sizeof(error_), stream_error_, nullptr);
     return;
   }
   char text[200];
   SystemErrorText(code, text, sizeof(text));
-  std::snprintf(error_, sizeof(error_), "%s%s%s", what ? what : "",
-                what ? ": " : "", text);
+  if (what != nullptr) {
+    Join(error_, sizeof(error_), what, text);
+  } else {
+    Join(error_, sizeof(error_), text, nullptr);
+  }
 }
 
 bool InputFile::Open(const char* path, int64_t max_stream_size) {
@@ -67,13 +88,16 @@ bool InputFile::Open(const char* path, int64_t max_stream_size) {
   }
   char dir[200];
   code = OpenAnonymousFile(&file_, dir, sizeof(dir));
-  std::snprintf(copy_place_, sizeof(copy_place_),
-                "cannot keep the piped input in a temporary file in %s", dir);
+  if (std::snprintf(copy_place_, sizeof(copy_place_),
+                    "cannot keep the piped input in a temporary file in %s",
+                    dir) < 0) {
+    copy_place_[0] = '\0';
+  }
   if (code != 0) {
     file_ = kNoFile;
     CloseFile(opened);
     NoteError(code, copy_place_);
-    std::snprintf(open_error_, sizeof(open_error_), "%s", error_);
+    Join(open_error_, sizeof(open_error_), error_, nullptr);
     return false;
   }
   stream_ = opened;
@@ -111,7 +135,7 @@ bool InputFile::is_open() const {
 }
 
 void InputFile::EndStream(const char* text) const {
-  if (text != nullptr) std::snprintf(stream_error_, sizeof(stream_error_), "%s", text);
+  if (text != nullptr) Join(stream_error_, sizeof(stream_error_), text, nullptr);
   CloseFile(stream_);
   stream_ = kNoFile;
 }
@@ -138,7 +162,7 @@ void InputFile::CopyStream(int64_t end) const {
     if (code != 0) {
       char reason[200];
       SystemErrorText(code, reason, sizeof(reason));
-      std::snprintf(text, sizeof(text), "%s: %s", copy_place_, reason);
+      Join(text, sizeof(text), copy_place_, reason);
       EndStream(text);
       return;
     }
@@ -184,7 +208,7 @@ size_t InputFile::Read(int64_t offset, uint8_t* buf, size_t len,
     std::memcpy(buf, memory_ + offset, n);
     return n;
   }
-  if (!is_stream_) return g_source->ReadAt(file_, offset, buf, len, code);
+  if (!is_stream_) return ReadThroughSource(file_, offset, buf, len, code);
   // Without overflow: a read that reaches past INT64_MAX needs all there is.
   const int64_t end = len > static_cast<size_t>(INT64_MAX - offset)
                           ? INT64_MAX
@@ -195,7 +219,7 @@ size_t InputFile::Read(int64_t offset, uint8_t* buf, size_t len,
   const size_t have = offset >= copied_ ? 0
                       : end <= copied_  ? len
                                         : static_cast<size_t>(copied_ - offset);
-  const size_t done = g_source->ReadAt(file_, offset, buf, have, code);
+  const size_t done = ReadThroughSource(file_, offset, buf, have, code);
   if (*code == 0 && done == have && have < len && stream_error_[0] != '\0') {
     *code = kStreamFailed;
   }

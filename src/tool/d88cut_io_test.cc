@@ -120,6 +120,59 @@ TEST(PipeInputTest, PipeThatCannotBeStoredFailsLoudly) {
   EXPECT_TRUE(work.List().empty());
 }
 
+#ifdef PRELOAD_SHIM_PATH
+
+// Failures the system rarely shows, made by the preloaded shim. Under
+// AddressSanitizer the shim's allocator and the sanitizer's would clash.
+class PreloadedFailureTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the shim cannot be preloaded under AddressSanitizer";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    GTEST_SKIP() << "the shim cannot be preloaded under AddressSanitizer";
+#endif
+#endif
+  }
+};
+
+TEST_F(PreloadedFailureTest, SignalWhileTheCopyHasANameLeavesNoFile) {
+  // Where unnamed files cannot be made, the copy of a pipe has a name for
+  // a moment, during which a SIGTERM arrives.
+  TempDir tmp;
+  TempDir work;
+  ProcessOptions options;
+  options.stdin_pipe = true;
+  const Bytes image = BuildDemoImage();
+  options.stdin_bytes.assign(image.begin(), image.end());
+  options.env = {"LD_PRELOAD=" PRELOAD_SHIM_PATH, "D88TEST_NO_TMPFILE=1",
+                 "TMPDIR=" + tmp.path()};
+  const ProcessResult r = RunTool("/dev/stdin", work, options);
+  EXPECT_EQ(r.term_signal, SIGTERM);
+  EXPECT_TRUE(tmp.List().empty());
+  EXPECT_TRUE(work.List().empty());
+}
+
+TEST_F(PreloadedFailureTest, FailedAllocationGivesTheMessageAndTheReason) {
+  TempDir inputs;
+  TempDir work;
+  const std::string path = inputs.File("demo.d88");
+  ASSERT_TRUE(WriteFileBytes(path, BuildDemoImage()));
+  const ProcessResult missing = RunTool(inputs.File("missing.d88"), work);
+  ASSERT_EQ(missing.exit_code, 1);
+  ProcessOptions options;
+  options.env = {"LD_PRELOAD=" PRELOAD_SHIM_PATH,
+                 "D88TEST_CALLOC_LIMIT=262144"};
+  const ProcessResult r = RunTool(path, work, options);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            missing.err + "error: " + path + ": Cannot allocate memory\n");
+}
+
+#endif  // PRELOAD_SHIM_PATH
+
 // --- A listing whose reader goes away ----------------------------------------
 
 TEST(ClosedListingTest, EveryFileIsWrittenWholeAfterHeadExits) {

@@ -18,8 +18,8 @@ namespace {
 // and for every track its IDs, its walk and the data of each record the
 // walk visits.
 std::string Transcript(D88Image& image) {
-  std::string out = "size " + std::to_string(image.GetFileSize()) +
-                    " images " + std::to_string(image.GetImageCount()) + "\n";
+  std::string out = "size " + std::to_string(image.GetFileSize()) + " images " +
+                    std::to_string(image.GetImageCount()) + "\n";
   // The first records of long walks tell as much as all of them.
   constexpr int32_t kHeaders = 64;
   std::vector<SectorHeader> headers(kHeaders);

@@ -85,8 +85,8 @@ bool D88Image::Open(const char* path) {
   if (path == nullptr) return true;
   if (!Prepare()) return false;
   if (!file_.Open(path, kMaxStreamSize)) {
-    open_failure_ = file_.error() != nullptr ? OpenFailure::kStream
-                                             : OpenFailure::kFile;
+    open_failure_ =
+        file_.error() != nullptr ? OpenFailure::kStream : OpenFailure::kFile;
     return false;
   }
   IndexImages();

@@ -244,7 +244,7 @@ class D88Image {
   InputFile file_;
   OpenFailure open_failure_ = OpenFailure::kNone;
   char memory_error_[128] = {};  // the wording of kMemory
-  Kept* kept_ = nullptr;  // allocated by the first Open
+  Kept* kept_ = nullptr;         // allocated by the first Open
   // Counts selections (and Opens); notes made under another count are
   // stale.
   uint64_t selection_ = 1;

@@ -20,8 +20,8 @@ struct FileSource {
   // the file holds there, fewer at its end or where a read fails. Returns
   // the number read; `*code` is 0 or the system's error code that cut the
   // read short.
-  size_t (*read_at)(void* context, intptr_t file, int64_t offset,
-                    uint8_t* buf, size_t len, int* code);
+  size_t (*read_at)(void* context, intptr_t file, int64_t offset, uint8_t* buf,
+                    size_t len, int* code);
   void* context;
 };
 

@@ -45,12 +45,11 @@ void SetFileSource(const FileSource* source) { g_source = source; }
 
 namespace {
 
-size_t ReadThroughSource(intptr_t file, int64_t offset, uint8_t* buf, size_t len,
-                int* code) {
-  return g_source == nullptr
-             ? ReadFromSystem(file, offset, buf, len, code)
-             : g_source->read_at(g_source->context, file, offset, buf, len,
-                                 code);
+size_t ReadThroughSource(intptr_t file, int64_t offset, uint8_t* buf,
+                         size_t len, int* code) {
+  return g_source == nullptr ? ReadFromSystem(file, offset, buf, len, code)
+                             : g_source->read_at(g_source->context, file,
+                                                 offset, buf, len, code);
 }
 
 }  // namespace
@@ -135,7 +134,8 @@ bool InputFile::is_open() const {
 }
 
 void InputFile::EndStream(const char* text) const {
-  if (text != nullptr) Join(stream_error_, sizeof(stream_error_), text, nullptr);
+  if (text != nullptr)
+    Join(stream_error_, sizeof(stream_error_), text, nullptr);
   CloseFile(stream_);
   stream_ = kNoFile;
 }

@@ -106,8 +106,8 @@ int OpenAnonymousFile(intptr_t* file, char* dir_out, size_t dir_size) {
   sigset_t held;
   sigset_t before;
   sigfillset(&held);
-  static const int kFaults[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP,
-                                SIGSYS};
+  static const int kFaults[] = {SIGSEGV, SIGBUS,  SIGFPE,
+                                SIGILL,  SIGTRAP, SIGSYS};
   for (const int sig : kFaults) {
     sigdelset(&held, sig);
   }
@@ -160,11 +160,10 @@ int WriteAll(intptr_t file, const uint8_t* data, size_t len) {
   return 0;
 }
 
-int WriteAllAt(intptr_t file, int64_t offset, const uint8_t* data,
-               size_t len) {
+int WriteAllAt(intptr_t file, int64_t offset, const uint8_t* data, size_t len) {
   while (len > 0) {
-    const ssize_t n = pwrite(static_cast<int>(file), data, len,
-                             static_cast<off_t>(offset));
+    const ssize_t n =
+        pwrite(static_cast<int>(file), data, len, static_cast<off_t>(offset));
     if (n < 0) {
       if (errno == EINTR) continue;
       return errno;

@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "d88/d88_image.h"
-#include "testing/failing_reads.h"
 #include "testing/d88_builder.h"
+#include "testing/failing_reads.h"
 #include "testing/run_process.h"
 
 #ifdef _WIN32
@@ -161,11 +161,10 @@ TEST(InputFileTest, StreamIsReadOnlyAsFarAsReadsNeedAndUpToItsLimit) {
   };
   const char* const kTooLong =
       "the piped input is longer than the 1000 bytes that can be read from it";
-  for (const Case& c : {Case{1000, 900, 100, false, 1000},
-                        Case{1000, 950, 50, false, 1000},
-                        Case{1001, 900, 100, false, -1},
-                        Case{1001, 950, 50, true, -1},
-                        Case{5000, 1000, 0, true, -1}}) {
+  for (const Case& c :
+       {Case{1000, 900, 100, false, 1000}, Case{1000, 950, 50, false, 1000},
+        Case{1001, 900, 100, false, -1}, Case{1001, 950, 50, true, -1},
+        Case{5000, 1000, 0, true, -1}}) {
     SCOPED_TRACE(std::to_string(c.length) + " at " + std::to_string(c.offset));
     const Bytes bytes = Pattern(c.length, 5);
     ThroughPipe(bytes, [&](const std::string& path) {
@@ -196,7 +195,8 @@ TEST(InputFileTest, StreamThatHasNotEndedServesTheBytesItHas) {
   const Bytes bytes = Pattern(1000, 9);
   ASSERT_EQ(write(fds[1], bytes.data(), bytes.size()), 1000);
   InputFile file;
-  ASSERT_TRUE(file.Open(("/dev/fd/" + std::to_string(fds[0])).c_str(), 1 << 20));
+  ASSERT_TRUE(
+      file.Open(("/dev/fd/" + std::to_string(fds[0])).c_str(), 1 << 20));
   EXPECT_EQ(ReadBack(file, 0, 100), Bytes(bytes.begin(), bytes.begin() + 100));
   close(fds[1]);
   EXPECT_EQ(ReadBack(file, 900, 200), Bytes(bytes.begin() + 900, bytes.end()));
@@ -242,8 +242,8 @@ TEST(InputFileTest, FifoSocketAndCharacterDeviceReadAsFiles) {
   {
     std::thread writer(WriteAndClose, pair[1], bytes.data(), bytes.size());
     InputFile file;
-    ASSERT_TRUE(file.Open(("/dev/fd/" + std::to_string(pair[0])).c_str(),
-                          1 << 20))
+    ASSERT_TRUE(
+        file.Open(("/dev/fd/" + std::to_string(pair[0])).c_str(), 1 << 20))
         << file.open_error();
     EXPECT_EQ(file.Size(), 70000);
     EXPECT_EQ(ReadBack(file, 0, bytes.size()), bytes);

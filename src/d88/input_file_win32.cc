@@ -150,8 +150,7 @@ int WriteAll(intptr_t file, const uint8_t* data, size_t len) {
   return WriteAllFrom(file, -1, data, len);
 }
 
-int WriteAllAt(intptr_t file, int64_t offset, const uint8_t* data,
-               size_t len) {
+int WriteAllAt(intptr_t file, int64_t offset, const uint8_t* data, size_t len) {
   return WriteAllFrom(file, offset, data, len);
 }
 

@@ -47,8 +47,7 @@ int ReadSomeAt(intptr_t file, int64_t offset, uint8_t* buf, size_t len,
 // Writes all of `len` bytes at the file's position, or at `offset` for
 // WriteAllAt (which leaves the position alone).
 int WriteAll(intptr_t file, const uint8_t* data, size_t len);
-int WriteAllAt(intptr_t file, int64_t offset, const uint8_t* data,
-               size_t len);
+int WriteAllAt(intptr_t file, int64_t offset, const uint8_t* data, size_t len);
 
 // Size of the file in bytes; -1 if the system cannot tell it.
 int64_t FileSize(intptr_t file);

@@ -6,10 +6,10 @@
 #include <string>
 
 #include "d88/input_file.h"
-#include "testing/failing_reads.h"
 #include "info/d88info.h"
 #include "testing/d88_builder.h"
 #include "testing/demo_image.h"
+#include "testing/failing_reads.h"
 #include "testing/in_process.h"
 #include "testing/run_process.h"
 

@@ -132,9 +132,8 @@ TEST_F(D88InfoTest, UnopenableFileGivesStatusTwo) {
   }
   // Control bytes of the path are not written as they are.
   const ProcessResult r = Run({inputs_.File("a\nb\x1b")});
-  EXPECT_EQ(r.err.rfind("d88info: cannot open " + inputs_.File("a.b.") + ": ",
-                        0),
-            0u)
+  EXPECT_EQ(
+      r.err.rfind("d88info: cannot open " + inputs_.File("a.b.") + ": ", 0), 0u)
       << r.err;
 }
 

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "d88/input_file.h"
-#include "testing/failing_reads.h"
 #include "testing/d88_builder.h"
 #include "testing/demo_image.h"
+#include "testing/failing_reads.h"
 #include "testing/game_disk_builder.h"
 #include "testing/in_process.h"
 #include "testing/run_process.h"

@@ -349,13 +349,16 @@ int RunD88Info(int argc, char** argv) {
     g_out.Print("d88info %s\n", D88CUT_VERSION);
   } else if (path == nullptr) {
     return UsageError("no FILE given");
-  } else if (!g_image.Open(path)) {
-    const std::string shown = ForConsole(path);
+  } else if (!g_image.Open(path) ||
+             (g_image.GetFileSize() < 0 && g_image.GetReadError() != nullptr)) {
+    // A stream that cannot be read to its end has no size to account for.
+    const D88Image::OpenFailure failure = g_image.GetOpenFailure();
     std::fprintf(stderr, "d88info: cannot %s %s: %s\n",
-                 g_image.GetOpenFailure() == D88Image::OpenFailure::kStream
-                     ? "read"
-                     : "open",
-                 shown.c_str(), g_image.GetError());
+                 failure == D88Image::OpenFailure::kFile ||
+                         failure == D88Image::OpenFailure::kMemory
+                     ? "open"
+                     : "read",
+                 ForConsole(path).c_str(), g_image.GetError());
     return 2;
   } else {
     status = check ? RunCheck(g_image) : RunAccount();

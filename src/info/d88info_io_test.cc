@@ -87,6 +87,16 @@ TEST_F(D88InfoIoTest, PipeGivesTheAccountOfTheFile) {
   }
 }
 
+TEST_F(D88InfoIoTest, StreamLongerThanCanBeReadHasNoAccount) {
+  // A character device is a stream; this one never ends.
+  const ProcessResult r = Run({"/dev/zero"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            "d88info: cannot read /dev/zero: the piped input is longer than "
+            "the 268435456 bytes that can be read from it\n");
+}
+
 TEST_F(D88InfoIoTest, UnwritableOutputGivesStatusTwo) {
   ProcessOptions options;
   options.stdout_path = "/dev/full";

@@ -78,6 +78,15 @@ class D88Image {
   // of 512 bytes 9,504). Blocks start at multiples of it in the file.
   static constexpr size_t kFetchSize = 16384;
 
+  // One past the last file offset any lookup can read: images start at
+  // offsets up to 2^31 - 1, a track up to a disk size (at most 2^31 - 1)
+  // beyond its image, and a walk covers at most kMaxSectorCount records of
+  // up to 16 + 65535 bytes each.
+  static constexpr int64_t kMaxReadExtent =
+      int64_t{INT32_MAX} + INT32_MAX +
+      int64_t{kMaxSectorCount} *
+          static_cast<int64_t>(kSectorHeaderSize + 0xFFFF);
+
   // The most bytes read of a stream: a read that needs more fails, with
   // GetReadError telling why. 64 images of the largest real disk take
   // less than 100 MB; a stream that never ends fails within seconds.

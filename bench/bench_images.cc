@@ -2,11 +2,20 @@
 
 #include <cstdint>
 
+#include "game/game_layout.h"
 #include "testing/chained_images.h"
 #include "testing/game_disk_builder.h"
-#include "tool/game_layout.h"
 
-namespace d88 {
+namespace d88test {
+
+using game::kFirstDirectoryEntry;
+using game::kGameCylinders;
+using game::kGameSectorSize;
+using game::kGameSectorsPerTrack;
+using game::kLastDirectoryEntry;
+using game::kProgRecord;
+using game::kProgSize;
+using game::kRecordBase;
 
 namespace {
 
@@ -90,4 +99,4 @@ bool WriteBenchImages(const std::string& dir, std::string* failed) {
   return true;
 }
 
-}  // namespace d88
+}  // namespace d88test

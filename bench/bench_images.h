@@ -12,7 +12,7 @@
 
 #include "testing/d88_builder.h"
 
-namespace d88 {
+namespace d88test {
 
 // Number of images in the many-images file: disk 1, then disk 2 repeated.
 constexpr int kManyImageCount = 64;
@@ -29,6 +29,6 @@ Bytes BuildManyDisks();
 // failure.
 bool WriteBenchImages(const std::string& dir, std::string* failed);
 
-}  // namespace d88
+}  // namespace d88test
 
 #endif  // BENCH_BENCH_IMAGES_H_

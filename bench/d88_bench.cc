@@ -13,9 +13,17 @@
 
 #include "bench/bench_images.h"
 #include "d88/d88_image.h"
-#include "tool/game_layout.h"
+#include "game/game_layout.h"
 
-namespace d88 {
+namespace d88test {
+
+using d88::D88Image;
+using game::kGameFirstSector;
+using game::kGameLastSector;
+using game::kGameSectorSize;
+using game::kGameSizeCode;
+using game::kProgSector;
+using game::kProgSize;
 namespace {
 
 std::string g_full_path;
@@ -80,7 +88,7 @@ void BM_OpenManyImages(benchmark::State& state) {
 BENCHMARK(BM_OpenManyImages);
 
 }  // namespace
-}  // namespace d88
+}  // namespace d88test
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
@@ -101,14 +109,14 @@ int main(int argc, char** argv) {
     if (fs::create_directory(candidate, ec)) dir = candidate;
   }
   std::string failed;
-  if (dir.empty() || !d88::WriteBenchImages(dir.string(), &failed)) {
+  if (dir.empty() || !d88test::WriteBenchImages(dir.string(), &failed)) {
     std::fprintf(stderr, "cannot write the inputs in %s\n",
                  dir.empty() ? tmp.string().c_str() : failed.c_str());
     if (!dir.empty()) fs::remove_all(dir, ec);
     return 1;
   }
-  d88::g_full_path = (dir / "full.d88").string();
-  d88::g_many_path = (dir / "many.d88").string();
+  d88test::g_full_path = (dir / "full.d88").string();
+  d88test::g_many_path = (dir / "many.d88").string();
 
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

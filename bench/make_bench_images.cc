@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::string failed;
-  if (!d88::WriteBenchImages(argv[1], &failed)) {
+  if (!d88test::WriteBenchImages(argv[1], &failed)) {
     std::perror(failed.c_str());
     return 1;
   }

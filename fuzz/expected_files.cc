@@ -6,10 +6,37 @@
 
 #include "d88/d88_format.h"
 #include "d88/d88_image.h"
-#include "tool/game_disk.h"
-#include "tool/game_layout.h"
+#include "game/game_disk.h"
+#include "game/game_layout.h"
 
-namespace d88 {
+namespace d88test {
+
+using game::GamePosition;
+
+using d88::D88Image;
+using d88::DecodeU16;
+using game::EntryFileName;
+using game::EntryOffset;
+using game::kDirectoryBlockSize;
+using game::kDirectorySector;
+using game::kDiskCharOffset;
+using game::kEntryDiskOffset;
+using game::kEntrySizeOffset;
+using game::kEntryStartOffset;
+using game::kExtractedDisk;
+using game::kFirstDirectoryEntry;
+using game::kFirstDiskChar;
+using game::kGameFirstSector;
+using game::kGameLastSector;
+using game::kLastDirectoryEntry;
+using game::kProgName;
+using game::kProgSector;
+using game::kProgSize;
+using game::kSignature;
+using game::kSignatureOffset;
+using game::kSignatureReadSize;
+using game::kSignatureSector;
+using game::RecordSector;
 
 namespace {
 
@@ -96,4 +123,4 @@ std::string CompareWithDirectory(const std::string& dir,
   return "";
 }
 
-}  // namespace d88
+}  // namespace d88test

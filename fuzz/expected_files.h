@@ -9,7 +9,7 @@
 
 #include "testing/d88_builder.h"
 
-namespace d88 {
+namespace d88test {
 
 // Output files by name, with their contents.
 using FileSet = std::map<std::string, Bytes>;
@@ -28,6 +28,6 @@ FileSet ExpectedFiles(const std::string& path);
 std::string CompareWithDirectory(const std::string& dir,
                                  const FileSet& expected);
 
-}  // namespace d88
+}  // namespace d88test
 
 #endif  // FUZZ_EXPECTED_FILES_H_

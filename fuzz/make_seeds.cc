@@ -14,10 +14,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::filesystem::path dir(argv[1]);
-  std::vector<d88::Seed> files = d88::ToolSeeds();
+  std::vector<d88test::Seed> files = d88test::ToolSeeds();
   for (int i = 2; i < argc; ++i) {
-    d88::Seed seed{std::filesystem::path(argv[i]).filename().string(), {}};
-    if (!d88::ReadFileBytes(argv[i], &seed.bytes)) {
+    d88test::Seed seed{std::filesystem::path(argv[i]).filename().string(), {}};
+    if (!d88test::ReadFileBytes(argv[i], &seed.bytes)) {
       std::perror(argv[i]);
       return 1;
     }
@@ -26,18 +26,18 @@ int main(int argc, char** argv) {
 
   struct Corpus {
     const char* name;
-    std::vector<d88::Seed> seeds;
+    std::vector<d88test::Seed> seeds;
   };
   const Corpus corpora[] = {{"tool", files},
-                            {"reader", d88::ReaderSeeds(files)}};
+                            {"reader", d88test::ReaderSeeds(files)}};
   for (const Corpus& corpus : corpora) {
     const std::filesystem::path sub = dir / corpus.name;
     std::error_code ec;
     std::filesystem::remove_all(sub, ec);
     std::filesystem::create_directories(sub, ec);
-    for (const d88::Seed& seed : corpus.seeds) {
+    for (const d88test::Seed& seed : corpus.seeds) {
       const std::string path = (sub / seed.name).string();
-      if (!d88::WriteFileBytes(path, seed.bytes)) {
+      if (!d88test::WriteFileBytes(path, seed.bytes)) {
         std::perror(path.c_str());
         return 1;
       }

@@ -11,8 +11,11 @@
 #include "testing/d88_builder.h"
 #include "testing/run_process.h"
 
-namespace d88 {
+namespace d88test {
 namespace {
+
+using d88::D88Image;
+using d88::SectorHeader;
 
 // Everything the reader tells of what it has open: each image's fields,
 // and for every track its IDs, its walk and the data of each record the
@@ -32,7 +35,7 @@ std::string Transcript(D88Image& image) {
     out += std::string(image.GetDiskName()) + " " +
            std::to_string(image.GetMediaType()) + " " +
            std::to_string(image.GetDiskSize()) + "\n";
-    for (int32_t track = 0; track < kTrackCount; ++track) {
+    for (int32_t track = 0; track < d88::kTrackCount; ++track) {
       const int32_t ids = image.ReadTrackIds(track, buf.data(), 1024);
       out.append(buf.begin(), buf.begin() + ids);
       bool ended = false;
@@ -70,4 +73,4 @@ TEST(MemoryReadsTest, MemoryAndFileReadsAgreeOnEverySeed) {
 }
 
 }  // namespace
-}  // namespace d88
+}  // namespace d88test

@@ -30,12 +30,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const d88::ReaderScript script = d88::ParseReaderScript(data, size);
-  std::string problem = d88::RunReaderScript(script, g_path);
+  const d88test::ReaderScript script = d88test::ParseReaderScript(data, size);
+  std::string problem = d88test::RunReaderScript(script, g_path);
   // Then lookups all over the file, which must agree with a plain walk; a
   // budget keeps each input quick.
   if (problem.empty()) {
-    problem = d88::CompareEveryLookup(script.file, g_path, kLookupsPerInput);
+    problem =
+        d88test::CompareEveryLookup(script.file, g_path, kLookupsPerInput);
   }
   std::remove(g_path.c_str());
   if (!problem.empty()) {

@@ -7,7 +7,28 @@
 #include "d88/d88_format.h"
 #include "d88/d88_image.h"
 
-namespace d88 {
+namespace d88test {
+
+using d88::D88Image;
+using d88::DecodeI32;
+using d88::DecodeU16;
+using d88::kDataSizeOffset;
+using d88::kDiskNameSize;
+using d88::kDiskSizeOffset;
+using d88::kImageHeaderSize;
+using d88::kMaxImages;
+using d88::kMaxSizeCode;
+using d88::kMediaTypeOffset;
+using d88::kSectorCOffset;
+using d88::kSectorCountOffset;
+using d88::kSectorHeaderSize;
+using d88::kSectorHOffset;
+using d88::kSectorNOffset;
+using d88::kSectorROffset;
+using d88::kTrackCount;
+using d88::kTrackEntrySize;
+using d88::kTrackTableOffset;
+using d88::SectorId;
 
 namespace {
 
@@ -419,4 +440,4 @@ std::string CompareEveryLookup(const Bytes& file, const std::string& path,
   return "";
 }
 
-}  // namespace d88
+}  // namespace d88test

@@ -21,7 +21,7 @@
 
 #include "testing/d88_builder.h"
 
-namespace d88 {
+namespace d88test {
 
 // What a call does with its arguments a[0] .. a[5].
 enum class ReaderOp : uint8_t {
@@ -78,6 +78,6 @@ std::string RunReaderScript(const ReaderScript& script,
 std::string CompareEveryLookup(const Bytes& file, const std::string& path,
                                size_t max_lookups = SIZE_MAX);
 
-}  // namespace d88
+}  // namespace d88test
 
 #endif  // FUZZ_READER_SCRIPT_H_

@@ -14,12 +14,16 @@
 #include "fuzz/expected_files.h"
 #include "fuzz/reader_script.h"
 #include "fuzz/seeds.h"
+#include "game/game_layout.h"
 #include "testing/d88_builder.h"
 #include "testing/game_disk_builder.h"
 #include "testing/run_process.h"
-#include "tool/game_layout.h"
 
-namespace d88 {
+namespace d88test {
+
+using game::RecordSector;
+
+using game::GamePosition;
 namespace {
 
 // The files of fuzz/regression/`sub`, sorted by name.
@@ -129,4 +133,4 @@ TEST(FuzzRegressionTest, ExpectedFilesFollowTheDirectory) {
 }
 
 }  // namespace
-}  // namespace d88
+}  // namespace d88test

@@ -3,11 +3,18 @@
 #include <cstdint>
 
 #include "fuzz/reader_script.h"
+#include "game/game_layout.h"
 #include "testing/chained_images.h"
 #include "testing/game_disk_builder.h"
-#include "tool/game_layout.h"
 
-namespace d88 {
+namespace d88test {
+
+using d88::kImageHeaderSize;
+using d88::kTrackCount;
+using game::EntryOffset;
+using game::kDirectoryRecord;
+using game::kFirstDirectoryEntry;
+using game::kLastDirectoryEntry;
 
 namespace {
 
@@ -208,4 +215,4 @@ std::vector<Seed> ReaderSeeds(const std::vector<Seed>& files) {
   return seeds;
 }
 
-}  // namespace d88
+}  // namespace d88test

@@ -8,7 +8,7 @@
 
 #include "testing/d88_builder.h"
 
-namespace d88 {
+namespace d88test {
 
 struct Seed {
   std::string name;
@@ -27,6 +27,6 @@ std::vector<Seed> ToolSeeds();
 // hostile arguments.
 std::vector<Seed> ReaderSeeds(const std::vector<Seed>& files);
 
-}  // namespace d88
+}  // namespace d88test
 
 #endif  // FUZZ_SEEDS_H_

@@ -16,9 +16,9 @@
 #include <filesystem>
 #include <string>
 
+#include "cut/d88cut.h"
 #include "fuzz/expected_files.h"
 #include "testing/d88_builder.h"
-#include "tool/d88cut.h"
 
 namespace {
 
@@ -57,10 +57,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (!d88::WriteFileBytes(g_input, d88::Bytes(data, data + size))) {
+  if (!d88test::WriteFileBytes(g_input, d88test::Bytes(data, data + size))) {
     Fail("cannot write " + g_input);
   }
-  const d88::FileSet expected = d88::ExpectedFiles(g_input);
+  const d88test::FileSet expected = d88test::ExpectedFiles(g_input);
 
   std::error_code ec;
   if (!std::filesystem::create_directory(g_work, ec) ||
@@ -70,11 +70,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   char program[] = "d88cut";
   std::string input = g_input;
   char* argv[] = {program, input.data(), nullptr};
-  const int status = d88::RunD88Cut(2, argv);
+  const int status = cut::RunD88Cut(2, argv);
   if (fchdir(g_home) != 0) Fail("cannot return to the working directory");
 
   if (status != 0) Fail("exit status " + std::to_string(status));
-  const std::string problem = d88::CompareWithDirectory(g_work, expected);
+  const std::string problem = d88test::CompareWithDirectory(g_work, expected);
   if (!problem.empty()) Fail(problem);
   std::filesystem::remove_all(g_work, ec);
   return 0;

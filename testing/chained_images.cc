@@ -1,9 +1,18 @@
 #include "testing/chained_images.h"
 
+#include "game/game_layout.h"
 #include "testing/game_disk_builder.h"
-#include "tool/game_layout.h"
 
-namespace d88 {
+namespace d88test {
+
+using d88::kImageHeaderSize;
+using d88::kTrackCount;
+using d88::SectorId;
+using game::kFirstDirectoryEntry;
+using game::kGameSectorsPerTrack;
+using game::kProgRecord;
+using game::kProgSector;
+using game::kSignatureSector;
 
 namespace {
 
@@ -89,4 +98,4 @@ Bytes BuildChainedImages(const ChainedImagesShape& shape) {
   return out;
 }
 
-}  // namespace d88
+}  // namespace d88test

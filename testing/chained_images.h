@@ -28,7 +28,7 @@
 
 #include "testing/d88_builder.h"
 
-namespace d88 {
+namespace d88test {
 
 // Records of the block between the places where two starts enter it.
 constexpr int32_t kChainedBlockStride = 20;
@@ -47,6 +47,6 @@ struct ChainedImagesShape {
 // 65,535 bytes: about 375 KB.
 Bytes BuildChainedImages(const ChainedImagesShape& shape = {});
 
-}  // namespace d88
+}  // namespace d88test
 
 #endif  // TESTING_CHAINED_IMAGES_H_

@@ -3,7 +3,24 @@
 #include <cstdio>
 #include <cstring>
 
-namespace d88 {
+namespace d88test {
+
+using d88::kDataSizeOffset;
+using d88::kDiskNameOffset;
+using d88::kDiskNameSize;
+using d88::kDiskSizeOffset;
+using d88::kImageHeaderSize;
+using d88::kMediaTypeOffset;
+using d88::kSectorCOffset;
+using d88::kSectorCountOffset;
+using d88::kSectorHeaderSize;
+using d88::kSectorHOffset;
+using d88::kSectorNOffset;
+using d88::kSectorROffset;
+using d88::kTrackCount;
+using d88::kTrackEntrySize;
+using d88::kTrackTableOffset;
+using d88::SectorId;
 
 TrackBuilder& TrackBuilder::AddSector(SectorId id, Bytes data) {
   TrackSector record;
@@ -130,4 +147,4 @@ bool ReadFileBytes(const std::string& path, Bytes* out) {
   return ok;
 }
 
-}  // namespace d88
+}  // namespace d88test

@@ -20,12 +20,12 @@
 
 #include "d88/d88_format.h"
 
-namespace d88 {
+namespace d88test {
 
 using Bytes = std::vector<uint8_t>;
 
 struct TrackSector {
-  SectorId id;
+  d88::SectorId id;
   Bytes data;
   // Header fields; unset means "what a sound image would hold": the number
   // of records in the track and the length of `data`.
@@ -37,7 +37,7 @@ struct TrackSector {
 
 class TrackBuilder {
  public:
-  TrackBuilder& AddSector(SectorId id, Bytes data);
+  TrackBuilder& AddSector(d88::SectorId id, Bytes data);
   // The record added last, to adjust its fields.
   TrackSector& Last() { return records_.back(); }
   std::vector<TrackSector>& records() { return records_; }
@@ -95,6 +95,6 @@ bool ReadFileBytes(const std::string& path, Bytes* out);
 void StoreU16(Bytes& out, size_t offset, uint16_t value);
 void StoreU32(Bytes& out, size_t offset, uint32_t value);
 
-}  // namespace d88
+}  // namespace d88test
 
 #endif  // TESTING_D88_BUILDER_H_

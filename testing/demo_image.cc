@@ -5,7 +5,10 @@
 
 #include "testing/game_disk_builder.h"
 
-namespace d88 {
+namespace d88test {
+
+using d88::kSectorHeaderSize;
+using game::kGameSectorSize;
 
 namespace {
 
@@ -87,4 +90,4 @@ Bytes BuildDamagedDemoImage() {
   return out;
 }
 
-}  // namespace d88
+}  // namespace d88test

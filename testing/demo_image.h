@@ -7,7 +7,7 @@
 
 #include "testing/d88_builder.h"
 
-namespace d88 {
+namespace d88test {
 
 // The whole D88 file: disk 1 ("DEMO DISK 1") with PROG, a directory of
 // twelve entries and nine files on disk 1, then disk 2 ("DEMO DISK 2").
@@ -18,6 +18,6 @@ Bytes BuildDemoImage();
 // the file ends inside the fourth sector of disk 2's last track.
 Bytes BuildDamagedDemoImage();
 
-}  // namespace d88
+}  // namespace d88test
 
 #endif  // TESTING_DEMO_IMAGE_H_

@@ -2,7 +2,33 @@
 
 #include <algorithm>
 
-namespace d88 {
+namespace d88test {
+
+using game::GamePositionAt;
+
+using d88::SectorId;
+using game::EntryOffset;
+using game::GamePosition;
+using game::kDirectoryBlockSize;
+using game::kDirectoryEntrySize;
+using game::kDirectoryRecord;
+using game::kDirectoryTableOffset;
+using game::kDiskCharOffset;
+using game::kEntryDiskOffset;
+using game::kEntryLoadOffsetOffset;
+using game::kEntryLoadSegmentOffset;
+using game::kEntrySizeOffset;
+using game::kEntryStartOffset;
+using game::kFirstDiskChar;
+using game::kGameFirstSector;
+using game::kGameLastSector;
+using game::kGameSectorSize;
+using game::kGameSectorsPerTrack;
+using game::kProgRecord;
+using game::kProgSize;
+using game::kSignature;
+using game::kSignatureOffset;
+using game::kSignatureSector;
 
 GameDiskBuilder::GameDiskBuilder(uint8_t disk_char) {
   image_.SetName("GAME DISK");
@@ -100,4 +126,4 @@ Bytes GameDiskBuilder::Prog() {
   return prog;
 }
 
-}  // namespace d88
+}  // namespace d88test

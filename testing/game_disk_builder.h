@@ -7,10 +7,10 @@
 
 #include <cstdint>
 
+#include "game/game_layout.h"
 #include "testing/d88_builder.h"
-#include "tool/game_layout.h"
 
-namespace d88 {
+namespace d88test {
 
 struct DirectoryEntryFields {
   uint8_t disk = 1;
@@ -31,7 +31,9 @@ class GameDiskBuilder {
   // The sector's whole track is created on first use, each sector filled
   // with a pattern of its own.
   Bytes& SectorAt(int32_t index);
-  Bytes& RecordData(int32_t record) { return SectorAt(record + kRecordBase); }
+  Bytes& RecordData(int32_t record) {
+    return SectorAt(record + game::kRecordBase);
+  }
 
   // Writes `bytes` into consecutive sectors from record `record`, byte
   // `offset` on.
@@ -59,6 +61,6 @@ class GameDiskBuilder {
   ImageBuilder image_;
 };
 
-}  // namespace d88
+}  // namespace d88test
 
 #endif  // TESTING_GAME_DISK_BUILDER_H_

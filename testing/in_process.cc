@@ -11,7 +11,7 @@
 #include <unistd.h>
 #endif
 
-namespace d88 {
+namespace d88test {
 
 namespace {
 
@@ -99,4 +99,4 @@ ProcessResult RunInProcess(int (*entry)(int, char**),
   return result;
 }
 
-}  // namespace d88
+}  // namespace d88test

@@ -9,7 +9,7 @@
 
 #include "testing/run_process.h"
 
-namespace d88 {
+namespace d88test {
 
 // Calls `entry` with `argv` (argv[0] included) in the working directory
 // `cwd`, with standard output and standard error going to files, and
@@ -19,6 +19,6 @@ ProcessResult RunInProcess(int (*entry)(int, char**),
                            const std::vector<std::string>& argv,
                            const std::string& cwd);
 
-}  // namespace d88
+}  // namespace d88test
 
 #endif  // TESTING_IN_PROCESS_H_

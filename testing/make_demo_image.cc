@@ -13,8 +13,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const char* path = argv[argc - 1];
-  if (!d88::WriteFileBytes(path, damaged ? d88::BuildDamagedDemoImage()
-                                         : d88::BuildDemoImage())) {
+  if (!d88test::WriteFileBytes(path, damaged ? d88test::BuildDamagedDemoImage()
+                                             : d88test::BuildDemoImage())) {
     std::perror(path);
     return 1;
   }

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-namespace d88 {
+namespace d88test {
 
 #ifdef _WIN32
 inline constexpr char kPathSeparator = '\\';
@@ -40,6 +40,9 @@ struct ProcessOptions {
   // its pipe is closed. Negative: read to the end.
   int stdout_lines = -1;
   std::vector<std::string> env;  // "NAME=value" added to the environment
+  // Descriptors closed in the child, as `<&- >&-` closes 0 and 1; what
+  // would have gone there is lost.
+  std::vector<int> closed;
 #endif
 };
 
@@ -104,6 +107,6 @@ class TempDir {
   std::string path_;
 };
 
-}  // namespace d88
+}  // namespace d88test
 
 #endif  // TESTING_RUN_PROCESS_H_

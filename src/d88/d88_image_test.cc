@@ -15,6 +15,15 @@
 #include "testing/run_process.h"
 
 namespace d88 {
+
+using d88test::Append;
+using d88test::Bytes;
+using d88test::ImageBuilder;
+using d88test::Pattern;
+using d88test::TempDir;
+using d88test::TrackBuilder;
+using d88test::TrackSector;
+using d88test::WriteFileBytes;
 namespace {
 
 uint32_t Seed(int track, int r) {

@@ -4,12 +4,37 @@
 #include <string>
 #include <vector>
 
+#include "game/game_disk.h"
+#include "game/game_layout.h"
 #include "info/report.h"
 #include "info/text.h"
-#include "tool/game_disk.h"
-#include "tool/game_layout.h"
 
-namespace d88 {
+namespace info {
+
+using game::DirectoryEntry;
+using game::EntryFileName;
+using game::GetDirectoryEntry;
+using game::kDirectoryRecord;
+using game::kExtractedDisk;
+using game::kFirstDirectoryEntry;
+using game::kFirstDiskChar;
+using game::kProgName;
+using game::kProgRecord;
+using game::ReadDirectoryBlock;
+using game::ReadRecords;
+using game::ReadSignature;
+using game::RecordSector;
+using game::UseGameSectorRange;
+
+using d88::D88Image;
+using d88::NominalSectorSize;
+using game::GamePosition;
+using game::kDirectoryBlockSize;
+using game::kGameSectorSize;
+using game::kGameSizeCode;
+using game::kProgSize;
+using game::kSignatureReadSize;
+using game::kWorkAreaSize;
 
 namespace {
 
@@ -107,21 +132,29 @@ int RunCheck(D88Image& image) {
       AccountOutput().Print(", nothing to check\n");
     }
   }
-  if (printed) AccountOutput().Print("\n");
+  // A failed read looks like missing sectors or a missing image: after one,
+  // only files found incomplete are certain, and the caller reports the
+  // read error in place of any verdict on the whole.
+  const bool read_failed = image.GetReadError() != nullptr;
+  std::string verdict;
+  int status = 1;
   if (!found) {
-    AccountOutput().Print("No disk 1 of the game found.\n");
-    return 1;
+    if (!read_failed) verdict = "No disk 1 of the game found.\n";
+  } else if (incomplete.empty()) {
+    if (!read_failed) verdict = "Everything is complete.\n";
+    status = 0;
+  } else {
+    std::string list;
+    for (const std::string& name : incomplete) {
+      list += (list.empty() ? "" : ", ") + name;
+    }
+    verdict = "Incomplete: " + list + ".\n";
   }
-  if (incomplete.empty()) {
-    AccountOutput().Print("Everything is complete.\n");
-    return 0;
+  if (!verdict.empty()) {
+    if (printed) AccountOutput().Print("\n");
+    AccountOutput().Print("%s", verdict.c_str());
   }
-  std::string list;
-  for (const std::string& name : incomplete) {
-    list += (list.empty() ? "" : ", ") + name;
-  }
-  AccountOutput().Print("Incomplete: %s.\n", list.c_str());
-  return 1;
+  return status;
 }
 
-}  // namespace d88
+}  // namespace info

@@ -6,14 +6,16 @@
 
 #include "d88/d88_image.h"
 
-namespace d88 {
+namespace info {
 
 // Reads, for every disk 1 of the game in the file open in `image`, PROG, the
 // directory and each file on disk 1 as d88cut would, and prints to the
 // account's output what would be written incomplete. Returns 0 if all is
-// complete, 1 if something is incomplete or the file holds no disk 1.
-int RunCheck(D88Image& image);
+// complete, 1 if something is incomplete or the file holds no disk 1. After
+// a failed read of the file it names only the files found incomplete, with
+// no verdict on the whole; the caller reports the read error.
+int RunCheck(d88::D88Image& image);
 
-}  // namespace d88
+}  // namespace info
 
 #endif  // INFO_CHECK_H_

@@ -6,18 +6,30 @@
 #include <string>
 #include <vector>
 
+#include "common/command_line.h"
 #include "d88/d88_format.h"
 #include "d88/d88_image.h"
+#include "game/game_disk.h"
+#include "game/game_layout.h"
 #include "info/check.h"
 #include "info/file_verdict.h"
 #include "info/report.h"
 #include "info/text.h"
 #include "info/track_analysis.h"
-#include "tool/command_line.h"
-#include "tool/game_disk.h"
-#include "tool/game_layout.h"
 
-namespace d88 {
+namespace info {
+
+using common::ConsoleOutput;
+using common::PathForConsole;
+using d88::D88Image;
+using d88::kImageHeaderSize;
+using d88::kMaxImages;
+using game::kSignature;
+using game::kSignatureOffset;
+using game::kSignatureReadSize;
+using game::kSignatureSector;
+using game::ReadSignature;
+using game::UseGameSectorRange;
 
 namespace {
 
@@ -379,4 +391,4 @@ int RunD88Info(int argc, char** argv) {
   return status;
 }
 
-}  // namespace d88
+}  // namespace info

@@ -4,7 +4,7 @@
 #ifndef INFO_D88INFO_H_
 #define INFO_D88INFO_H_
 
-namespace d88 {
+namespace info {
 
 // Runs the tool on a command line (program name, options, D88 file) and
 // returns the exit status:
@@ -20,6 +20,6 @@ namespace d88 {
 // output that cannot be written gives 2.
 int RunD88Info(int argc, char** argv);
 
-}  // namespace d88
+}  // namespace info
 
 #endif  // INFO_D88INFO_H_

@@ -15,7 +15,26 @@
 #include "testing/game_disk_builder.h"
 #include "testing/run_process.h"
 
-namespace d88 {
+namespace info {
+
+using d88test::BuildChainedImages;
+using d88test::ConsoleText;
+
+using d88::kImageHeaderSize;
+using d88test::Append;
+using d88test::BuildDamagedDemoImage;
+using d88test::BuildDemoImage;
+using d88test::Bytes;
+using d88test::GameDiskBuilder;
+using d88test::ImageBuilder;
+using d88test::Pattern;
+using d88test::ProcessOptions;
+using d88test::ProcessResult;
+using d88test::TempDir;
+using d88test::TestedExecutable;
+using d88test::TrackBuilder;
+using d88test::TrackSector;
+using d88test::WriteFileBytes;
 namespace {
 
 class D88InfoTest : public ::testing::Test {
@@ -886,4 +905,4 @@ TEST_F(D88InfoTest, RealImagesOfOtherSoftware) {
 }
 
 }  // namespace
-}  // namespace d88
+}  // namespace info

@@ -3,7 +3,15 @@
 #include "d88/d88_format.h"
 #include "info/text.h"
 
-namespace d88 {
+namespace info {
+
+using d88::kTrackCount;
+
+using d88::D88Image;
+using d88::kImageHeaderSize;
+using d88::kTrackEntrySize;
+using d88::kTrackTableOffset;
+using d88::SectorHeader;
 
 namespace {
 
@@ -78,4 +86,4 @@ std::string NotD88Reason(D88Image& image, int64_t file_size) {
   return "no track of the first image starts with a plausible sector header";
 }
 
-}  // namespace d88
+}  // namespace info

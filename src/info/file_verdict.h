@@ -10,7 +10,7 @@
 
 #include "d88/d88_image.h"
 
-namespace d88 {
+namespace info {
 
 // Why the file open in `image`, of `file_size` bytes, cannot be a D88 file;
 // empty when it can be one, however damaged or truncated, and when its size
@@ -23,8 +23,8 @@ namespace d88 {
 // else the track table or the sector headers.
 //
 // Changes the selection: image 0 is selected when the file holds one.
-std::string NotD88Reason(D88Image& image, int64_t file_size);
+std::string NotD88Reason(d88::D88Image& image, int64_t file_size);
 
-}  // namespace d88
+}  // namespace info
 
 #endif  // INFO_FILE_VERDICT_H_

@@ -16,7 +16,35 @@
 #include "testing/demo_image.h"
 #include "testing/run_process.h"
 
-namespace d88 {
+namespace info {
+
+using d88::DecodeU32;
+using d88::kDataSizeOffset;
+using d88::kSectorHeaderSize;
+using d88::kSectorNOffset;
+using d88::kSectorROffset;
+using d88::kTrackEntrySize;
+using d88test::Append;
+using d88test::Pattern;
+using d88test::RunProcess;
+using d88test::TrackBuilder;
+
+using d88::D88Image;
+using d88::kDiskSizeOffset;
+using d88::kImageHeaderSize;
+using d88::kSectorCountOffset;
+using d88::kTrackTableOffset;
+using d88test::BuildDamagedDemoImage;
+using d88test::BuildDemoImage;
+using d88test::Bytes;
+using d88test::ConsoleText;
+using d88test::ImageBuilder;
+using d88test::ProcessResult;
+using d88test::StoreU16;
+using d88test::StoreU32;
+using d88test::TempDir;
+using d88test::TestedExecutable;
+using d88test::WriteFileBytes;
 namespace {
 
 constexpr size_t kHeader = kImageHeaderSize;
@@ -347,4 +375,4 @@ TEST(D88InfoVerdictTest, FilesOfOtherKindsAreNoD88Files) {
 }
 
 }  // namespace
-}  // namespace d88
+}  // namespace info

@@ -2,7 +2,9 @@
 
 #include "info/text.h"
 
-namespace d88 {
+namespace info {
+
+using common::ConsoleOutput;
 
 namespace {
 
@@ -43,4 +45,4 @@ std::string DiskCharText(uint8_t disk_char) {
   return text;
 }
 
-}  // namespace d88
+}  // namespace info

@@ -1,6 +1,6 @@
 // How d88info writes its account: to standard output through one
-// ConsoleOutput, line by line, with the lines of a part gathered first where
-// the part may repeat an earlier one.
+// ConsoleOutput, line by line, with the lines of a part gathered first
+// where the part may repeat an earlier one.
 
 #ifndef INFO_REPORT_H_
 #define INFO_REPORT_H_
@@ -8,12 +8,12 @@
 #include <cstdint>
 #include <string>
 
-#include "tool/command_line.h"
+#include "common/command_line.h"
 
-namespace d88 {
+namespace info {
 
 // The account's standard output for the run.
-ConsoleOutput& AccountOutput();
+common::ConsoleOutput& AccountOutput();
 
 // Writes `line` to AccountOutput(), or, after GatherLines(&text), appends
 // it to `text` until GatherLines(nullptr).
@@ -30,6 +30,6 @@ void PrintMore(const std::string& text);
 // given in hex.
 std::string DiskCharText(uint8_t disk_char);
 
-}  // namespace d88
+}  // namespace info
 
 #endif  // INFO_REPORT_H_

@@ -3,7 +3,9 @@
 #include <cstdarg>
 #include <cstdio>
 
-namespace d88 {
+namespace info {
+
+using d88::SectorId;
 
 std::string Format(const char* format, ...) {
   char buf[256];
@@ -55,4 +57,4 @@ int32_t EarlierTexts::Find(int32_t index, const std::string& text) {
   return -1;
 }
 
-}  // namespace d88
+}  // namespace info

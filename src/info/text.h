@@ -11,7 +11,7 @@
 
 #include "d88/d88_format.h"
 
-namespace d88 {
+namespace info {
 
 // printf-style formatting; the result is cut at 255 bytes.
 std::string Format(const char* format, ...)
@@ -28,7 +28,7 @@ std::string Printable(const char* bytes, size_t len);
 std::string Count(long long count, const char* one, const char* many);
 
 // "C/H/R/N".
-std::string IdText(SectorId id);
+std::string IdText(d88::SectorId id);
 
 // Sorted track indexes as ranges: "0-4, 6, 64".
 std::string TrackList(const std::vector<int32_t>& tracks);
@@ -50,6 +50,6 @@ class EarlierTexts {
   size_t size_ = 0;
 };
 
-}  // namespace d88
+}  // namespace info
 
 #endif  // INFO_TEXT_H_

@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace d88 {
+namespace info {
 namespace {
 
 TEST(EarlierTextsTest, FindsTheFirstEarlierTextAlikeWhileThereIsRoom) {
@@ -26,4 +26,4 @@ TEST(EarlierTextsTest, FindsTheFirstEarlierTextAlikeWhileThereIsRoom) {
 }
 
 }  // namespace
-}  // namespace d88
+}  // namespace info

@@ -5,7 +5,16 @@
 #include "d88/d88_format.h"
 #include "info/text.h"
 
-namespace d88 {
+namespace info {
+
+using d88::D88Image;
+using d88::kMaxSectorCount;
+using d88::kMaxSizeCode;
+using d88::kSectorHeaderSize;
+using d88::kTrackCount;
+using d88::NominalSectorSize;
+using d88::SectorHeader;
+using d88::SectorId;
 
 namespace {
 
@@ -319,4 +328,4 @@ TrackListing ListDifferingTracks(const TrackScan& scan, const Layout* common) {
   return listing;
 }
 
-}  // namespace d88
+}  // namespace info

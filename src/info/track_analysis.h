@@ -12,7 +12,7 @@
 
 #include "d88/d88_image.h"
 
-namespace d88 {
+namespace info {
 
 // The sector layout of a track: how many records, and their N and data
 // size when all records agree on both.
@@ -42,7 +42,7 @@ constexpr int32_t kMaxIdsShown = 256;
 
 // A record as a track's listing shows it.
 struct ShownSector {
-  SectorId id;
+  d88::SectorId id;
   uint16_t data_size = 0;
 
   bool operator==(const ShownSector& other) const {
@@ -60,7 +60,7 @@ class TrackSurvey {
   // Starts over, for another track with the same bounds.
   void Clear();
 
-  void Add(const SectorHeader& header);
+  void Add(const d88::SectorHeader& header);
 
   // The layout of the headers added, and the first kMaxIdsShown of them.
   const Layout& layout() const { return layout_; }
@@ -113,10 +113,10 @@ class Anomalies {
 // What the walks over the selected image's tracks found.
 struct TrackScan {
   std::vector<int32_t> present;  // the tracks the reader reads
-  std::vector<Layout> layouts = std::vector<Layout>(kTrackCount);
+  std::vector<Layout> layouts = std::vector<Layout>(d88::kTrackCount);
   // The first kMaxIdsShown records of each track.
   std::vector<std::vector<ShownSector>> shown =
-      std::vector<std::vector<ShownSector>>(kTrackCount);
+      std::vector<std::vector<ShownSector>>(d88::kTrackCount);
   bool signature_track = false;   // the track of `signature` is present
   bool signature_sector = false;  // and holds a sector with its ID
 };
@@ -127,8 +127,8 @@ struct TrackScan {
 // the sector whose presence the scan notes. Tracks that start where an
 // earlier track of the image starts hold the same records, and are not
 // walked again.
-TrackScan ScanTracks(D88Image& image, int64_t file_size,
-                     int32_t signature_track, SectorId signature,
+TrackScan ScanTracks(d88::D88Image& image, int64_t file_size,
+                     int32_t signature_track, d88::SectorId signature,
                      Anomalies* anomalies);
 
 // Caps on the account of one image, which keep that of any file (64 images)
@@ -159,6 +159,6 @@ TrackListing ListDifferingTracks(const TrackScan& scan, const Layout* common);
 // records agree.
 bool CommonLayout(const TrackScan& scan, Layout* common, int32_t* tracks);
 
-}  // namespace d88
+}  // namespace info
 
 #endif  // INFO_TRACK_ANALYSIS_H_

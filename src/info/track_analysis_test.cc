@@ -10,7 +10,12 @@
 #include <utility>
 #include <vector>
 
-namespace d88 {
+namespace info {
+
+using d88::NominalSectorSize;
+
+using d88::SectorHeader;
+using d88::SectorId;
 namespace {
 
 // Headers of a track laid out back to back from file offset 1000: one per
@@ -342,4 +347,4 @@ TEST(TrackAnalysisTest, ListingNamesRepeatedTracksWithTheFirstAndCapsTheRest) {
 }
 
 }  // namespace
-}  // namespace d88
+}  // namespace info

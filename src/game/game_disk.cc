@@ -1,11 +1,14 @@
-#include "tool/game_disk.h"
+#include "game/game_disk.h"
 
 #include <cstdio>
 #include <cstring>
 
 #include "d88/d88_format.h"
 
-namespace d88 {
+namespace game {
+
+using d88::D88Image;
+using d88::DecodeU16;
 
 void UseGameSectorRange(D88Image& image) {
   image.SetSectorRange(kGameFirstSector, kGameLastSector);
@@ -54,4 +57,4 @@ EntryFileName::EntryFileName(int32_t k) {
   std::snprintf(text, sizeof(text), "%03d", static_cast<int>(k));
 }
 
-}  // namespace d88
+}  // namespace game

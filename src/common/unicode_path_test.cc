@@ -18,7 +18,19 @@
 #include <windows.h>
 #endif
 
-namespace d88 {
+namespace common {
+
+using d88test::BuildDemoImage;
+using d88test::ConsoleText;
+using d88test::ProcessOptions;
+using d88test::RunProcess;
+using d88test::TestedExecutable;
+
+using d88test::Bytes;
+using d88test::ProcessResult;
+using d88test::ReadFileBytes;
+using d88test::TempDir;
+using d88test::WriteFileBytes;
 namespace {
 
 // Hangul, a space, kana.
@@ -117,4 +129,4 @@ TEST(UnicodePathTest, NamesTheConsoleCannotShowArePrintedWithQuestionMarks) {
 }
 
 }  // namespace
-}  // namespace d88
+}  // namespace common

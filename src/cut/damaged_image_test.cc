@@ -14,7 +14,23 @@
 #include "testing/game_disk_builder.h"
 #include "testing/run_process.h"
 
-namespace d88 {
+namespace cut {
+
+using d88test::ConsoleText;
+using d88test::ProcessOptions;
+using d88test::ReadFileBytes;
+using d88test::RunProcess;
+using d88test::TestedExecutable;
+using d88test::WriteFileBytes;
+
+using d88::kSectorHeaderSize;
+using d88test::Append;
+using d88test::Bytes;
+using d88test::GameDiskBuilder;
+using d88test::Pattern;
+using d88test::ProcessResult;
+using d88test::TempDir;
+using d88test::TrackSector;
 namespace {
 
 std::string Recognised(char disk) {
@@ -165,4 +181,4 @@ TEST_F(DamagedImageTest, NegativeAndHugeSizesReadNothingOutsideTheFile) {
 }
 
 }  // namespace
-}  // namespace d88
+}  // namespace cut

@@ -1,16 +1,44 @@
-#include "tool/d88cut.h"
+#include "cut/d88cut.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "common/command_line.h"
+#include "common/output_file.h"
 #include "d88/d88_image.h"
-#include "tool/command_line.h"
-#include "tool/game_disk.h"
-#include "tool/game_layout.h"
-#include "tool/output_file.h"
+#include "game/game_disk.h"
+#include "game/game_layout.h"
 
-namespace d88 {
+namespace cut {
+
+using common::FilePublisher;
+
+using game::RecordSector;
+
+using common::ConsoleOutput;
+using common::IgnoreWriteSignals;
+using common::OwnExecutablePath;
+using common::PathForConsole;
+using common::RemoveTemporaryFileOnSignals;
+using common::WriteError;
+using d88::D88Image;
+using d88::FileIdentity;
+using game::DirectoryEntry;
+using game::EntryFileName;
+using game::GamePosition;
+using game::GetDirectoryEntry;
+using game::kDirectoryBlockSize;
+using game::kExtractedDisk;
+using game::kFirstDirectoryEntry;
+using game::kFirstDiskChar;
+using game::kProgName;
+using game::kProgSector;
+using game::kProgSize;
+using game::kWorkAreaSize;
+using game::ReadDirectoryBlock;
+using game::ReadSignature;
+using game::UseGameSectorRange;
 
 namespace {
 
@@ -24,6 +52,7 @@ bool g_write_failed = false;
 // are still written.
 ConsoleOutput g_listing;
 FilePublisher* g_publisher = nullptr;  // the run's
+bool g_hide_input_identity = false;    // test seam
 
 // Console texts. The Japanese ones are Shift-JIS bytes, written unchanged.
 #define D88CUT_USAGE "Usage: %s [d88file]\n"
@@ -121,6 +150,8 @@ void SetUpSignals() {
   RemoveTemporaryFileOnSignals();
 }
 
+void HideInputIdentityForTesting(bool hide) { g_hide_input_identity = hide; }
+
 int RunD88Cut(int argc, char** argv) {
   FilePublisher publisher;
   return RunD88Cut(argc, argv, &publisher);
@@ -157,9 +188,15 @@ int RunD88Cut(int argc, char** argv, FilePublisher* publisher) {
     }
     return 1;
   }
-  // Output names are checked against the input only where they exist.
+  // Output names are checked against the input only where they exist. Where
+  // the system cannot tell which file the input is, any existing name might
+  // be it, and none is replaced.
   FileIdentity input;
-  if (g_image.GetFileIdentity(&input)) publisher->ProtectFile(input);
+  if (!g_hide_input_identity && g_image.GetFileIdentity(&input)) {
+    publisher->ProtectFile(input);
+  } else {
+    publisher->ProtectUnknownFile();
+  }
   g_publisher = publisher;
 
   const int32_t count = g_image.GetImageCount();
@@ -190,4 +227,4 @@ int RunD88Cut(int argc, char** argv, FilePublisher* publisher) {
   return status;
 }
 
-}  // namespace d88
+}  // namespace cut

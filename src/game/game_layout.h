@@ -4,15 +4,15 @@
 // The disks are double-sided with eight 1024-byte sectors (N 3) per track,
 // numbered 1 to 8; track index = cylinder * 2 + head.
 
-#ifndef TOOL_GAME_LAYOUT_H_
-#define TOOL_GAME_LAYOUT_H_
+#ifndef GAME_GAME_LAYOUT_H_
+#define GAME_GAME_LAYOUT_H_
 
 #include <cstddef>
 #include <cstdint>
 
 #include "d88/d88_format.h"
 
-namespace d88 {
+namespace game {
 
 constexpr int32_t kGameFirstSector = 1;
 constexpr int32_t kGameLastSector = 8;
@@ -24,7 +24,7 @@ constexpr int32_t kGameCylinders = 77;
 // A sector of a game disk: its track index and its ID.
 struct GamePosition {
   int32_t track;
-  SectorId id;
+  d88::SectorId id;
 };
 
 // The sector at linear position `index` (track * 8 + R - 1). Beyond
@@ -92,7 +92,7 @@ constexpr size_t kWorkAreaSize =
     size_t{kGameCylinders} * 2 * kGameSectorsPerTrack * kGameSectorSize;
 
 static_assert(kProgSector.track == 66 &&
-                  kProgSector.id == SectorId{33, 0, 7, kGameSizeCode},
+                  kProgSector.id == d88::SectorId{33, 0, 7, kGameSizeCode},
               "PROG starts at track 66, R 7");
 static_assert(kDirectorySector.track == 68 && kDirectorySector.id.r == 2,
               "the directory starts at track 68, R 2");
@@ -100,6 +100,6 @@ static_assert(kDirectoryRecord + 4 == kProgRecord + 15,
               "the directory block is PROG's last four sectors");
 static_assert(kLastDirectoryEntry == 364, "365 whole entries fit");
 
-}  // namespace d88
+}  // namespace game
 
-#endif  // TOOL_GAME_LAYOUT_H_
+#endif  // GAME_GAME_LAYOUT_H_

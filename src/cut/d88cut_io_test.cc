@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "cut/d88cut.h"
 #include "d88/input_file.h"
 #include "testing/d88_builder.h"
 #include "testing/demo_image.h"
@@ -15,7 +17,6 @@
 #include "testing/game_disk_builder.h"
 #include "testing/in_process.h"
 #include "testing/run_process.h"
-#include "tool/d88cut.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -27,7 +28,26 @@
 #include <cerrno>
 #endif
 
-namespace d88 {
+namespace cut {
+
+using d88test::BuildDamagedDemoImage;
+using d88test::ReadFileBytes;
+using d88test::RunInProcess;
+
+using d88test::Append;
+using d88test::BuildDemoImage;
+using d88test::Bytes;
+using d88test::ConsoleText;
+using d88test::GameDiskBuilder;
+using d88test::Pattern;
+using d88test::ProcessOptions;
+using d88test::ProcessResult;
+using d88test::TempDir;
+using d88test::TestedExecutable;
+using d88test::WriteFileBytes;
+#ifndef _WIN32
+using d88test::FeedFifo;
+#endif
 namespace {
 
 using FileMap = std::map<std::string, Bytes>;
@@ -51,6 +71,18 @@ ProcessResult RunTool(const std::string& path, const TempDir& work,
 
 #ifndef _WIN32
 
+// A run of the real executable in `work` on `image`, fed through a FIFO
+// made in `inputs`.
+ProcessResult RunOnFifo(const Bytes& image, const TempDir& inputs,
+                        const TempDir& work, ProcessOptions options = {}) {
+  const std::string fifo = inputs.File("fifo");
+  EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::thread writer = FeedFifo(fifo, image.data(), image.size());
+  const ProcessResult r = RunTool(fifo, work, options);
+  writer.join();
+  return r;
+}
+
 // --- Pipes and FIFOs ---------------------------------------------------------
 
 TEST(PipeInputTest, PipeAndFifoGiveWhatTheFileGives) {
@@ -73,11 +105,7 @@ TEST(PipeInputTest, PipeAndFifoGiveWhatTheFileGives) {
     EXPECT_EQ(FilesIn(from_pipe), FilesIn(from_file));
 
     TempDir from_fifo;
-    const std::string fifo = inputs.File("fifo");
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    std::thread writer = FeedFifo(fifo, image.data(), image.size());
-    const ProcessResult fifo_run = RunTool(fifo, from_fifo);
-    writer.join();
+    const ProcessResult fifo_run = RunOnFifo(image, inputs, from_fifo);
     EXPECT_EQ(fifo_run.exit_code, file_run.exit_code);
     EXPECT_EQ(fifo_run.out, file_run.out);
     EXPECT_EQ(fifo_run.err, file_run.err);
@@ -172,6 +200,37 @@ TEST_F(PreloadedFailureTest, FailedAllocationGivesTheMessageAndTheReason) {
 }
 
 #endif  // PRELOAD_SHIM_PATH
+
+TEST(PipeInputTest, ClosedStandardDescriptorsTakeNoFileData) {
+  // A listing of many lines, then a file, a megabyte on, whose sectors the
+  // image cuts short: its missing bytes are read past the end of the stored
+  // copy of the FIFO, where the listing must not have gone.
+  GameDiskBuilder disk('1');
+  for (int k = 2; k < 362; ++k) {
+    disk.SetEntry(k, {2, 0, 0x0100, 0x0400, 0, 0x3000});
+  }
+  for (int track = 0; track < 126; ++track) disk.SectorAt(track * 8);
+  const Bytes contents(2048, 0xA5);
+  disk.AddFile(362, 1000, contents);
+  Bytes image = disk.Build();
+  const auto at = std::find_end(image.begin(), image.end(), contents.begin(),
+                                contents.begin() + 1000);
+  ASSERT_NE(at, image.end());
+  image.resize(static_cast<size_t>(at - image.begin()) + 100);
+  TempDir inputs;
+  TempDir from_file;
+  ASSERT_TRUE(WriteFileBytes(inputs.File("in.d88"), image));
+  const ProcessResult file_run = RunTool(inputs.File("in.d88"), from_file);
+  ASSERT_NE(file_run.err.find("warning: 362: "), std::string::npos);
+
+  TempDir from_fifo;
+  ProcessOptions options;
+  options.closed = {0, 1};
+  const ProcessResult r = RunOnFifo(image, inputs, from_fifo, options);
+  EXPECT_EQ(r.exit_code, file_run.exit_code);
+  EXPECT_EQ(r.err, file_run.err);
+  EXPECT_EQ(FilesIn(from_fifo), FilesIn(from_file));
+}
 
 // --- A listing whose reader goes away ----------------------------------------
 
@@ -375,5 +434,37 @@ TEST_F(ReadErrorTest, LostImageHeaderStillExtractsTheOtherDisk) {
   EXPECT_EQ(none.err.rfind(ErrorLine(), 0), 0u) << none.err;
 }
 
+// --- An input whose identity is unknown -------------------------------------
+
+TEST(InputIdentityTest, UnknownIdentityReplacesNoExistingFile) {
+  // The input might be any existing file of an output name, here PROG.
+  TempDir inputs;
+  ASSERT_TRUE(WriteFileBytes(inputs.File("demo.d88"), BuildDemoImage()));
+  TempDir sound;
+  const ProcessResult clean = RunInProcess(
+      RunD88Cut, {"d88cut", inputs.File("demo.d88")}, sound.path());
+  ASSERT_EQ(clean.exit_code, 0);
+
+  TempDir work;
+  const Bytes old = Pattern(100, 1);
+  ASSERT_TRUE(WriteFileBytes(work.File("PROG"), old));
+  HideInputIdentityForTesting(true);
+  const ProcessResult r =
+      RunInProcess(RunD88Cut, {"d88cut", inputs.File("demo.d88")}, work.path());
+  HideInputIdentityForTesting(false);
+  EXPECT_EQ(r.exit_code, 1);
+  std::string out;
+  std::string err;
+  EXPECT_TRUE(ConsoleText(r.out, &out));
+  EXPECT_TRUE(ConsoleText(r.err, &err));
+  EXPECT_EQ(err,
+            "error: PROG: the input file's identity is unknown, not "
+            "replaced\n");
+  EXPECT_FALSE(Announced(out, "PROG"));
+  FileMap expected = FilesIn(sound);
+  expected["PROG"] = old;
+  EXPECT_EQ(FilesIn(work), expected);
+}
+
 }  // namespace
-}  // namespace d88
+}  // namespace cut

@@ -2,8 +2,8 @@
 // tools see their arguments as UTF-8 on Windows (as the bytes given
 // elsewhere), and paths go back to the console in its own code page.
 
-#ifndef TOOL_COMMAND_LINE_H_
-#define TOOL_COMMAND_LINE_H_
+#ifndef COMMON_COMMAND_LINE_H_
+#define COMMON_COMMAND_LINE_H_
 
 #include <cstddef>
 
@@ -11,7 +11,7 @@
 #include <cwchar>
 #endif
 
-namespace d88 {
+namespace common {
 
 #ifdef _WIN32
 // Calls `run` with the wide command line `argv` converted to UTF-8 and
@@ -44,6 +44,13 @@ class ConsoleOutput {
   int error_ = 0;
 };
 
+// Opens /dev/null on each of the descriptors 0, 1 and 2 that is closed, so
+// that no file the tool opens later takes its place and gets the console's
+// text or is read as input. For the start of main, before anything is
+// opened. Returns false, saying why on standard error where it can, if one
+// could not be opened; the tool then ends (no-op on Windows).
+bool OpenClosedStandardDescriptors();
+
 // Makes a write to a pipe whose reader has gone, or one past the file size
 // limit, fail with an error (EPIPE, EFBIG) that the tool reports, instead of
 // ending the process (no-op on Windows).
@@ -59,6 +66,6 @@ const char* OwnExecutablePath(const char* fallback);
 // bytes; elsewhere `path` itself.
 const char* PathForConsole(const char* path, char* buf, size_t size);
 
-}  // namespace d88
+}  // namespace common
 
-#endif  // TOOL_COMMAND_LINE_H_
+#endif  // COMMON_COMMAND_LINE_H_

@@ -182,26 +182,15 @@ int64_t FileSize(intptr_t file) {
   return static_cast<int64_t>(st.st_size);
 }
 
-namespace {
-
 FileIdentity IdentityOfStat(const struct stat& st) {
   return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
-
-}  // namespace
 
 bool IdentityOf(intptr_t file, FileIdentity* identity) {
   struct stat st;
   if (fstat(static_cast<int>(file), &st) != 0) return false;
   *identity = IdentityOfStat(st);
   return true;
-}
-
-int IdentityOfName(const char* name, FileIdentity* identity) {
-  struct stat st;
-  if (lstat(name, &st) != 0) return errno;
-  *identity = IdentityOfStat(st);
-  return 0;
 }
 
 }  // namespace d88

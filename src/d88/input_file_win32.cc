@@ -168,17 +168,4 @@ bool IdentityOf(intptr_t file, FileIdentity* identity) {
   return true;
 }
 
-int IdentityOfName(const char* name, FileIdentity* identity) {
-  // The link itself, not what it points to; directories too.
-  const HANDLE handle = CreateFileA(
-      name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-      nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
-  const bool known = IdentityOf(reinterpret_cast<intptr_t>(handle), identity);
-  const DWORD code = GetLastError();
-  CloseHandle(handle);
-  return known ? 0 : static_cast<int>(code);
-}
-
 }  // namespace d88

@@ -14,6 +14,10 @@
 
 #include "d88/input_file.h"
 
+#ifndef _WIN32
+struct stat;
+#endif
+
 namespace d88 {
 
 constexpr intptr_t kNoFile = -1;
@@ -52,11 +56,13 @@ int WriteAllAt(intptr_t file, int64_t offset, const uint8_t* data, size_t len);
 // Size of the file in bytes; -1 if the system cannot tell it.
 int64_t FileSize(intptr_t file);
 
-// The identity of an open file, or of the file that `name` names, a
-// symbolic link itself rather than what it points to (returns 0 or the
-// system's error code).
+// The identity of an open file; false if the system cannot tell it.
 bool IdentityOf(intptr_t file, FileIdentity* identity);
-int IdentityOfName(const char* name, FileIdentity* identity);
+
+#ifndef _WIN32
+// The identity of the file that `st` describes, as fstat or lstat gave it.
+FileIdentity IdentityOfStat(const struct stat& st);
+#endif
 
 }  // namespace d88
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "d88/read_faults.h"
 #include "d88/sector_walk.h"
 #include "testing/d88_builder.h"
+#include "testing/failing_reads.h"
 #include "testing/run_process.h"
 
 namespace d88 {
@@ -705,11 +705,11 @@ TEST_F(ReaderTest, WalksOverRecordsAlreadyWalkedReadNothing) {
 
   // Every read of the file fails from here on: walks from either start
   // find every header all the same, and no read is even tried.
-  FailInputReadsForTesting(1, EIO, INT64_MAX);
+  d88test::FailInputReads(1, EIO, INT64_MAX);
   SectorHeader again[32];
   const int32_t from_one = image_.ReadTrackHeaders(1, again, 32, &ended);
   const int32_t from_zero = image_.ReadTrackHeaders(0, first + 20, 12, nullptr);
-  FailInputReadsForTesting(0, 0);
+  d88test::FailInputReads(0, 0);
   EXPECT_FALSE(ended);
   ASSERT_EQ(from_one, 15);
   EXPECT_EQ(from_zero, 12);
@@ -1071,6 +1071,45 @@ TEST_F(ReaderTest, FileIdentityIsTheSameUnderEveryName) {
   ASSERT_TRUE(image_.Open(dir_.File("copy.d88").c_str()));
   ASSERT_TRUE(image_.GetFileIdentity(&copy));
   EXPECT_FALSE(copy == first);
+}
+
+TEST_F(ReaderTest, EveryOpenTellsWhyItFailed) {
+  ASSERT_TRUE(WriteFileBytes(dir_.File("ok.d88"), Bytes(10, 1)));
+  using Failure = D88Image::OpenFailure;
+  struct Case {
+    std::string path;
+    Failure failure;
+    const char* reason;  // as POSIX systems word it; null for none
+  };
+  const Case cases[] = {
+      {dir_.File("missing.d88"), Failure::kFile, "No such file or directory"},
+      {dir_.path(), Failure::kFile, "Is a directory"},
+      {dir_.File("ok.d88"), Failure::kNone, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(image_.Open(c.path.c_str()), c.failure == Failure::kNone);
+    EXPECT_EQ(image_.GetOpenFailure(), c.failure);
+    // The reason of a failed Open is not a read error.
+    EXPECT_EQ(image_.GetReadError(), nullptr);
+    EXPECT_EQ(image_.GetError() != nullptr, c.reason != nullptr);
+#ifndef _WIN32
+    if (c.reason != nullptr) {
+      EXPECT_STREQ(image_.GetError(), c.reason);
+    }
+#endif
+  }
+  // Bytes in memory open as a file of them, and have no identity.
+  const Bytes bytes = Bytes(kImageHeaderSize, 0);
+  ASSERT_TRUE(image_.OpenMemory(bytes.data(), bytes.size()));
+  EXPECT_EQ(image_.GetOpenFailure(), Failure::kNone);
+  EXPECT_EQ(image_.GetImageCount(), kMaxImages);
+  EXPECT_EQ(image_.GetFileSize(), static_cast<int64_t>(kImageHeaderSize));
+  FileIdentity identity;
+  EXPECT_FALSE(image_.GetFileIdentity(&identity));
+  ASSERT_TRUE(image_.OpenMemory(nullptr, 0));
+  EXPECT_EQ(image_.GetImageCount(), 0);
+  EXPECT_EQ(image_.GetFileSize(), 0);
 }
 
 }  // namespace

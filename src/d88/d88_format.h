@@ -76,6 +76,16 @@ constexpr bool operator==(SectorId a, SectorId b) {
 }
 constexpr bool operator!=(SectorId a, SectorId b) { return !(a == b); }
 
+// A sector header as a walk over a track sees it: where it lies in the file,
+// the sector's ID, the track's sector count as this header gives it, and the
+// number of data bytes that follow the header.
+struct SectorHeader {
+  int64_t offset;  // file offset of the header
+  SectorId id;
+  int32_t count;
+  int32_t data_size;
+};
+
 static_assert(kTrackTableOffset + kTrackCount * kTrackEntrySize ==
                   kImageHeaderSize,
               "the track table ends the image header");

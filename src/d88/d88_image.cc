@@ -3,7 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "d88/native_file.h"
 #include "d88/sector_walk.h"
+#include "d88/system_error.h"
 
 namespace d88 {
 
@@ -36,8 +38,12 @@ struct D88Image::TrackNotes {
 
 struct D88Image::Kept {
   BlockCache blocks;
+  HeaderMemo headers;
   TrackNotes tracks[kTrackCount];
 };
+
+static_assert(D88Image::kFetchSize == BlockCache::kFetchSize,
+              "the reader's blocks are those it documents");
 
 D88Image::D88Image()
     : image_count_(0),
@@ -57,24 +63,63 @@ D88Image::~D88Image() {
 
 void D88Image::Close() {
   file_.Close();
+  open_failure_ = OpenFailure::kNone;
   image_count_ = 0;
   media_type_ = -1;
   ++selection_;
 }
 
-bool D88Image::Open(const char* path) {
-  Close();
-  if (path == nullptr) return true;
-
+bool D88Image::Prepare() {
   if (kept_ == nullptr) {
     // Zero pages from calloc are not touched until used. Notes made under
     // selection count 0 are stale, since the count starts at 1.
     kept_ = static_cast<Kept*>(std::calloc(1, sizeof(Kept)));
-    if (kept_ == nullptr) return false;
+    if (kept_ == nullptr) {
+      open_failure_ = OpenFailure::kMemory;
+      SystemErrorText(kOutOfMemoryCode, memory_error_, sizeof(memory_error_));
+      return false;
+    }
   }
-  if (!file_.Open(path, kMaxReadExtent)) return false;
   kept_->blocks.Clear();
+  kept_->headers.Clear();
+  return true;
+}
 
+bool D88Image::Open(const char* path) {
+  Close();
+  if (path == nullptr) return true;
+  if (!Prepare()) return false;
+  if (!file_.Open(path, kMaxStreamSize)) {
+    open_failure_ =
+        file_.error() != nullptr ? OpenFailure::kStream : OpenFailure::kFile;
+    return false;
+  }
+  IndexImages();
+  return true;
+}
+
+bool D88Image::OpenMemory(const void* data, size_t size) {
+  Close();
+  if (!Prepare()) return false;
+  file_.OpenMemory(static_cast<const uint8_t*>(data), size);
+  IndexImages();
+  return true;
+}
+
+const char* D88Image::GetError() const {
+  switch (open_failure_) {
+    case OpenFailure::kNone:
+      return file_.error();
+    case OpenFailure::kMemory:
+      return memory_error_;
+    case OpenFailure::kFile:
+    case OpenFailure::kStream:
+      break;
+  }
+  return file_.open_error();
+}
+
+void D88Image::IndexImages() {
   // Offsets are kept as signed 32-bit values, so indexing stops at an image
   // that would start outside 0 .. 2^31 - 1 (a negative or huge disk size).
   int64_t total = 0;
@@ -88,7 +133,6 @@ bool D88Image::Open(const char* path) {
     total += DecodeI32(header + kDiskSizeOffset);
     ++image_count_;
   }
-  return true;
 }
 
 void D88Image::ResetSelection() {
@@ -130,15 +174,18 @@ int32_t D88Image::GetTrackOffset(int32_t track) const {
   return track_table_[track];
 }
 
-bool D88Image::TrackIsValid(int32_t track) const {
-  if (!file_.is_open()) return false;
-  if (track < 0 || track >= kTrackCount) return false;
+TrackState D88Image::GetTrackState(int32_t track) const {
+  if (!file_.is_open() || image_base_ < 0) return TrackState::kAbsent;
+  if (track < 0 || track >= kTrackCount) return TrackState::kAbsent;
   const int32_t offset = track_table_[track];
-  // A negative offset would point before the image; with no image selected
-  // the disk size is 0 and rejects every positive offset.
-  if (offset <= 0) return false;
-  if (offset > disk_size_) return false;
-  return image_base_ >= 0;
+  if (offset == 0) return TrackState::kAbsent;
+  // A negative offset would point before the image.
+  if (offset < 0 || offset > disk_size_) return TrackState::kOutside;
+  return TrackState::kPresent;
+}
+
+bool D88Image::TrackIsValid(int32_t track) const {
+  return GetTrackState(track) == TrackState::kPresent;
 }
 
 const D88Image::TrackNotes& D88Image::NotesFor(int32_t track, int32_t c,
@@ -154,7 +201,7 @@ const D88Image::TrackNotes& D88Image::NotesFor(int32_t track, int32_t c,
   notes.n = n;
   std::memset(notes.first, 0, sizeof(notes.first));
   const int64_t failed_before = file_.failed_reads();
-  SectorWalk walk(file_, kept_->blocks,
+  SectorWalk walk(file_, kept_->blocks, kept_->headers,
                   int64_t{image_base_} + track_table_[track]);
   SectorHeader header;
   while (walk.Next(&header)) {
@@ -250,7 +297,7 @@ int32_t D88Image::ReadTrackHeaders(int32_t track, SectorHeader* headers,
   if (!TrackIsValid(track)) return 0;
   // The walk of ReadSector, so that the list holds exactly the records a
   // sector lookup can reach, and the record that stopped it.
-  SectorWalk walk(file_, kept_->blocks,
+  SectorWalk walk(file_, kept_->blocks, kept_->headers,
                   int64_t{image_base_} + track_table_[track]);
   int32_t stored = 0;
   while (stored < max_headers && walk.Next(&headers[stored])) ++stored;
@@ -262,7 +309,7 @@ int32_t D88Image::VisitTrackHeaders(int32_t track, HeaderVisitor visit,
                                     void* context, bool* file_ended) {
   if (file_ended != nullptr) *file_ended = false;
   if (!TrackIsValid(track)) return 0;
-  SectorWalk walk(file_, kept_->blocks,
+  SectorWalk walk(file_, kept_->blocks, kept_->headers,
                   int64_t{image_base_} + track_table_[track]);
   int32_t visited = 0;
   SectorHeader header;

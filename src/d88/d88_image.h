@@ -11,14 +11,14 @@
 
 namespace d88 {
 
-// A sector header as a walk over a track sees it: where it lies in the file,
-// the sector's ID, the track's sector count as this header gives it, and the
-// number of data bytes that follow the header.
-struct SectorHeader {
-  int64_t offset;  // file offset of the header
-  SectorId id;
-  int32_t count;
-  int32_t data_size;
+// What a track table entry of the selected image leads to, as every read of
+// the track sees it.
+enum class TrackState {
+  kAbsent,   // the entry is 0 (or the index is outside the table): no track
+  kOutside,  // the entry points before the image or past its disk size:
+             // reads find nothing there
+  kPresent,  // reads walk the track's records from there; past the end of
+             // the file they find none
 };
 
 // Where a sector's data lies in the file: the offset of its first byte and
@@ -47,25 +47,42 @@ struct SectorLocation {
 // lookup asks for it.
 //
 // Walks and data reads read the file in blocks of kFetchSize bytes, of which
-// the last 32 read stay in memory (one read serves a whole track of the
-// common formats, and walks that cross the same records share their bytes).
+// the last 8 read stay in memory (one read serves a whole track of the
+// common formats). The record headers that walks read are kept too, by file
+// offset, so that walks from any track of any image that reach records
+// already walked read nothing.
 //
 // Memory: the object itself is small and may live on the stack. The first
-// Open allocates, once for the object's life, 512 KiB of file blocks and
-// the notes of the 164 tracks: 256 entries of 8 bytes each, 328 KiB in
-// all, whatever the file holds; pages are touched only as they are used.
+// Open allocates, once for the object's life, 128 KiB of file blocks,
+// 1.125 MiB of record headers (98,304 slots of 12 bytes) and the notes of
+// the 164 tracks (256 entries of 8 bytes each, 328 KiB in all), whatever
+// the file holds; pages are touched only as they are used.
 // Work: between two SelectImage calls, one walk of at most 65,535 records
 // per track for each change of C, H or N on it, however many lookups; a
 // caller that keeps C, H and N per track, as a disk's tracks have them,
 // walks each track of each image at most once.
+// Reads: a record header is read from the file only by the first walk since
+// Open that reaches it, with at most two positioned reads of kFetchSize
+// bytes (one unless it crosses the end of a block, none if a kept block
+// holds it); later walks over it read nothing. So the walks of one Open
+// read at most 32 KiB in two reads per distinct record they reach, as long
+// as the kept headers hold those records: the longest walk fills two
+// thirds of the slots, and its headers all stay kept but for a rare few
+// whose place is crowded. Where walks reach far more records, the headers of
+// the latest walks are kept, and a walk over records whose headers were dropped
+// reads them again, two reads per record at most. A lookup's data costs one
+// read per block it spans that is not kept. ReadTrackIds reads through the kept
+// blocks alone.
 //
 // Usage: Open, GetImageCount, then per image SelectImage, optionally
 // SetSectorRange, then any number of ReadSector, ReadSectors and
 // ReadTrackIds.
 //
-// A pipe, FIFO, socket or terminal is read whole when it is opened (into an
-// anonymous temporary file), so that it reads exactly as a file holding the
-// same bytes.
+// A pipe, FIFO, socket, terminal or other character device (a stream) is
+// read only as far as reads need its bytes, into an anonymous temporary
+// file, so that it reads exactly as a file holding the same bytes; at most
+// kMaxStreamSize bytes of it are read. Bytes in memory (OpenMemory) read
+// exactly as a file holding them.
 //
 // No operation prints or throws; failure shows only in the results. A read
 // that fails delivers only what arrived before the failure, as the end of
@@ -86,11 +103,24 @@ class D88Image {
   // One past the last file offset any lookup can read: images start at
   // offsets up to 2^31 - 1, a track up to a disk size (at most 2^31 - 1)
   // beyond its image, and a walk covers at most kMaxSectorCount records of
-  // up to 16 + 65535 bytes each. A stream longer than this is refused.
+  // up to 16 + 65535 bytes each.
   static constexpr int64_t kMaxReadExtent =
       int64_t{INT32_MAX} + INT32_MAX +
       int64_t{kMaxSectorCount} *
           static_cast<int64_t>(kSectorHeaderSize + 0xFFFF);
+
+  // The most bytes read of a stream: a read that needs more fails, with
+  // GetReadError telling why. 64 images of the largest real disk take
+  // less than 100 MB; a stream that never ends fails within seconds.
+  static constexpr int64_t kMaxStreamSize = int64_t{256} << 20;
+
+  // What made the last Open fail.
+  enum class OpenFailure {
+    kNone,    // it did not fail
+    kFile,    // the file could not be opened, or is a directory
+    kMemory,  // the reader's memory could not be allocated
+    kStream,  // a stream has nowhere to be copied to
+  };
 
   D88Image();
   ~D88Image();
@@ -101,18 +131,33 @@ class D88Image {
   // Opens `path` (UTF-8 on Windows) for binary reading and indexes its
   // images: at most kMaxImages, each where a whole image header can be read.
   // A file that is already open is closed first. Returns false if the file
-  // cannot be opened or is a directory, or if the reader's memory cannot be
-  // allocated; also for a stream (a pipe, say) that is longer than
-  // kMaxReadExtent or cannot be stored, and GetReadError then tells why. An
-  // empty file opens with no images.
+  // cannot be opened or is a directory, if the reader's memory cannot be
+  // allocated, or if a stream has nowhere to be copied to; GetOpenFailure
+  // and GetError then tell why. An empty file opens with no images.
   //
   // A null `path` closes the file, sets the image count to 0 and returns
   // true. The selected image's fields are kept until the next SelectImage.
   bool Open(const char* path);
 
+  // Opens the `size` bytes at `data` as Open opens a file holding them, with
+  // the same results for every later call. The bytes are not copied: the
+  // caller keeps them alive and unchanged until the next Open or the
+  // reader's end. Fails only if the reader's memory cannot be allocated.
+  bool OpenMemory(const void* data, size_t size);
+
+  // The last error, as the system words it: why the last Open or
+  // OpenMemory failed (for a file that could not be opened, the system's
+  // reason, such as "No such file or directory"), or else the first error
+  // met while reading since then (GetReadError). Null if there was none.
+  const char* GetError() const;
+
+  // What made the last Open fail; kNone after one that succeeded.
+  OpenFailure GetOpenFailure() const { return open_failure_; }
+
   // The first error met while reading the file since the last Open began,
   // as the system words it (a failed read, or why a stream could not be
-  // stored); null if there was none.
+  // read or copied); null if there was none. Also null after an Open that
+  // failed for any cause but kStream.
   const char* GetReadError() const { return file_.error(); }
 
   // Number of images indexed by the last Open, 0 to kMaxImages.
@@ -193,12 +238,14 @@ class D88Image {
                             bool* file_ended);
 
   // Size in bytes of the open file; -1 if none is open or the size cannot
-  // be found.
+  // be found. A stream is read to its end for it (at most kMaxStreamSize
+  // bytes): one that fails or is longer has no size, and GetReadError tells
+  // why.
   int64_t GetFileSize() const;
 
   // Stores the identity of the open file, so that a caller can tell it
-  // apart from files it writes. Returns false if none is open or the system
-  // cannot tell it.
+  // apart from files it writes. Returns false if none is open, for bytes in
+  // memory, or if the system cannot tell it.
   bool GetFileIdentity(FileIdentity* identity) const;
 
   // Name of the selected image: up to 16 bytes, always NUL-terminated;
@@ -216,12 +263,24 @@ class D88Image {
   int32_t GetImageBase() const { return image_base_; }
   int32_t GetTrackOffset(int32_t track) const;
 
+  // The state of track `track` of the selected image, by the rules that
+  // every read of the track follows: a track that is not kPresent delivers
+  // nothing to ReadSector, ReadTrackIds or ReadTrackHeaders; a kPresent one
+  // lists at least one header, or reaches the end of the file. kAbsent for
+  // every track when no file is open or no image is selected.
+  TrackState GetTrackState(int32_t track) const;
+
  private:
   // What the reader keeps between calls: file blocks and the tracks' notes.
   struct Kept;
   struct TrackNotes;
 
   void Close();
+  // Allocates what the reader keeps, once; false, with the failure noted,
+  // if it cannot.
+  bool Prepare();
+  // Indexes the images of the file just opened.
+  void IndexImages();
   void ResetSelection();
   bool TrackIsValid(int32_t track) const;
   // The notes of the selected image's track `track` (valid) for C, H and N
@@ -229,7 +288,9 @@ class D88Image {
   const TrackNotes& NotesFor(int32_t track, int32_t c, int32_t h, int32_t n);
 
   InputFile file_;
-  Kept* kept_ = nullptr;  // allocated by the first Open
+  OpenFailure open_failure_ = OpenFailure::kNone;
+  char memory_error_[128] = {};  // the wording of kMemory
+  Kept* kept_ = nullptr;         // allocated by the first Open
   // Counts selections (and Opens); notes made under another count are
   // stale.
   uint64_t selection_ = 1;

@@ -4,14 +4,17 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "d88/sector_walk.h"
 #include "testing/d88_builder.h"
+#include "testing/failing_reads.h"
 #include "testing/run_process.h"
 
 namespace d88 {
@@ -701,6 +704,96 @@ TEST_F(ReaderTest, BlocksThatShareAPlaceInMemoryReadTheirOwnBytes) {
   }
 }
 
+TEST_F(ReaderTest, WalksOverRecordsAlreadyWalkedReadNothing) {
+  // Twenty records of 16 KiB, more than the blocks kept in memory hold;
+  // track 1 starts at the sixth, and its own walk ends at the last by that
+  // record's count.
+  ImageBuilder b;
+  TrackBuilder& records = b.AddTrack(0);
+  for (int r = 1; r <= 20; ++r) {
+    records.AddSector({0, 0, static_cast<uint8_t>(r), 7}, Bytes(16384, 0));
+  }
+  records.Last().count = 15;
+  b.SetTrackOffset(1, static_cast<int64_t>(kImageHeaderSize) + 5 * 16400);
+  OpenImage(b);
+  SectorHeader first[32];
+  bool ended = true;
+  ASSERT_EQ(image_.ReadTrackHeaders(0, first, 32, &ended), 20);
+
+  // Every read of the file fails from here on: walks from either start
+  // find every header all the same, and no read is even tried.
+  d88test::FailInputReads(1, EIO, INT64_MAX);
+  SectorHeader again[32];
+  const int32_t from_one = image_.ReadTrackHeaders(1, again, 32, &ended);
+  const int32_t from_zero = image_.ReadTrackHeaders(0, first + 20, 12, nullptr);
+  d88test::FailInputReads(0, 0);
+  EXPECT_FALSE(ended);
+  ASSERT_EQ(from_one, 15);
+  EXPECT_EQ(from_zero, 12);
+  for (int i = 0; i < 15; ++i) {
+    EXPECT_EQ(again[i].offset, first[i + 5].offset);
+    EXPECT_EQ(again[i].id, first[i + 5].id);
+    EXPECT_EQ(again[i].count, first[i + 5].count);
+  }
+  EXPECT_EQ(image_.GetReadError(), nullptr);
+}
+
+// Headers kept across many walks, far more than the slots hold: whatever is
+// found is exactly what was kept for that offset, the latest walk's headers
+// are all found, and offsets past what walks reach are never kept.
+TEST(HeaderMemoTest, FindsExactlyWhatWasKept) {
+  const auto fields = [](int64_t offset) {
+    const uint64_t x = static_cast<uint64_t>(offset) * 0x9E3779B97F4A7C15u;
+    return SectorHeader{
+        offset,
+        {static_cast<uint8_t>(x >> 56), static_cast<uint8_t>(x >> 48),
+         static_cast<uint8_t>(x >> 40), static_cast<uint8_t>(x >> 32)},
+        static_cast<int32_t>(x >> 16 & 0xFFFF),
+        static_cast<int32_t>(x & 0xFFFF)};
+  };
+  std::unique_ptr<HeaderMemo> memo(new HeaderMemo());
+  std::mt19937_64 random(7);
+  std::vector<int64_t> latest;
+  for (int walk = 0; walk < 200; ++walk) {
+    memo->StartWalk();
+    latest.clear();
+    for (int i = 0; i < 2000; ++i) {
+      // Offsets crowded into a few places as well as spread wide.
+      const int64_t offset = walk % 2 == 0
+                                 ? static_cast<int64_t>(random() % 600000)
+                                 : static_cast<int64_t>(random() >> 30);
+      SectorHeader found;
+      if (memo->Find(offset, &found)) continue;
+      memo->Keep(fields(offset));
+      latest.push_back(offset);
+    }
+  }
+  for (const int64_t offset : latest) {
+    SectorHeader found;
+    ASSERT_TRUE(memo->Find(offset, &found)) << offset;
+  }
+  size_t found_count = 0;
+  for (int64_t offset = 0; offset < 600000; ++offset) {
+    SectorHeader found;
+    if (!memo->Find(offset, &found)) continue;
+    ++found_count;
+    const SectorHeader want = fields(offset);
+    ASSERT_EQ(found.offset, offset);
+    ASSERT_EQ(found.id, want.id);
+    ASSERT_EQ(found.count, want.count);
+    ASSERT_EQ(found.data_size, want.data_size);
+  }
+  EXPECT_GT(found_count, 10000u);
+
+  SectorHeader found;
+  for (const int64_t offset : {HeaderMemo::kMaxOffset, int64_t{-1}}) {
+    memo->Keep(fields(offset));
+    EXPECT_FALSE(memo->Find(offset, &found)) << offset;
+  }
+  memo->Clear();
+  EXPECT_FALSE(memo->Find(latest.front(), &found));
+}
+
 // --- ReadSectors ----------------------------------------------------------
 
 class ReadSectorsTest : public ReaderTest {
@@ -995,6 +1088,45 @@ TEST_F(ReaderTest, FileIdentityIsTheSameUnderEveryName) {
   ASSERT_TRUE(image_.Open(dir_.File("copy.d88").c_str()));
   ASSERT_TRUE(image_.GetFileIdentity(&copy));
   EXPECT_FALSE(copy == first);
+}
+
+TEST_F(ReaderTest, EveryOpenTellsWhyItFailed) {
+  ASSERT_TRUE(WriteFileBytes(dir_.File("ok.d88"), Bytes(10, 1)));
+  using Failure = D88Image::OpenFailure;
+  struct Case {
+    std::string path;
+    Failure failure;
+    const char* reason;  // as POSIX systems word it; null for none
+  };
+  const Case cases[] = {
+      {dir_.File("missing.d88"), Failure::kFile, "No such file or directory"},
+      {dir_.path(), Failure::kFile, "Is a directory"},
+      {dir_.File("ok.d88"), Failure::kNone, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(image_.Open(c.path.c_str()), c.failure == Failure::kNone);
+    EXPECT_EQ(image_.GetOpenFailure(), c.failure);
+    // The reason of a failed Open is not a read error.
+    EXPECT_EQ(image_.GetReadError(), nullptr);
+    EXPECT_EQ(image_.GetError() != nullptr, c.reason != nullptr);
+#ifndef _WIN32
+    if (c.reason != nullptr) {
+      EXPECT_STREQ(image_.GetError(), c.reason);
+    }
+#endif
+  }
+  // Bytes in memory open as a file of them, and have no identity.
+  const Bytes bytes = Bytes(kImageHeaderSize, 0);
+  ASSERT_TRUE(image_.OpenMemory(bytes.data(), bytes.size()));
+  EXPECT_EQ(image_.GetOpenFailure(), Failure::kNone);
+  EXPECT_EQ(image_.GetImageCount(), kMaxImages);
+  EXPECT_EQ(image_.GetFileSize(), static_cast<int64_t>(kImageHeaderSize));
+  FileIdentity identity;
+  EXPECT_FALSE(image_.GetFileIdentity(&identity));
+  ASSERT_TRUE(image_.OpenMemory(nullptr, 0));
+  EXPECT_EQ(image_.GetImageCount(), 0);
+  EXPECT_EQ(image_.GetFileSize(), 0);
 }
 
 }  // namespace

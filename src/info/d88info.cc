@@ -9,6 +9,7 @@
 #include "common/command_line.h"
 #include "d88/d88_format.h"
 #include "d88/d88_image.h"
+#include "d88/version.h"
 #include "game/game_disk.h"
 #include "game/game_layout.h"
 #include "info/check.h"
@@ -358,17 +359,19 @@ int RunD88Info(int argc, char** argv) {
   if (help) {
     g_out.Print("%s", kUsage);
   } else if (version) {
-    g_out.Print("d88info %s\n", D88CUT_VERSION);
+    g_out.Print("d88info %s\n", D88_VERSION_STRING);
   } else if (path == nullptr) {
     return UsageError("no FILE given");
-  } else if (!g_image.Open(path)) {
-    const std::string shown = ForConsole(path);
-    if (g_image.GetReadError() != nullptr) {
-      std::fprintf(stderr, "d88info: cannot read %s: %s\n", shown.c_str(),
-                   g_image.GetReadError());
-    } else {
-      std::fprintf(stderr, "d88info: cannot open %s\n", shown.c_str());
-    }
+  } else if (!g_image.Open(path) ||
+             (g_image.GetFileSize() < 0 && g_image.GetReadError() != nullptr)) {
+    // A stream that cannot be read to its end has no size to account for.
+    const D88Image::OpenFailure failure = g_image.GetOpenFailure();
+    std::fprintf(stderr, "d88info: cannot %s %s: %s\n",
+                 failure == D88Image::OpenFailure::kFile ||
+                         failure == D88Image::OpenFailure::kMemory
+                     ? "open"
+                     : "read",
+                 ForConsole(path).c_str(), g_image.GetError());
     return 2;
   } else {
     status = check ? RunCheck(g_image) : RunAccount();

@@ -22,6 +22,7 @@
 #include "common/output_file.h"
 #include "d88/d88_image.h"
 #include "d88/input_file.h"
+#include "d88/version.h"
 #include "game/game_disk.h"
 #include "game/game_files.h"
 #include "game/game_layout.h"
@@ -260,7 +261,7 @@ bool Run::ParseArguments(int argc, char** argv, int* status) {
   if (help) {
     out_.Print("%s", kUsage);
   } else if (version) {
-    out_.Print("d88paste %s\n", D88CUT_VERSION);
+    out_.Print("d88paste %s\n", D88_VERSION_STRING);
   } else if (out_path_ == nullptr) {
     *status =
         UsageError("%s", in_path_ == nullptr ? "no IN.d88 or OUT.d88 given"
@@ -287,8 +288,8 @@ bool Run::OpenInput() {
 #endif
   if (!g_image.Open(in_path_)) {
     Error(shown, "%s",
-          g_image.GetReadError() != nullptr ? g_image.GetReadError()
-                                            : "cannot be opened");
+          g_image.GetError() != nullptr ? g_image.GetError()
+                                        : "cannot be opened");
     return false;
   }
   // OUT may be neither IN nor another name of it; where the system cannot

@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
   // once unedited and once edited.
   std::vector<d88test::Seed> paste;
   for (const d88test::Seed& file : files) {
-    for (const uint8_t seed : {0, 7}) {
+    for (const uint8_t seed : {uint8_t{0}, uint8_t{7}}) {
       d88test::Seed s{file.name + "." + std::to_string(seed), {seed, 0, 0, 0}};
       s.bytes.insert(s.bytes.end(), file.bytes.begin(), file.bytes.end());
       paste.push_back(s);

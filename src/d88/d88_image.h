@@ -13,12 +13,16 @@ namespace d88 {
 
 // A sector header as a walk over a track sees it: where it lies in the file,
 // the sector's ID, the track's sector count as this header gives it, and the
-// number of data bytes that follow the header.
+// number of data bytes that follow the header; then the marks the dumping
+// drive recorded, which are reported and never decide a lookup.
 struct SectorHeader {
   int64_t offset;  // file offset of the header
   SectorId id;
   int32_t count;
   int32_t data_size;
+  uint8_t density = 0;  // 0x00 double, 0x40 single, 0x01 high density
+  uint8_t deleted = 0;  // 0x10: the sector carries a deleted-data mark
+  uint8_t status = 0;   // the drive's status: 0x00 normal, else an error
 };
 
 // Reads sectors from the images of one D88 file.
@@ -176,6 +180,12 @@ class D88Image {
   using HeaderVisitor = void (*)(void* context, const SectorHeader& header);
   int32_t VisitTrackHeaders(int32_t track, HeaderVisitor visit, void* context,
                             bool* file_ended);
+
+  // Reads up to `len` bytes of the open file at `offset` into `buf` (which
+  // holds `len` bytes), whatever they are; returns the number read, fewer
+  // where the file ends or a read fails, 0 if no file is open. For a caller
+  // that judges what kind of file it is.
+  int32_t ReadFileBytes(int64_t offset, uint8_t* buf, int32_t len);
 
   // Size in bytes of the open file; -1 if none is open or the size cannot
   // be found.

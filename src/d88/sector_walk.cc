@@ -78,6 +78,9 @@ bool SectorWalk::Next(SectorHeader* header) {
                 bytes[kSectorROffset], bytes[kSectorNOffset]};
   header->count = DecodeU16(bytes + kSectorCountOffset);
   header->data_size = DecodeU16(bytes + kDataSizeOffset);
+  header->density = bytes[kDensityOffset];
+  header->deleted = bytes[kDeletedOffset];
+  header->status = bytes[kStatusOffset];
   pos_ += static_cast<int64_t>(kSectorHeaderSize) + header->data_size;
   const int32_t i = index_++;
   if (i == 0) first_count_ = header->count;

@@ -43,6 +43,9 @@ ConsoleOutput& g_out = AccountOutput();
 // columns after their indent.
 constexpr size_t kIdLineWidth = 64;
 
+// The name of standard input for the hint on archives.
+const char kStdinName[] = "/dev/stdin";
+
 const char kUsage[] =
     "Usage: d88info [--check] FILE\n"
     "\n"
@@ -256,8 +259,22 @@ void ReportNotD88(const std::string& reason, int64_t file_size) {
   PrintHeaderFields();
 }
 
+// The verdict on an archive, and how to read an image inside it.
+void ReportArchive(const ArchiveKind& archive, int64_t file_size) {
+  g_out.Print("not a D88 file: %s\n", archive.what);
+  g_out.Print("File: %s\n", Count(file_size, "byte", "bytes").c_str());
+  g_out.Print("To read a disk image inside it, pipe it in: %s | d88info %s\n",
+              archive.extract, kStdinName);
+}
+
 int RunAccount() {
   const int64_t file_size = g_image.GetFileSize();
+  const ArchiveKind* archive =
+      g_image.GetReadError() != nullptr ? nullptr : ArchiveOf(g_image);
+  if (archive != nullptr) {
+    ReportArchive(*archive, file_size);
+    return 0;
+  }
   // Bytes that could not be read judge nothing: a failed read looks like
   // the end of the file, and a D88 file would pass for a short one.
   const std::string not_d88 = g_image.GetReadError() != nullptr

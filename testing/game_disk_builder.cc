@@ -48,7 +48,9 @@ GameDiskBuilder::GameDiskBuilder(uint8_t disk_char) {
                 Bytes(kDirectoryBlockSize - EntryOffset(2), 0));
 }
 
-Bytes& GameDiskBuilder::SectorAt(int32_t index) {
+Bytes& GameDiskBuilder::SectorAt(int32_t index) { return RecordAt(index).data; }
+
+TrackSector& GameDiskBuilder::RecordAt(int32_t index) {
   const GamePosition at = GamePositionAt(index);
   if (!image_.HasTrack(at.track)) {
     TrackBuilder& track = image_.AddTrack(at.track);
@@ -61,11 +63,11 @@ Bytes& GameDiskBuilder::SectorAt(int32_t index) {
     }
   }
   for (TrackSector& record : image_.Track(at.track).records()) {
-    if (record.id.r == at.id.r) return record.data;
+    if (record.id.r == at.id.r) return record;
   }
   // The sector was removed: put it back at the end of its track.
   image_.Track(at.track).AddSector(at.id, Bytes(kGameSectorSize, 0));
-  return image_.Track(at.track).Last().data;
+  return image_.Track(at.track).Last();
 }
 
 void GameDiskBuilder::WriteAtRecord(int32_t record, size_t offset,

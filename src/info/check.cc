@@ -1,6 +1,8 @@
 #include "info/check.h"
 
 #include <algorithm>
+#include <bitset>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -8,6 +10,7 @@
 #include "game/game_layout.h"
 #include "info/report.h"
 #include "info/text.h"
+#include "info/track_analysis.h"
 
 namespace info {
 
@@ -38,6 +41,83 @@ using game::kWorkAreaSize;
 
 namespace {
 
+// The status bytes of the selected image's game sectors, as the lookups of
+// the game's runs find their records (the first record with the ID, never
+// one whose count is 0), each track walked on first need.
+class SectorStatuses {
+ public:
+  void Clear() {
+    walked_.assign(d88::kTrackCount, false);
+    status_.assign(size_t{d88::kTrackCount} * game::kGameSectorsPerTrack, 0);
+  }
+
+  uint8_t At(D88Image& image, int32_t index) {
+    const GamePosition at = game::GamePositionAt(index);
+    if (at.track >= d88::kTrackCount) return 0;
+    const size_t track = static_cast<size_t>(at.track);
+    if (!walked_[track]) {
+      walked_[track] = true;
+      Walk walk = {this, at.track, {}};
+      image.VisitTrackHeaders(at.track, &Visit, &walk, nullptr);
+    }
+    return status_[static_cast<size_t>(index)];
+  }
+
+ private:
+  struct Walk {
+    SectorStatuses* self;
+    int32_t track;
+    std::bitset<game::kGameSectorsPerTrack> found;
+  };
+
+  static void Visit(void* context, const d88::SectorHeader& h) {
+    Walk& walk = *static_cast<Walk*>(context);
+    const int32_t r = h.id.r;
+    if (h.count == 0 || r < game::kGameFirstSector ||
+        r > game::kGameLastSector) {
+      return;
+    }
+    const int32_t index =
+        walk.track * game::kGameSectorsPerTrack + r - game::kGameFirstSector;
+    const size_t bit = static_cast<size_t>(r - game::kGameFirstSector);
+    if (walk.found[bit] || !(h.id == game::GamePositionAt(index).id)) return;
+    walk.found[bit] = true;
+    walk.self->status_[static_cast<size_t>(index)] = h.status;
+  }
+
+  std::vector<bool> walked_;
+  std::vector<uint8_t> status_;
+};
+
+SectorStatuses g_statuses;
+
+// The sectors of the run of `length` bytes from record `record` whose
+// status is not 00, for the text "with N sectors flagged ..."; empty when
+// none is.
+std::string FlaggedText(D88Image& image, int32_t record, int32_t length,
+                        int32_t* flagged) {
+  std::map<uint8_t, int32_t> by_status;
+  const int32_t sectors = (length + kGameSectorSize - 1) / kGameSectorSize;
+  *flagged = 0;
+  for (int32_t i = 0; i < sectors; ++i) {
+    const uint8_t status = g_statuses.At(image, record + game::kRecordBase + i);
+    if (status == 0) continue;
+    ++by_status[status];
+    ++*flagged;
+  }
+  if (*flagged == 0) return "";
+  std::string text =
+      "with " + Count(*flagged, "sector", "sectors") + " flagged ";
+  if (by_status.size() == 1)
+    return text + StatusMeaning(by_status.begin()->first);
+  std::string list;
+  for (const auto& [status, count] : by_status) {
+    list += (list.empty() ? "" : ", ") +
+            Format("%d %s", count, StatusMeaning(status).c_str());
+  }
+  return text + "(" + list + ")";
+}
+
 // The reads' buffers, in static storage for the run.
 uint8_t g_signature[kSignatureReadSize];
 uint8_t g_directory_block[kDirectoryBlockSize];
@@ -48,20 +128,34 @@ static_assert(kGameSectorSize == NominalSectorSize(kGameSizeCode),
 static_assert(kWorkAreaSize >= UINT16_MAX && kWorkAreaSize >= size_t{kProgSize},
               "the file buffer holds PROG and the largest directory file");
 
+// Adds `name` to `names` unless it is there already.
+void AddName(const char* name, std::vector<std::string>* names) {
+  if (std::find(names->begin(), names->end(), name) == names->end()) {
+    names->push_back(name);
+  }
+}
+
+// What the check found wrong, by file name.
+struct Findings {
+  std::vector<std::string> incomplete;
+  std::vector<std::string> flagged;  // complete, with sectors flagged
+};
+
 // Prints the line of one run of the game's sectors, of which `got` of
-// `length` bytes were read, and adds `name` to `incomplete` if it is
-// incomplete and not named there yet.
-void PrintRun(const char* name, int32_t record, int32_t length, int32_t got,
-              const std::string& detail, std::vector<std::string>* incomplete) {
+// `length` bytes were read, and adds `name` to the findings if it is
+// incomplete or its sectors are flagged.
+void PrintRun(D88Image& image, const char* name, int32_t record, int32_t length,
+              int32_t got, const std::string& detail, Findings* findings) {
   const std::string size = Count(length, "byte", "bytes");
   if (got == length) {
-    PrintField(name, "complete, " + size + detail);
+    int32_t flagged = 0;
+    const std::string flags = FlaggedText(image, record, length, &flagged);
+    if (flagged > 0) AddName(name, &findings->flagged);
+    PrintField(name, "complete, " + (flags.empty() ? "" : flags + ", ") + size +
+                         detail);
     return;
   }
-  if (std::find(incomplete->begin(), incomplete->end(), name) ==
-      incomplete->end()) {
-    incomplete->push_back(name);
-  }
+  AddName(name, &findings->incomplete);
   // Runs are read in whole sectors and stop at the first one that fails.
   const GamePosition at = RecordSector(record + got / kGameSectorSize);
   PrintField(name, Format("incomplete: %d of %s unreadable from track %d "
@@ -71,10 +165,11 @@ void PrintRun(const char* name, int32_t record, int32_t length, int32_t got,
 }
 
 // Checks the selected disk-1 image: the same reads as d88cut's extraction.
-void CheckDiskOne(D88Image& image, std::vector<std::string>* incomplete) {
+void CheckDiskOne(D88Image& image, Findings* findings) {
+  g_statuses.Clear();
   const int32_t block = ReadDirectoryBlock(image, g_directory_block);
-  PrintRun(kProgName, kProgRecord, kProgSize,
-           ReadRecords(image, kProgRecord, g_file, kProgSize), "", incomplete);
+  PrintRun(image, kProgName, kProgRecord, kProgSize,
+           ReadRecords(image, kProgRecord, g_file, kProgSize), "", findings);
 
   int32_t entries = 0;
   int32_t on_disk_one = 0;
@@ -85,16 +180,16 @@ void CheckDiskOne(D88Image& image, std::vector<std::string>* incomplete) {
     if (e.disk == kExtractedDisk) ++on_disk_one;
   }
   PrintRun(
-      "directory", kDirectoryRecord, kDirectoryBlockSize, block,
+      image, "directory", kDirectoryRecord, kDirectoryBlockSize, block,
       Format("; %s, %d on disk %d", Count(entries, "entry", "entries").c_str(),
              on_disk_one, static_cast<int>(kExtractedDisk)),
-      incomplete);
+      findings);
 
   for (int32_t k = kFirstDirectoryEntry;
        GetDirectoryEntry(g_directory_block, k, &e); ++k) {
     if (e.disk != kExtractedDisk) continue;
-    PrintRun(EntryFileName(k).text, e.start, e.size,
-             ReadRecords(image, e.start, g_file, e.size), "", incomplete);
+    PrintRun(image, EntryFileName(k).text, e.start, e.size,
+             ReadRecords(image, e.start, g_file, e.size), "", findings);
   }
 }
 
@@ -104,7 +199,7 @@ int RunCheck(D88Image& image) {
   const int32_t count = image.GetImageCount();
   bool found = false;
   bool printed = false;
-  std::vector<std::string> incomplete;
+  Findings findings;
   EarlierTexts repeats;
   for (int32_t i = 0; i < count; ++i) {
     if (!image.SelectImage(i)) continue;
@@ -120,7 +215,7 @@ int RunCheck(D88Image& image) {
       found = true;
       std::string lines;
       GatherLines(&lines);
-      CheckDiskOne(image, &incomplete);
+      CheckDiskOne(image, &findings);
       GatherLines(nullptr);
       const int32_t earlier = repeats.Find(i, lines);
       if (earlier >= 0) {
@@ -137,15 +232,20 @@ int RunCheck(D88Image& image) {
     AccountOutput().Print("No disk 1 of the game found.\n");
     return 1;
   }
-  if (incomplete.empty()) {
+  if (findings.incomplete.empty() && findings.flagged.empty()) {
     AccountOutput().Print("Everything is complete.\n");
     return 0;
   }
-  std::string list;
-  for (const std::string& name : incomplete) {
-    list += (list.empty() ? "" : ", ") + name;
-  }
-  AccountOutput().Print("Incomplete: %s.\n", list.c_str());
+  auto print_names = [](const char* what,
+                        const std::vector<std::string>& names) {
+    std::string list;
+    for (const std::string& name : names) {
+      list += (list.empty() ? "" : ", ") + name;
+    }
+    if (!list.empty()) AccountOutput().Print("%s: %s.\n", what, list.c_str());
+  };
+  print_names("Incomplete", findings.incomplete);
+  print_names("Complete with sectors flagged", findings.flagged);
   return 1;
 }
 

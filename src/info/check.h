@@ -10,8 +10,10 @@ namespace info {
 
 // Reads, for every disk 1 of the game in the file open in `image`, PROG, the
 // directory and each file on disk 1 as d88cut would, and prints to the
-// account's output what would be written incomplete. Returns 0 if all is
-// complete, 1 if something is incomplete or the file holds no disk 1.
+// account's output what would be written incomplete, and what would be
+// written whole from sectors whose status shows the drive's error. Returns
+// 0 if all is complete and unflagged, 1 if something is incomplete or
+// flagged or the file holds no disk 1.
 int RunCheck(d88::D88Image& image);
 
 }  // namespace info

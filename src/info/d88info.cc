@@ -57,11 +57,13 @@ const char kUsage[] =
     "  --check      for each disk 1 of the game, tell whether PROG, the\n"
     "               directory and every file on disk 1 can be read whole,\n"
     "               and list the files that d88cut would write incomplete\n"
+    "               or from sectors flagged with a drive error\n"
     "  -h, --help   show this text\n"
     "  --version    show the version of d88info\n"
     "\n"
     "Exit status: 0 on success; with --check, 0 only when everything is\n"
-    "complete and 1 when something is incomplete or no disk 1 is found;\n"
+    "complete and 1 when something is incomplete or flagged, or no disk 1\n"
+    "is found;\n"
     "2 for a usage error, a file that cannot be opened or read, or output\n"
     "that cannot be written.\n";
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "game/game_layout.h"
 #include "testing/chained_images.h"
 #include "testing/d88_builder.h"
 #include "testing/demo_image.h"
@@ -830,6 +831,84 @@ TEST_F(D88InfoTest, CheckAgreesWithWhatD88CutWrites) {
     }
     EXPECT_EQ(listed, warned);
   }
+}
+
+// --- The drive's marks -------------------------------------------------------
+
+// A disk 1 whose sectors carry the drive's marks: status B0 in PROG and in
+// 002, E0 in 003, a deleted-data mark in 002; and what d88cut writes of it.
+GameDiskBuilder MarkedDisk() {
+  GameDiskBuilder disk('1');
+  disk.AddFile(2, 0x0000, Pattern(3072, 2));
+  disk.AddFile(3, 0x0010, Pattern(1000, 3));
+  disk.RecordAt(game::kRecordBase + game::kProgRecord + 2).status = 0xB0;
+  disk.RecordAt(game::kRecordBase + 1).status = 0xB0;
+  disk.RecordAt(game::kRecordBase + 2).deleted = 0x10;
+  disk.RecordAt(game::kRecordBase + 0x10).status = 0xE0;
+  return disk;
+}
+
+TEST_F(D88InfoTest, SectorMarksAreAnomaliesAndFlagCompleteFiles) {
+  const Bytes marked = MarkedDisk().Build();
+  const std::string account = Account(marked);
+  EXPECT_TRUE(Contains(account,
+                       "  anomalies   sectors with status B0 (data CRC "
+                       "error): tracks 1, 67\n"
+                       "              sectors with a deleted-data mark: track "
+                       "1\n"
+                       "              sectors with status E0 (no address "
+                       "mark): track 3\n"))
+      << account;
+
+  const ProcessResult r = Check(marked);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out,
+            "Image 0 at offset 0: disk 1 of the game\n"
+            "  PROG        complete, with 1 sector flagged data CRC error, "
+            "15360 bytes\n"
+            "  directory   complete, 4096 bytes; 2 entries, 2 on disk 1\n"
+            "  002         complete, with 1 sector flagged data CRC error, "
+            "3072 bytes\n"
+            "  003         complete, with 1 sector flagged no address mark, "
+            "1000 bytes\n"
+            "\n"
+            "Complete with sectors flagged: PROG, 002, 003.\n");
+
+  // Other statuses in hex, two of them in one file.
+  GameDiskBuilder two = MarkedDisk();
+  two.RecordAt(game::kRecordBase + 2).status = 0x10;
+  const ProcessResult r2 = Check(two.Build());
+  EXPECT_TRUE(Contains(r2.out,
+                       "  002         complete, with 2 sectors flagged (1 "
+                       "status 10, 1 data CRC error), 3072 bytes\n"))
+      << r2.out;
+}
+
+// d88cut reads past the marks: its console and files are those of the
+// same disk without them.
+TEST_F(D88InfoTest, D88CutIgnoresSectorMarks) {
+  GameDiskBuilder plain('1');
+  plain.AddFile(2, 0x0000, Pattern(3072, 2));
+  plain.AddFile(3, 0x0010, Pattern(1000, 3));
+  std::vector<std::pair<std::string, std::string>> outputs;
+  for (const Bytes& file : {plain.Build(), MarkedDisk().Build()}) {
+    TempDir out;
+    const std::string input = Input(file);
+    ProcessOptions options;
+    options.cwd = out.path();
+    const std::string d88cut = TestedExecutable(D88CUT_PATH);
+    const ProcessResult cut = RunProcess(d88cut, {d88cut, input}, options);
+    EXPECT_EQ(cut.exit_code, 0);
+    std::string files;
+    for (const std::string& name : out.List()) {
+      Bytes bytes;
+      EXPECT_TRUE(d88test::ReadFileBytes(out.File(name), &bytes));
+      files += name + ":" + std::string(bytes.begin(), bytes.end()) + "\n";
+    }
+    outputs.emplace_back(cut.out + cut.err, files);
+  }
+  EXPECT_NE(outputs[0].second, "");
+  EXPECT_EQ(outputs[0], outputs[1]);
 }
 
 // --- Real images made by other programs ------------------------------------

@@ -48,6 +48,9 @@ void TrackSurvey::Clear() {
   ids_.clear();
   whole_ = 0;
   past_image_ = false;
+  data_bytes_ = 0;
+  statuses_.reset();
+  deleted_ = false;
 }
 
 void TrackSurvey::Add(const SectorHeader& h) {
@@ -60,8 +63,12 @@ void TrackSurvey::Add(const SectorHeader& h) {
   }
   ++layout_.sectors;
   if (shown_.size() < static_cast<size_t>(kMaxIdsShown)) {
-    shown_.push_back({h.id, static_cast<uint16_t>(h.data_size)});
+    shown_.push_back({h.id, static_cast<uint16_t>(h.data_size), h.status,
+                      h.deleted, h.density});
   }
+  data_bytes_ += h.data_size;
+  statuses_.set(h.status);
+  if (h.deleted == kDeletedMark) deleted_ = true;
 
   if (h.count == 0) {
     zero_count_ = true;
@@ -172,7 +179,36 @@ std::vector<std::string> TrackSurvey::AnomalyTexts(bool file_ended) {
   } else if (past_image_) {
     out.push_back("runs past the end of the image's disk size");
   }
+
+  // The drive's marks.
+  for (size_t status = 1; status < statuses_.size(); ++status) {
+    if (!statuses_.test(status)) continue;
+    out.push_back("sectors with status " +
+                  StatusText(static_cast<uint8_t>(status)));
+  }
+  if (deleted_) out.push_back("sectors with a deleted-data mark");
   return out;
+}
+
+std::string StatusText(uint8_t status) {
+  const std::string hex = Format("%02X", static_cast<unsigned>(status));
+  const std::string meaning = StatusMeaning(status);
+  return meaning == "status " + hex ? hex : hex + " (" + meaning + ")";
+}
+
+std::string StatusMeaning(uint8_t status) {
+  switch (status) {
+    case 0xA0:
+      return "ID CRC error";
+    case 0xB0:
+      return "data CRC error";
+    case 0xE0:
+      return "no address mark";
+    case 0xF0:
+      return "no data mark";
+    default:
+      return Format("status %02X", static_cast<unsigned>(status));
+  }
 }
 
 void Anomalies::Add(const std::string& what, int32_t track) {
@@ -232,6 +268,7 @@ TrackScan ScanTracks(D88Image& image, int64_t file_size,
       scan.present.push_back(t);
       scan.layouts[at] = scan.layouts[first];
       scan.shown[at] = scan.shown[first];
+      scan.data_bytes[at] = scan.data_bytes[first];
       for (const std::string& what : w.anomalies) anomalies->Add(what, t);
       if (t == signature_track) {
         scan.signature_track = true;
@@ -257,6 +294,7 @@ TrackScan ScanTracks(D88Image& image, int64_t file_size,
     scan.present.push_back(t);
     scan.layouts[at] = survey.layout();
     scan.shown[at] = survey.shown();
+    scan.data_bytes[at] = survey.data_bytes();
     for (const std::string& what : w.anomalies) anomalies->Add(what, t);
     if (t == signature_track) {
       scan.signature_track = true;

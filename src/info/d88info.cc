@@ -75,6 +75,10 @@ const char* MediaName(int32_t type) {
       return "2DD";
     case 0x20:
       return "2HD";
+    case 0x30:
+      return "1D";
+    case 0x40:
+      return "1DD";
     default:
       return nullptr;
   }
@@ -227,6 +231,8 @@ void ReportImage(int32_t index, int64_t file_size, EarlierTexts* repeats) {
   GatherLines(&lines);
   const TrackScan scan = ScanTracks(g_image, file_size, kSignatureSector.track,
                                     kSignatureSector.id, &anomalies);
+  const std::string media = MediaMismatch(g_image.GetMediaType(), scan);
+  if (!media.empty()) anomalies.Add(media);
   PrintTracks(scan);
   PrintAnomalies(anomalies);
 

@@ -392,6 +392,46 @@ TEST_F(D88InfoTest, TrackWithNoWholeHeader) {
       << out;
 }
 
+// Tracks that no medium of the type named holds: the smallest that holds
+// them is named.
+TEST_F(D88InfoTest, TracksThatDoNotFitTheMediaType) {
+  auto disk = [](uint8_t media, int tracks, int sectors, uint8_t n) {
+    ImageBuilder b;
+    b.SetMediaType(media);
+    for (int t = 0; t < tracks; ++t) {
+      TrackBuilder& track = b.AddTrack(t);
+      for (int r = 1; r <= sectors; ++r) {
+        track.AddSector(
+            {static_cast<uint8_t>(t / 2), static_cast<uint8_t>(t % 2),
+             static_cast<uint8_t>(r), n},
+            Bytes(size_t{128} << n, 0xE5));
+      }
+    }
+    return b.Build();
+  };
+  const std::pair<Bytes, std::string> cases[] = {
+      {disk(0x00, 154, 8, 3),
+       "media type 2D cannot hold 154 tracks (84 at most) and 8192 data "
+       "bytes on a track (6250 at most): looks like 2HD"},
+      {disk(0x00, 160, 16, 1),
+       "media type 2D cannot hold 160 tracks (84 at most): looks like 2DD"},
+      {disk(0x10, 2, 26, 1),
+       "media type 2DD cannot hold 6656 data bytes on a track (6250 at "
+       "most): looks like 2HD"},
+      {disk(0x00, 84, 16, 1), ""},
+      {disk(0x10, 164, 16, 1), ""},
+      {disk(0x20, 164, 26, 1), ""},
+  };
+  for (const auto& [file, anomaly] : cases) {
+    SCOPED_TRACE(anomaly);
+    const std::string out = Account(file);
+    EXPECT_TRUE(Contains(out, anomaly.empty()
+                                  ? "  anomalies   none\n"
+                                  : "  anomalies   " + anomaly + "\n"))
+        << out;
+  }
+}
+
 TEST_F(D88InfoTest, NamesAndMediaTypes) {
   struct Case {
     std::string name;
@@ -403,6 +443,8 @@ TEST_F(D88InfoTest, NamesAndMediaTypes) {
       {"", 0x00, "", "0x00 (2D)"},
       {"ABCDEFGHIJKLMNOP", 0x10, "ABCDEFGHIJKLMNOP", "0x10 (2DD)"},
       {"\x01\x1f \"q\"", 0x20, ".. \"q\"", "0x20 (2HD)"},
+      {"ONE", 0x30, "ONE", "0x30 (1D)"},
+      {"ONE", 0x40, "ONE", "0x40 (1DD)"},
       {"\x8c\xbe\x82\xa0\xb1", 0xFF, "\x8c\xbe\x82\xa0\xb1", "0xFF"},
   };
   for (const Case& c : cases) {

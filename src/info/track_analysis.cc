@@ -304,6 +304,36 @@ TrackScan ScanTracks(D88Image& image, int64_t file_size,
   return scan;
 }
 
+std::string MediaMismatch(int32_t media, const TrackScan& scan) {
+  // Unformatted capacity at 250 kbit/s and 300 rpm, FM or MFM alike.
+  constexpr int64_t kMaxDoubleDensityTrackBytes = 6250;
+  constexpr size_t kMax2DTracks = 84;
+  const char* named = media == 0x00 ? "2D" : media == 0x10 ? "2DD" : nullptr;
+  if (named == nullptr) return "";
+  int64_t most = 0;
+  for (const int32_t t : scan.present) {
+    most = std::max(most, scan.data_bytes[static_cast<size_t>(t)]);
+  }
+  const bool too_many_tracks =
+      media == 0x00 && scan.present.size() > kMax2DTracks;
+  const bool too_many_bytes = most > kMaxDoubleDensityTrackBytes;
+  if (!too_many_tracks && !too_many_bytes) return "";
+  std::string why;
+  if (too_many_tracks) {
+    why =
+        Format("%d tracks (%d at most)", static_cast<int>(scan.present.size()),
+               static_cast<int>(kMax2DTracks));
+  }
+  if (too_many_bytes) {
+    why += (why.empty() ? "" : " and ") +
+           Format("%lld data bytes on a track (%lld at most)",
+                  static_cast<long long>(most),
+                  static_cast<long long>(kMaxDoubleDensityTrackBytes));
+  }
+  return Format("media type %s cannot hold ", named) + why + ": looks like " +
+         (too_many_bytes ? "2HD" : "2DD");
+}
+
 bool CommonLayout(const TrackScan& scan, Layout* common, int32_t* tracks) {
   std::vector<std::pair<Layout, int32_t>> seen;
   for (int32_t t : scan.present) {

@@ -156,6 +156,12 @@ TrackScan ScanTracks(d88::D88Image& image, int64_t file_size,
                      int32_t signature_track, d88::SectorId signature,
                      Anomalies* anomalies);
 
+// Why the tracks found cannot lie on the medium that media type `media`
+// names, and which medium they look like: a 2D disk holds at most 84 tracks,
+// 2D and 2DD at most 6,250 data bytes a track; more tracks look like 2DD,
+// more bytes like 2HD. Empty when they fit, or for other media types.
+std::string MediaMismatch(int32_t media, const TrackScan& scan);
+
 // Caps on the account of one image, which keep that of any file (64 images)
 // within 2 MB: the tracks it lists with their IDs, the IDs they list in
 // all, and the lines of anomalies.

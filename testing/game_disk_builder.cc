@@ -32,6 +32,8 @@ using game::kSignatureSector;
 
 GameDiskBuilder::GameDiskBuilder(uint8_t disk_char) {
   image_.SetName("GAME DISK");
+  // Eight 1024-byte sectors a track: a 2HD disk.
+  image_.SetMediaType(0x20);
   Bytes& signature = SectorAt(kSignatureSector.track * kGameSectorsPerTrack +
                               kSignatureSector.id.r - 1);
   std::copy(std::begin(kSignature), std::end(kSignature),

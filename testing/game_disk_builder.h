@@ -23,7 +23,7 @@ struct DirectoryEntryFields {
 
 class GameDiskBuilder {
  public:
-  // A disk with the signature sector naming `disk_char`. For disk '1' it
+  // A 2HD disk with the signature sector naming `disk_char`. For disk '1' it
   // also holds PROG (patterned bytes) with an empty directory.
   explicit GameDiskBuilder(uint8_t disk_char);
 

@@ -156,7 +156,7 @@ TEST_F(D88InfoTest, DemoImage) {
             "\n"
             "Image 0 at offset 0\n"
             "  name        \"DEMO DISK 1\"\n"
-            "  media type  0x00 (2D)\n"
+            "  media type  0x20 (2HD)\n"
             "  disk size   83888 bytes\n"
             "  tracks      10 present: 0-4, 6, 64, 66-68\n"
             "  layout      8 sectors of N 3, 1024 bytes, on all 10 tracks\n"
@@ -165,7 +165,7 @@ TEST_F(D88InfoTest, DemoImage) {
             "\n"
             "Image 1 at offset 83888\n"
             "  name        \"DEMO DISK 2\"\n"
-            "  media type  0x00 (2D)\n"
+            "  media type  0x20 (2HD)\n"
             "  disk size   25648 bytes\n"
             "  tracks      3 present: 0, 33-34\n"
             "  layout      8 sectors of N 3, 1024 bytes, on all 3 tracks\n"
@@ -181,7 +181,7 @@ TEST_F(D88InfoTest, DamagedDemoImage) {
       "\n"
       "Image 0 at offset 0\n"
       "  name        \"DEMO DISK 1\"\n"
-      "  media type  0x00 (2D)\n"
+      "  media type  0x20 (2HD)\n"
       "  disk size   82336 bytes\n"
       "  tracks      10 present: 0-4, 6, 64, 66-68\n"
       "  layout      8 sectors of N 3, 1024 bytes, on 8 of 10 tracks\n"
@@ -195,7 +195,7 @@ TEST_F(D88InfoTest, DamagedDemoImage) {
       "\n"
       "Image 1 at offset 82336\n"
       "  name        \"DEMO DISK 2\"\n"
-      "  media type  0x00 (2D)\n"
+      "  media type  0x20 (2HD)\n"
       "  disk size   25648 bytes\n"
       "  tracks      3 present: 0, 33-34\n"
       "  layout      8 sectors of N 3, 1024 bytes, on 2 of 3 tracks\n"
@@ -257,7 +257,7 @@ TEST_F(D88InfoTest, DamagedImage) {
       "\n"
       "Image 0 at offset 0\n"
       "  name        \"GAME DISK\"\n"
-      "  media type  0x00 (2D)\n"
+      "  media type  0x20 (2HD)\n"
       "  disk size   9008 bytes\n"
       "  tracks      1 present: 0\n"
       "  layout      8 sectors of N 3, 1024 bytes, on the one track\n"
@@ -297,6 +297,7 @@ TEST_F(D88InfoTest, DamagedImage) {
 
 TEST_F(D88InfoTest, SameAnomalyOnSeveralTracksIsOneLine) {
   ImageBuilder b;
+  b.SetMediaType(0x20);  // 8 KiB a track
   for (int t : {0, 1, 2, 5, 9}) {
     AddTrack16(b, t);
     for (TrackSector& s : b.Track(t).records()) s.data.resize(512);

@@ -305,6 +305,7 @@ ProcessResult RunProcess(const std::string& exe,
       limit.rlim_max = static_cast<rlim_t>(options.file_size_limit);
       setrlimit(RLIMIT_FSIZE, &limit);
     }
+    for (const int fd : options.closed) close(fd);
     execv(exe.c_str(), args.data());
     _exit(127);
   }

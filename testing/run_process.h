@@ -40,6 +40,9 @@ struct ProcessOptions {
   // its pipe is closed. Negative: read to the end.
   int stdout_lines = -1;
   std::vector<std::string> env;  // "NAME=value" added to the environment
+  // Descriptors closed in the child, as `<&- >&-` closes 0 and 1; what
+  // would have gone there is lost.
+  std::vector<int> closed;
 #endif
 };
 

@@ -5,10 +5,12 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -31,6 +33,24 @@ void ConsoleOutput::Print(const char* format, ...) {
 void ConsoleOutput::Flush() {
   if (error_ == 0 && std::fflush(stdout) != 0)
     error_ = errno != 0 ? errno : EIO;
+}
+
+bool OpenClosedStandardDescriptors() {
+#ifndef _WIN32
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lowest free descriptor, which is `fd`: the lower ones are open.
+    const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened != fd) {
+      const int code = opened < 0 ? errno : EBADF;
+      if (opened >= 0) close(opened);
+      // Lost where standard error is closed too.
+      std::fprintf(stderr, "error: /dev/null: %s\n", std::strerror(code));
+      return false;
+    }
+  }
+#endif
+  return true;
 }
 
 void IgnoreWriteSignals() {

@@ -44,6 +44,13 @@ class ConsoleOutput {
   int error_ = 0;
 };
 
+// Opens /dev/null on each of the descriptors 0, 1 and 2 that is closed, so
+// that no file the tool opens later takes its place and gets the console's
+// text or is read as input. For the start of main, before anything is
+// opened. Returns false, saying why on standard error where it can, if one
+// could not be opened; the tool then ends (no-op on Windows).
+bool OpenClosedStandardDescriptors();
+
 // Makes a write to a pipe whose reader has gone, or one past the file size
 // limit, fail with an error (EPIPE, EFBIG) that the tool reports, instead of
 // ending the process (no-op on Windows).

@@ -39,6 +39,9 @@ namespace {
 constexpr int kIsProtected = -1;  // the name is the protected file
 constexpr int kAbsent = -2;       // no file has the name
 constexpr int kRetryByName = -3;  // unnamed files cannot be linked here
+constexpr int kMayBeInput = -4;   // the name exists; the input's identity is
+                                  // unknown
+constexpr int kNoMode = -1;       // no permissions to carry over
 
 constexpr int kTemporaryAttempts = 100;
 constexpr size_t kTemporarySize = 300;
@@ -47,6 +50,9 @@ void SetReason(WriteError* error, int errnum) {
   if (errnum == kIsProtected) {
     std::snprintf(error->reason, sizeof(error->reason),
                   "is the input file, not replaced");
+  } else if (errnum == kMayBeInput) {
+    std::snprintf(error->reason, sizeof(error->reason),
+                  "the input file's identity is unknown, not replaced");
   } else {
     // An errno value, also on Windows (from the C runtime's file calls).
     std::snprintf(error->reason, sizeof(error->reason), "%s",
@@ -54,9 +60,9 @@ void SetReason(WriteError* error, int errnum) {
   }
 }
 
-// The temporary name that exists, or is about to, for the signal handlers
-// to remove. Changed only while g_temporary_set is 0, so that a handler
-// never sees half a name.
+// The temporary name that this process created and that still exists, for
+// the signal handlers to remove. Changed only while g_temporary_set is 0,
+// so that a handler never sees half a name.
 char g_temporary[kTemporarySize];
 volatile std::sig_atomic_t g_temporary_set = 0;
 
@@ -85,6 +91,15 @@ int CloseFd(int fd) { return _close(fd); }
 int RemoveFile(const char* path) { return _unlink(path); }
 long ProcessId() { return static_cast<long>(_getpid()); }
 
+// No signals to hold off.
+class HeldSignals {
+ public:
+  HeldSignals() {}
+  ~HeldSignals() {}
+  HeldSignals(const HeldSignals&) = delete;
+  HeldSignals& operator=(const HeldSignals&) = delete;
+};
+
 #else
 
 int OpenNew(const char* path) {
@@ -98,7 +113,49 @@ int CloseFd(int fd) { return close(fd); }
 int RemoveFile(const char* path) { return unlink(path); }
 long ProcessId() { return static_cast<long>(getpid()); }
 
-constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// The signals that a process can catch and that end it by default, except
+// those that report a crash (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP,
+// SIGSYS, SIGABRT): after a crash the name to remove cannot be trusted, and
+// debuggers, sanitizers and core dumps want those signals as they come.
+// SIGPIPE and SIGXFSZ are ignored by the tools; SIGIO ends the process only
+// on Linux. The real-time signals are added at run time.
+constexpr int kCleanupSignals[] = {
+    SIGHUP,    SIGINT,  SIGQUIT, SIGTERM,   SIGALRM,
+    SIGUSR1,   SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF,
+#ifdef __linux__
+    SIGIO,
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#endif
+};
+
+// kCleanupSignals and the real-time signals; empty until
+// RemoveTemporaryFileOnSignals.
+sigset_t g_cleanup_signals;
+bool g_cleanup_signals_set = false;
+
+// Holds off the cleanup signals for its life, so that a temporary file and
+// its note come and go together: a signal never removes a name this process
+// did not create, nor leaves one it did.
+class HeldSignals {
+ public:
+  HeldSignals()
+      : held_(g_cleanup_signals_set &&
+              sigprocmask(SIG_BLOCK, &g_cleanup_signals, &before_) == 0) {}
+  ~HeldSignals() {
+    if (held_) sigprocmask(SIG_SETMASK, &before_, nullptr);
+  }
+  HeldSignals(const HeldSignals&) = delete;
+  HeldSignals& operator=(const HeldSignals&) = delete;
+
+ private:
+  sigset_t before_;
+  bool held_;
+};
 
 // Removes the temporary file, then lets the signal end the process as it
 // would have without this handler. Uses async-signal-safe calls only.
@@ -145,14 +202,18 @@ int WriteAll(int fd, const uint8_t* data, size_t len) {
 FilePublisher::FilePublisher()
     : route_(D88CUT_UNNAMED_FILES ? Route::kUnnamed : Route::kTemporaryName),
       names_exist_(false),
-      protect_(false),
+      protection_(Protection::kNone),
       protected_(),
       refuse_(nullptr),
       hook_(nullptr) {}
 
 void FilePublisher::ProtectFile(const FileIdentity& identity) {
-  protect_ = true;
+  protection_ = Protection::kFile;
   protected_ = identity;
+}
+
+void FilePublisher::ProtectUnknownFile() {
+  protection_ = Protection::kUnknownFile;
 }
 
 void FilePublisher::SetRefusalForTesting(int (*refuse)(Step step)) {
@@ -173,6 +234,12 @@ bool FilePublisher::Refused(Step step) const {
 
 void FilePublisher::AtStage(const char* name, Stage stage) const {
   if (hook_ != nullptr) hook_(name, stage);
+}
+
+int FilePublisher::CloseFile(int fd) const {
+  const int result = CloseFd(fd);
+  // The descriptor is closed either way; only the result is refused.
+  return Refused(Step::kClose) ? -1 : result;
 }
 
 bool FilePublisher::Publish(const char* name, const uint8_t* data, size_t len,
@@ -198,36 +265,46 @@ bool FilePublisher::PublishThroughTemporaryName(const char* name,
                                                 WriteError* error) {
   char temp[kTemporarySize];
   int fd = -1;
+  int err = 0;
   for (int attempt = 0; attempt < kTemporaryAttempts && fd < 0; ++attempt) {
     TemporaryName(name, attempt, temp);
-    NoteTemporary(temp);
+    const HeldSignals held;
     fd = OpenNew(temp);
-    if (fd < 0 && errno != EEXIST) break;
+    if (fd >= 0) {
+      NoteTemporary(temp);
+    } else {
+      err = errno;
+      if (err != EEXIST) break;
+    }
   }
   if (fd < 0) {
-    ForgetTemporary();
-    SetReason(error, errno);
+    SetReason(error, err);
     return false;
   }
 
-  int err = WriteAll(fd, data, len);
-  if (CloseFd(fd) != 0 && err == 0) err = errno;
-  bool moved = false;
-  if (err != 0) {
-    SetReason(error, err);
-  } else {
+  err = WriteAll(fd, data, len);
+  if (err == 0) {
     AtStage(name, Stage::kWritten);
-    AtStage(name, Stage::kBeforeRename);
-    moved = MoveIntoPlace(temp, name, error);
+    err = PrepareToReplace(fd, name);
+    if (err == kAbsent) err = 0;
   }
-  if (!moved) RemoveFile(temp);
-  ForgetTemporary();
+  if (CloseFile(fd) != 0 && err == 0) err = errno;
+  if (err == 0) AtStage(name, Stage::kBeforeRename);
+  bool moved = false;
+  {
+    const HeldSignals held;
+    if (err == 0) moved = MoveIntoPlace(temp, name, error);
+    if (!moved) RemoveFile(temp);
+    ForgetTemporary();
+  }
+  if (err != 0) SetReason(error, err);
   return moved;
 }
 
 #ifdef _WIN32
 
-int FilePublisher::CheckReplaceable(const char* name) const {
+int FilePublisher::CheckReplaceable(const char* name, int* mode) const {
+  *mode = kNoMode;
   // No access asked, and every sharing mode granted: this opens the input
   // too, which this process holds open for reading.
   const HANDLE handle = CreateFileA(
@@ -236,16 +313,23 @@ int FilePublisher::CheckReplaceable(const char* name) const {
       nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
-    return code == ERROR_FILE_NOT_FOUND ? kAbsent : 0;
+    if (code == ERROR_FILE_NOT_FOUND) return kAbsent;
+    return protection_ == Protection::kUnknownFile ? kMayBeInput : 0;
   }
   BY_HANDLE_FILE_INFORMATION info;
   const bool known = GetFileInformationByHandle(handle, &info) != 0;
   CloseHandle(handle);
-  if (!known || !protect_) return 0;
+  if (protection_ == Protection::kUnknownFile) return kMayBeInput;
+  if (!known || protection_ == Protection::kNone) return 0;
   FileIdentity identity;
   identity.device = info.dwVolumeSerialNumber;
   identity.file = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
   return identity == protected_ ? kIsProtected : 0;
+}
+
+int FilePublisher::PrepareToReplace(int, const char*) const {
+  // MoveIntoPlace checks the name, only where it exists.
+  return 0;
 }
 
 bool FilePublisher::MoveIntoPlace(const char* temp, const char* name,
@@ -254,8 +338,10 @@ bool FilePublisher::MoveIntoPlace(const char* temp, const char* name,
   if (MoveFileExA(temp, name, 0)) return true;
   DWORD code = GetLastError();
   if (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS) {
-    if (CheckReplaceable(name) == kIsProtected) {
-      SetReason(error, kIsProtected);
+    int mode;
+    const int state = CheckReplaceable(name, &mode);
+    if (state == kIsProtected || state == kMayBeInput) {
+      SetReason(error, state);
       return false;
     }
     if (MoveFileExA(temp, name, MOVEFILE_REPLACE_EXISTING)) return true;
@@ -267,25 +353,34 @@ bool FilePublisher::MoveIntoPlace(const char* temp, const char* name,
 
 #else  // POSIX
 
-int FilePublisher::CheckReplaceable(const char* name) const {
+int FilePublisher::CheckReplaceable(const char* name, int* mode) const {
+  *mode = kNoMode;
   // A symbolic link is replaced, not what it points to, so the link itself
   // is what counts.
   struct stat st;
   if (lstat(name, &st) != 0) return errno == ENOENT ? kAbsent : errno;
-  if (protect_ && static_cast<uint64_t>(st.st_dev) == protected_.device &&
+  if (protection_ == Protection::kUnknownFile) return kMayBeInput;
+  if (protection_ == Protection::kFile &&
+      static_cast<uint64_t>(st.st_dev) == protected_.device &&
       static_cast<uint64_t>(st.st_ino) == protected_.file) {
     return kIsProtected;
   }
+  if (S_ISREG(st.st_mode)) *mode = static_cast<int>(st.st_mode & 0777);
   return 0;
+}
+
+int FilePublisher::PrepareToReplace(int fd, const char* name) const {
+  int mode;
+  const int state = CheckReplaceable(name, &mode);
+  // The replacement keeps the permissions of the file it replaces, as an
+  // editor would. Where the file system keeps no permissions (vfat), the
+  // file is written all the same.
+  if (state == 0 && mode != kNoMode) fchmod(fd, static_cast<mode_t>(mode));
+  return state;
 }
 
 bool FilePublisher::MoveIntoPlace(const char* temp, const char* name,
                                   WriteError* error) {
-  const int state = CheckReplaceable(name);
-  if (state != 0 && state != kAbsent) {
-    SetReason(error, state);
-    return false;
-  }
   if (std::rename(temp, name) == 0) return true;
   SetReason(error, errno);
   return false;
@@ -338,7 +433,9 @@ bool FilePublisher::PublishUnnamed(int fd, const char* name,
     }
     if (names_exist_) err = ReplaceWithUnnamed(fd, name);
   }
-  if (close(fd) != 0 && err == 0) err = errno;
+  // An unnamed file is linked through its descriptor, so it is closed only
+  // once it has its name.
+  const int close_err = CloseFile(fd) != 0 ? errno : 0;
   if (err == kRetryByName) {
     return PublishThroughTemporaryName(name, data, len, error);
   }
@@ -346,15 +443,21 @@ bool FilePublisher::PublishUnnamed(int fd, const char* name,
     SetReason(error, err);
     return false;
   }
+  if (close_err != 0) {
+    std::snprintf(error->reason, sizeof(error->reason),
+                  "written, but closing it failed: %s",
+                  std::strerror(close_err));
+    return false;
+  }
   return true;
 }
 
 int FilePublisher::ReplaceWithUnnamed(int fd, const char* name) {
-  int state = CheckReplaceable(name);
+  int state = PrepareToReplace(fd, name);
   if (state == kAbsent) {
     const int err = LinkUnnamed(fd, name);
     if (err != EEXIST) return err;
-    state = CheckReplaceable(name);  // created in the meantime
+    state = PrepareToReplace(fd, name);  // created in the meantime
   }
   if (state != 0 && state != kAbsent) return state;
 
@@ -363,15 +466,16 @@ int FilePublisher::ReplaceWithUnnamed(int fd, const char* name) {
   for (int attempt = 0; attempt < kTemporaryAttempts && err == EEXIST;
        ++attempt) {
     TemporaryName(name, attempt, temp);
-    NoteTemporary(temp);
+    const HeldSignals held;
     err = LinkUnnamed(fd, temp);
+    if (err == 0) NoteTemporary(temp);
   }
-  if (err == 0) {
-    AtStage(name, Stage::kBeforeRename);
-    if (std::rename(temp, name) != 0) {
-      err = errno;
-      unlink(temp);
-    }
+  if (err != 0) return err;
+  AtStage(name, Stage::kBeforeRename);
+  const HeldSignals held;
+  if (std::rename(temp, name) != 0) {
+    err = errno;
+    unlink(temp);
   }
   ForgetTemporary();
   return err;
@@ -381,14 +485,24 @@ int FilePublisher::ReplaceWithUnnamed(int fd, const char* name) {
 
 void RemoveTemporaryFileOnSignals() {
 #ifndef _WIN32
+  sigemptyset(&g_cleanup_signals);
+  for (const int sig : kCleanupSignals) sigaddset(&g_cleanup_signals, sig);
+#ifdef SIGRTMIN
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) {
+    sigaddset(&g_cleanup_signals, sig);
+  }
+#endif
+  g_cleanup_signals_set = true;
   struct sigaction action = {};
   action.sa_handler = RemoveTemporaryAndResignal;
   // One cleanup at a time: the others wait, and then end the process.
-  sigemptyset(&action.sa_mask);
-  for (const int sig : kCleanupSignals) sigaddset(&action.sa_mask, sig);
-  for (const int sig : kCleanupSignals) {
+  action.sa_mask = g_cleanup_signals;
+  for (int sig = 1; sig < NSIG; ++sig) {
+    if (sigismember(&g_cleanup_signals, sig) != 1) continue;
+    // A signal that is ignored (nohup) or handled by someone else stays so.
     struct sigaction old;
-    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
+    if (sigaction(sig, nullptr, &old) == 0 &&
+        (old.sa_flags & SA_SIGINFO) == 0 && old.sa_handler == SIG_DFL) {
       sigaction(sig, &action, nullptr);
     }
   }

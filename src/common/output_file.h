@@ -18,10 +18,13 @@ struct WriteError {
 // Writes whole files into the current directory, each under its name only
 // once it is complete: an existing file of that name is either replaced
 // whole or left as it was, and no temporary file remains, also when the
-// process is ended by SIGINT, SIGTERM or SIGHUP after
-// RemoveTemporaryFileOnSignals. New files get the permissions of a plain
-// create (0666 less the umask). A file registered with ProtectFile is never
-// replaced.
+// process is ended by a signal that RemoveTemporaryFileOnSignals handles.
+// A file under a new name gets the permissions of a plain create (0666 less
+// the umask); a replacing file gets the permission bits of the regular file
+// it replaces, even read-only ones. A replaced file is not rewritten: the
+// name gets a new file, and other hard links keep the old content. A file
+// registered with ProtectFile is never replaced, nor is any existing file
+// after ProtectUnknownFile.
 //
 // On Linux a file is written unnamed (O_TMPFILE) and linked under its name,
 // one directory operation. Where the system refuses a step, the publisher
@@ -43,15 +46,24 @@ class FilePublisher {
   // an output name is that file, Publish leaves it alone and fails.
   void ProtectFile(const d88::FileIdentity& identity);
 
+  // For an input whose identity the system could not tell: any existing
+  // name might be the input, so Publish replaces none of them and fails
+  // there; new names are still written.
+  void ProtectUnknownFile();
+
   // Writes `len` bytes of `data` to the file `name` in the current
   // directory, replacing any file of that name. Returns false and fills
   // `error` if the file was not written; an existing file is then kept.
+  // Also false where closing the file failed after it got its name (an
+  // unnamed file is closed only then): `error` then says that it was
+  // written, and the name holds it.
   bool Publish(const char* name, const uint8_t* data, size_t len,
                WriteError* error);
 
   // Test seams. The steps that the system may refuse: opening an unnamed
-  // file, linking it by its descriptor, linking it through /proc.
-  enum class Step { kOpenUnnamed, kLinkUnnamed, kLinkThroughProc };
+  // file, linking it by its descriptor, linking it through /proc, closing a
+  // written file (it is closed, but the close reports the error).
+  enum class Step { kOpenUnnamed, kLinkUnnamed, kLinkThroughProc, kClose };
   // Points where a test may act: after a file's bytes are written, and when
   // a complete file lies under a temporary name, just before the rename.
   enum class Stage { kWritten, kBeforeRename };
@@ -63,6 +75,7 @@ class FilePublisher {
 
  private:
   enum class Route { kUnnamed, kThroughProc, kTemporaryName };
+  enum class Protection { kNone, kFile, kUnknownFile };
 
   bool PublishUnnamed(int fd, const char* name, const uint8_t* data, size_t len,
                       WriteError* error);
@@ -71,22 +84,28 @@ class FilePublisher {
   int OpenUnnamed();
   int LinkUnnamed(int fd, const char* target);
   int ReplaceWithUnnamed(int fd, const char* name);
-  int CheckReplaceable(const char* name) const;
+  int CheckReplaceable(const char* name, int* mode) const;
+  int PrepareToReplace(int fd, const char* name) const;
+  int CloseFile(int fd) const;
   bool MoveIntoPlace(const char* temp, const char* name, WriteError* error);
   bool Refused(Step step) const;
   void AtStage(const char* name, Stage stage) const;
 
   Route route_;
   bool names_exist_;
-  bool protect_;
+  Protection protection_;
   d88::FileIdentity protected_;
   int (*refuse_)(Step step);
   void (*hook_)(const char* name, Stage stage);
 };
 
-// Installs handlers for SIGINT, SIGTERM and SIGHUP that remove the temporary
-// file being written, if any, and then end the process by the same signal.
-// Signals that are ignored stay ignored. Does nothing on Windows.
+// Installs handlers that remove the temporary file being written, if any,
+// and then end the process by the same signal, for every signal that ends a
+// process by default and can be caught, except those of a crash (SIGSEGV,
+// SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT): SIGHUP, SIGINT,
+// SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF,
+// the real-time signals, and on Linux SIGIO, SIGPWR and SIGSTKFLT. A signal
+// that is ignored or already handled stays so. Does nothing on Windows.
 void RemoveTemporaryFileOnSignals();
 
 }  // namespace common

@@ -1,6 +1,6 @@
 // Tests of the file publisher on each route it can take, with the system's
-// refusals forced through its test seam, and of what SIGINT, SIGTERM and
-// SIGHUP leave behind when they end a run.
+// refusals forced through its test seam, and of what the signals that end a
+// process leave behind when they end a run.
 
 #include "common/output_file.h"
 
@@ -41,8 +41,10 @@ using d88test::Bytes;
 using d88test::GameDiskBuilder;
 using d88test::Pattern;
 using d88test::TempDir;
-using d88test::UseDefaultSignals;
 using d88test::WriteFileBytes;
+#ifndef _WIN32
+using d88test::UseDefaultSignals;
+#endif
 namespace {
 
 using Step = FilePublisher::Step;
@@ -76,8 +78,9 @@ const Route kRoutes[] = {
 // The route of the test running, and what the publisher did; plain
 // globals, since the seams are plain function pointers.
 Route g_route;
-int g_attempts[3];
+int g_attempts[4];
 bool g_saw_temporary;
+int g_close_error;  // what closing a written file fails with (0: nothing)
 
 int Refuse(Step step) {
   ++g_attempts[static_cast<int>(step)];
@@ -88,6 +91,8 @@ int Refuse(Step step) {
       return g_route.link_unnamed;
     case Step::kLinkThroughProc:
       return g_route.link_through_proc;
+    case Step::kClose:
+      return g_close_error;
   }
   return 0;
 }
@@ -109,6 +114,7 @@ void UseRoute(const Route& route, FilePublisher* publisher) {
   g_route = route;
   std::memset(g_attempts, 0, sizeof(g_attempts));
   g_saw_temporary = false;
+  g_close_error = 0;
   publisher->SetRefusalForTesting(Refuse);
   publisher->SetHookForTesting(NoteTemporary);
 }
@@ -163,6 +169,14 @@ TEST(PublishTest, EveryRouteWritesTheSameFilesAndLeavesNoTemporary) {
     EXPECT_TRUE(Publish(publisher, "002", Bytes{}));
     EXPECT_TRUE(Publish(publisher, "003", Pattern(200000, 2)));
     EXPECT_EQ(dir.List(), (std::vector<std::string>{"002", "003", "PROG"}));
+#ifndef _WIN32
+    // Replacing files keep their permissions, read-only ones too; a new
+    // file takes the name, and another link keeps the old one.
+    ASSERT_EQ(chmod("PROG", 0600), 0);
+    ASSERT_EQ(chmod("002", 0444), 0);
+    TempDir links;
+    ASSERT_EQ(link("003", links.File("003").c_str()), 0);
+#endif
     EXPECT_TRUE(Publish(publisher, "PROG", Pattern(15360, 3)));
     EXPECT_TRUE(Publish(publisher, "002", Pattern(1, 4)));
     EXPECT_TRUE(Publish(publisher, "003", Bytes{}));
@@ -185,14 +199,16 @@ TEST(PublishTest, EveryRouteWritesTheSameFilesAndLeavesNoTemporary) {
     if (route.link_through_proc != 0) {
       EXPECT_EQ(g_attempts[static_cast<int>(Step::kLinkThroughProc)], 1);
     }
-    // Every file has the permissions of a plain create, replaced or not.
+    // New files have the permissions of a plain create.
     const mode_t mask = umask(0);
     umask(mask);
-    for (const std::string& name : names) {
+    const mode_t modes[] = {0444, 0666 & ~mask, 0666 & ~mask, 0600};
+    for (size_t i = 0; i < names.size(); ++i) {
       struct stat st;
-      ASSERT_EQ(stat(name.c_str(), &st), 0);
-      EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask) << name;
+      ASSERT_EQ(stat(names[i].c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 07777, modes[i]) << names[i];
     }
+    EXPECT_EQ(Contents(links.File("003")), Pattern(200000, 2));
 #endif
   }
 }
@@ -239,6 +255,60 @@ TEST(PublishTest, ProtectedFileIsNeverReplaced) {
   }
 }
 
+TEST(PublishTest, UnknownInputIdentityReplacesNoFile) {
+  for (const Route& route : kRoutes) {
+    SCOPED_TRACE(route.label);
+    TempDir dir;
+    InDirectory in(dir.path());
+    ASSERT_TRUE(WriteFileBytes("002", Pattern(100, 1)));
+    FilePublisher publisher;
+    UseRoute(route, &publisher);
+    publisher.ProtectUnknownFile();
+    for (int round = 0; round < 2; ++round) {  // before and after a refusal
+      std::string reason;
+      EXPECT_FALSE(Publish(publisher, "002", Pattern(100, 2), &reason));
+      EXPECT_EQ(reason, "the input file's identity is unknown, not replaced");
+      EXPECT_TRUE(Publish(publisher, round == 0 ? "003" : "004", Bytes{}));
+    }
+    EXPECT_EQ(Contents("002"), Pattern(100, 1));
+    EXPECT_EQ(dir.List(), (std::vector<std::string>{"002", "003", "004"}));
+  }
+}
+
+TEST(PublishTest, FailedCloseSaysWhatBecameOfTheFile) {
+  for (const Route& route : kRoutes) {
+    SCOPED_TRACE(route.label);
+    for (const bool exists : {false, true}) {
+      SCOPED_TRACE(exists ? "replacing" : "new name");
+      TempDir dir;
+      InDirectory in(dir.path());
+      if (exists) {
+        ASSERT_TRUE(WriteFileBytes("002", Pattern(100, 1)));
+      }
+      FilePublisher publisher;
+      UseRoute(route, &publisher);
+      g_close_error = EIO;
+      std::string reason;
+      EXPECT_FALSE(Publish(publisher, "002", Pattern(100, 2), &reason));
+      if (route.named_while_written) {
+        // Closed before it got its name: nothing changed.
+        EXPECT_EQ(reason, std::strerror(EIO));
+        EXPECT_EQ(dir.List(), exists ? std::vector<std::string>{"002"}
+                                     : std::vector<std::string>{});
+        if (exists) {
+          EXPECT_EQ(Contents("002"), Pattern(100, 1));
+        }
+      } else {
+        // An unnamed file is closed once named: the name holds it.
+        EXPECT_EQ(reason, std::string("written, but closing it failed: ") +
+                              std::strerror(EIO));
+        EXPECT_EQ(dir.List(), std::vector<std::string>{"002"});
+        EXPECT_EQ(Contents("002"), Pattern(100, 2));
+      }
+    }
+  }
+}
+
 #ifndef _WIN32
 
 // Runs `body` in a child process started with default signal handling, its
@@ -249,6 +319,9 @@ int RunInChild(const Body& body) {
   const pid_t pid = fork();
   if (pid == 0) {
     UseDefaultSignals();
+    // SIGQUIT and SIGXCPU would leave a core dump in the directory.
+    const struct rlimit no_core = {0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
     const int null = open("/dev/null", O_WRONLY);
     dup2(null, 1);
     dup2(null, 2);
@@ -329,8 +402,23 @@ TEST(InterruptedRunTest, SignalsLeaveOnlyWholeFilesAndEndTheRun) {
   ASSERT_TRUE(WriteFileBytes(input, disk1.Build()));
   const Bytes old = Pattern(500, 99);
 
-  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+  // Every signal that ends a process by default and can be caught, except
+  // those of a crash.
+  std::vector<int> signals = {SIGHUP,  SIGINT,    SIGQUIT,  SIGTERM,
+                              SIGALRM, SIGUSR1,   SIGUSR2,  SIGXCPU,
+                              SIGPROF, SIGVTALRM, SIGRTMIN, SIGRTMAX};
+#ifdef __linux__
+  signals.insert(signals.end(), {SIGIO, SIGPWR});
+#endif
+  for (const int sig : signals) {
     for (const Interruption& interruption : kInterruptions) {
+      // Every route for three signals; for the others, one with a
+      // temporary name and one with a temporary link.
+      if (sig != SIGHUP && sig != SIGINT && sig != SIGTERM &&
+          &interruption != &kInterruptions[1] &&
+          &interruption != &kInterruptions[3]) {
+        continue;
+      }
       SCOPED_TRACE(std::string(strsignal(sig)) + ", " + interruption.label);
       TempDir dir;
       if (interruption.names_exist) {
@@ -369,6 +457,44 @@ TEST(InterruptedRunTest, SignalsLeaveOnlyWholeFilesAndEndTheRun) {
     }
   }
 }
+
+#if defined(__linux__)
+// Links to the temporary name of attempt 0 are refused by a stranger's file;
+// SIGINT comes while the publisher tries that name.
+int g_links;
+int RaiseAtTemporaryLink(Step step) {
+  if (step == Step::kLinkUnnamed && ++g_links == 2) raise(SIGINT);
+  return 0;
+}
+
+TEST(InterruptedRunTest, SignalSparesAStrangersTemporaryFile) {
+  TempDir dir;
+  const std::string stranger = "a stranger's bytes";
+  // The process ID in temporary names is taken when the code is loaded:
+  // this process's, also in the child.
+  const std::string name = ".004." + std::to_string(getpid()) + "-0.tmp";
+  const int status = RunInChild([&] {
+    if (chdir(dir.path().c_str()) != 0) return 10;
+    SetUpSignals();
+    if (!WriteFileBytes(name, Bytes(stranger.begin(), stranger.end())) ||
+        !WriteFileBytes("004", Pattern(10, 1))) {
+      return 11;
+    }
+    FilePublisher publisher;
+    g_links = 0;
+    // The first link is to 004 itself, which exists; the second to the
+    // stranger's name.
+    publisher.SetRefusalForTesting(RaiseAtTemporaryLink);
+    Publish(publisher, "004", Pattern(10, 2));
+    return 21;  // the signal did not end the process
+  });
+  ASSERT_TRUE(WIFSIGNALED(status)) << status;
+  EXPECT_EQ(WTERMSIG(status), SIGINT);
+  EXPECT_EQ(dir.List(), (std::vector<std::string>{name, "004"}));
+  EXPECT_EQ(Contents(dir.File(name)), Bytes(stranger.begin(), stranger.end()));
+  EXPECT_EQ(Contents(dir.File("004")), Pattern(10, 1));
+}
+#endif  // __linux__
 
 TEST(InterruptedRunTest, IgnoredSignalsStayIgnored) {
   // A run started with SIGHUP ignored (under nohup, say) keeps going.

@@ -52,6 +52,7 @@ bool g_write_failed = false;
 // are still written.
 ConsoleOutput g_listing;
 FilePublisher* g_publisher = nullptr;  // the run's
+bool g_hide_input_identity = false;    // test seam
 
 // Console texts. The Japanese ones are Shift-JIS bytes, written unchanged.
 #define D88CUT_USAGE "Usage: %s [d88file]\n"
@@ -149,6 +150,8 @@ void SetUpSignals() {
   RemoveTemporaryFileOnSignals();
 }
 
+void HideInputIdentityForTesting(bool hide) { g_hide_input_identity = hide; }
+
 int RunD88Cut(int argc, char** argv) {
   FilePublisher publisher;
   return RunD88Cut(argc, argv, &publisher);
@@ -181,9 +184,15 @@ int RunD88Cut(int argc, char** argv, FilePublisher* publisher) {
     }
     return 1;
   }
-  // Output names are checked against the input only where they exist.
+  // Output names are checked against the input only where they exist. Where
+  // the system cannot tell which file the input is, any existing name might
+  // be it, and none is replaced.
   FileIdentity input;
-  if (g_image.GetFileIdentity(&input)) publisher->ProtectFile(input);
+  if (!g_hide_input_identity && g_image.GetFileIdentity(&input)) {
+    publisher->ProtectFile(input);
+  } else {
+    publisher->ProtectUnknownFile();
+  }
   g_publisher = publisher;
 
   const int32_t count = g_image.GetImageCount();

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <thread>
@@ -38,7 +39,6 @@ using d88test::Append;
 using d88test::BuildDemoImage;
 using d88test::Bytes;
 using d88test::ConsoleText;
-using d88test::FeedFifo;
 using d88test::GameDiskBuilder;
 using d88test::Pattern;
 using d88test::ProcessOptions;
@@ -46,6 +46,9 @@ using d88test::ProcessResult;
 using d88test::TempDir;
 using d88test::TestedExecutable;
 using d88test::WriteFileBytes;
+#ifndef _WIN32
+using d88test::FeedFifo;
+#endif
 namespace {
 
 using FileMap = std::map<std::string, Bytes>;
@@ -69,6 +72,18 @@ ProcessResult RunTool(const std::string& path, const TempDir& work,
 
 #ifndef _WIN32
 
+// A run of the real executable in `work` on `image`, fed through a FIFO
+// made in `inputs`.
+ProcessResult RunOnFifo(const Bytes& image, const TempDir& inputs,
+                        const TempDir& work, ProcessOptions options = {}) {
+  const std::string fifo = inputs.File("fifo");
+  EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::thread writer = FeedFifo(fifo, image.data(), image.size());
+  const ProcessResult r = RunTool(fifo, work, options);
+  writer.join();
+  return r;
+}
+
 // --- Pipes and FIFOs ---------------------------------------------------------
 
 TEST(PipeInputTest, PipeAndFifoGiveWhatTheFileGives) {
@@ -91,11 +106,7 @@ TEST(PipeInputTest, PipeAndFifoGiveWhatTheFileGives) {
     EXPECT_EQ(FilesIn(from_pipe), FilesIn(from_file));
 
     TempDir from_fifo;
-    const std::string fifo = inputs.File("fifo");
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    std::thread writer = FeedFifo(fifo, image.data(), image.size());
-    const ProcessResult fifo_run = RunTool(fifo, from_fifo);
-    writer.join();
+    const ProcessResult fifo_run = RunOnFifo(image, inputs, from_fifo);
     EXPECT_EQ(fifo_run.exit_code, file_run.exit_code);
     EXPECT_EQ(fifo_run.out, file_run.out);
     EXPECT_EQ(fifo_run.err, file_run.err);
@@ -135,6 +146,37 @@ TEST(PipeInputTest, PipeThatCannotBeStoredFailsLoudly) {
             "error: /dev/stdin: cannot keep the piped input in a temporary "
             "file: No such file or directory\n");
   EXPECT_TRUE(work.List().empty());
+}
+
+TEST(PipeInputTest, ClosedStandardDescriptorsTakeNoFileData) {
+  // A listing of many lines, then a file, a megabyte on, whose sectors the
+  // image cuts short: its missing bytes are read past the end of the stored
+  // copy of the FIFO, where the listing must not have gone.
+  GameDiskBuilder disk('1');
+  for (int k = 2; k < 362; ++k) {
+    disk.SetEntry(k, {2, 0, 0x0100, 0x0400, 0, 0x3000});
+  }
+  for (int track = 0; track < 126; ++track) disk.SectorAt(track * 8);
+  const Bytes contents(2048, 0xA5);
+  disk.AddFile(362, 1000, contents);
+  Bytes image = disk.Build();
+  const auto at = std::find_end(image.begin(), image.end(), contents.begin(),
+                                contents.begin() + 1000);
+  ASSERT_NE(at, image.end());
+  image.resize(static_cast<size_t>(at - image.begin()) + 100);
+  TempDir inputs;
+  TempDir from_file;
+  ASSERT_TRUE(WriteFileBytes(inputs.File("in.d88"), image));
+  const ProcessResult file_run = RunTool(inputs.File("in.d88"), from_file);
+  ASSERT_NE(file_run.err.find("warning: 362: "), std::string::npos);
+
+  TempDir from_fifo;
+  ProcessOptions options;
+  options.closed = {0, 1};
+  const ProcessResult r = RunOnFifo(image, inputs, from_fifo, options);
+  EXPECT_EQ(r.exit_code, file_run.exit_code);
+  EXPECT_EQ(r.err, file_run.err);
+  EXPECT_EQ(FilesIn(from_fifo), FilesIn(from_file));
 }
 
 // --- A listing whose reader goes away ----------------------------------------
@@ -337,6 +379,38 @@ TEST_F(ReadErrorTest, LostImageHeaderStillExtractsTheOtherDisk) {
   EXPECT_EQ(none.out, "");
   EXPECT_TRUE(files.empty());
   EXPECT_EQ(none.err.rfind(ErrorLine(), 0), 0u) << none.err;
+}
+
+// --- An input whose identity is unknown -------------------------------------
+
+TEST(InputIdentityTest, UnknownIdentityReplacesNoExistingFile) {
+  // The input might be any existing file of an output name, here PROG.
+  TempDir inputs;
+  ASSERT_TRUE(WriteFileBytes(inputs.File("demo.d88"), BuildDemoImage()));
+  TempDir sound;
+  const ProcessResult clean = RunInProcess(
+      RunD88Cut, {"d88cut", inputs.File("demo.d88")}, sound.path());
+  ASSERT_EQ(clean.exit_code, 0);
+
+  TempDir work;
+  const Bytes old = Pattern(100, 1);
+  ASSERT_TRUE(WriteFileBytes(work.File("PROG"), old));
+  HideInputIdentityForTesting(true);
+  const ProcessResult r =
+      RunInProcess(RunD88Cut, {"d88cut", inputs.File("demo.d88")}, work.path());
+  HideInputIdentityForTesting(false);
+  EXPECT_EQ(r.exit_code, 1);
+  std::string out;
+  std::string err;
+  EXPECT_TRUE(ConsoleText(r.out, &out));
+  EXPECT_TRUE(ConsoleText(r.err, &err));
+  EXPECT_EQ(err,
+            "error: PROG: the input file's identity is unknown, not "
+            "replaced\n");
+  EXPECT_FALSE(Announced(out, "PROG"));
+  FileMap expected = FilesIn(sound);
+  expected["PROG"] = old;
+  EXPECT_EQ(FilesIn(work), expected);
 }
 
 }  // namespace

@@ -606,16 +606,28 @@ TEST_F(ExtractTest, WriteThatFailsPartwayKeepsTheOldFile) {
   EXPECT_EQ(work_.List(), (std::vector<std::string>{"002", "003", "004"}));
 }
 
-TEST_F(ExtractTest, ReplacedFilesGetPlainCreatePermissions) {
+TEST_F(ExtractTest, ReplacedFilesKeepTheirPermissions) {
+  // A replaced file keeps its permission bits, read-only ones too; a new
+  // name gets those of a plain create.
+  disk1_.AddFile(2, 0x0000, Pattern(1024, 1));
+  disk1_.AddFile(3, 0x0001, Pattern(1024, 2));
   ASSERT_TRUE(WriteFileBytes(work_.File("PROG"), Bytes(3, 1)));
+  ASSERT_TRUE(WriteFileBytes(work_.File("002"), Bytes(3, 1)));
   ASSERT_EQ(chmod(work_.File("PROG").c_str(), 0600), 0);
+  ASSERT_EQ(chmod(work_.File("002").c_str(), 0444), 0);
   const mode_t mask = umask(0);
   umask(mask);
   ASSERT_EQ(RunOn(disk1_.Build()).exit_code, 0);
-  struct stat st;
-  ASSERT_EQ(stat(work_.File("PROG").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+  EXPECT_EQ(Output("002"), Pattern(1024, 1));
+  const std::pair<const char*, mode_t> modes[] = {
+      {"PROG", 0600}, {"002", 0444}, {"003", 0666 & ~mask}};
+  for (const auto& [name, mode] : modes) {
+    struct stat st;
+    ASSERT_EQ(stat(work_.File(name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, mode) << name;
+  }
 }
+
 TEST_F(ExtractTest, UnwritableListingFailsTheRun) {
   disk1_.AddFile(2, 0x0000, Pattern(1024, 1));
   ProcessOptions options;

@@ -23,13 +23,15 @@
 namespace d88 {
 
 using d88test::Bytes;
-using d88test::FeedFifo;
 using d88test::ImageBuilder;
 using d88test::Pattern;
 using d88test::TempDir;
 using d88test::TrackBuilder;
-using d88test::WriteAndClose;
 using d88test::WriteFileBytes;
+#ifndef _WIN32
+using d88test::FeedFifo;
+using d88test::WriteAndClose;
+#endif
 namespace {
 
 #ifdef _WIN32

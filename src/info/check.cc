@@ -227,26 +227,33 @@ int RunCheck(D88Image& image) {
       AccountOutput().Print(", nothing to check\n");
     }
   }
-  if (printed) AccountOutput().Print("\n");
-  if (!found) {
-    AccountOutput().Print("No disk 1 of the game found.\n");
-    return 1;
-  }
-  if (findings.incomplete.empty() && findings.flagged.empty()) {
-    AccountOutput().Print("Everything is complete.\n");
-    return 0;
-  }
-  auto print_names = [](const char* what,
-                        const std::vector<std::string>& names) {
-    std::string list;
-    for (const std::string& name : names) {
-      list += (list.empty() ? "" : ", ") + name;
+  // A failed read looks like missing sectors or a missing image: after one,
+  // only files found incomplete or flagged are certain, and the caller
+  // reports the read error in place of any verdict on the whole.
+  const bool read_failed = image.GetReadError() != nullptr;
+  auto names = [](const char* what, const std::vector<std::string>& list) {
+    std::string text;
+    for (const std::string& name : list) {
+      text += (text.empty() ? "" : ", ") + name;
     }
-    if (!list.empty()) AccountOutput().Print("%s: %s.\n", what, list.c_str());
+    return list.empty() ? std::string() : std::string(what) + text + ".\n";
   };
-  print_names("Incomplete", findings.incomplete);
-  print_names("Complete with sectors flagged", findings.flagged);
-  return 1;
+  std::string verdict;
+  int status = 1;
+  if (!found) {
+    if (!read_failed) verdict = "No disk 1 of the game found.\n";
+  } else if (findings.incomplete.empty() && findings.flagged.empty()) {
+    if (!read_failed) verdict = "Everything is complete.\n";
+    status = 0;
+  } else {
+    verdict = names("Incomplete: ", findings.incomplete) +
+              names("Complete with sectors flagged: ", findings.flagged);
+  }
+  if (!verdict.empty()) {
+    if (printed) AccountOutput().Print("\n");
+    AccountOutput().Print("%s", verdict.c_str());
+  }
+  return status;
 }
 
 }  // namespace info

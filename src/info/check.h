@@ -13,7 +13,9 @@ namespace info {
 // account's output what would be written incomplete, and what would be
 // written whole from sectors whose status shows the drive's error. Returns
 // 0 if all is complete and unflagged, 1 if something is incomplete or
-// flagged or the file holds no disk 1.
+// flagged or the file holds no disk 1. After a failed read of the file it
+// names only the files found incomplete or flagged, with no verdict on the
+// whole; the caller reports the read error.
 int RunCheck(d88::D88Image& image);
 
 }  // namespace info

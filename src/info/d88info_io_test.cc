@@ -26,6 +26,7 @@ using d88test::RunInProcess;
 
 using d88::FailInputReadsForTesting;
 using d88test::BuildDamagedDemoImage;
+using d88test::BuildDemoImage;
 using d88test::Bytes;
 using d88test::ProcessOptions;
 using d88test::ProcessResult;
@@ -54,10 +55,12 @@ class D88InfoIoTest : public ::testing::Test {
 
   // d88info in this process on the file, with its `k`-th read failing (none
   // for 0); the account as console text.
-  ProcessResult RunWithFailedRead(int64_t k) {
+  ProcessResult RunWithFailedRead(int64_t k, const char* option = nullptr) {
+    std::vector<std::string> argv = {"d88info"};
+    if (option != nullptr) argv.push_back(option);
+    argv.push_back(File());
     FailInputReadsForTesting(k, kIoError);
-    ProcessResult r =
-        RunInProcess(RunD88Info, {"d88info", File()}, work_.path());
+    ProcessResult r = RunInProcess(RunD88Info, argv, work_.path());
     FailInputReadsForTesting(0, 0);
     EXPECT_TRUE(ConsoleText(r.out, &r.out));
     return r;
@@ -144,6 +147,35 @@ TEST_F(D88InfoIoTest, FailedFirstReadGivesNoVerdictOnTheFile) {
   EXPECT_EQ(out.find("not a D88 file"), std::string::npos) << out;
   EXPECT_EQ(out.rfind("File: 103312 bytes, 0 images\n", 0), 0u) << out;
   EXPECT_NE(out.find("\nRead error: "), std::string::npos) << out;
+}
+
+TEST_F(D88InfoIoTest, CheckWithAFailedReadGivesNoVerdict) {
+  // The check of a sound image is complete; with a failed read anywhere, it
+  // ends with the read error alone, never with a verdict on the whole.
+  ASSERT_TRUE(WriteFileBytes(File(), BuildDemoImage()));
+  const ProcessResult clean = RunWithFailedRead(0, "--check");
+  ASSERT_EQ(clean.exit_code, 0);
+  ASSERT_NE(clean.out.find("\nEverything is complete.\n"), std::string::npos);
+  int failed_runs = 0;
+  for (int64_t k = 1; k <= 40; ++k) {
+    SCOPED_TRACE("read " + std::to_string(k));
+    const ProcessResult r = RunWithFailedRead(k, "--check");
+    if (r.exit_code == 0) {
+      EXPECT_EQ(r.out, clean.out);  // only reads ahead failed
+      continue;
+    }
+    ++failed_runs;
+    EXPECT_EQ(r.exit_code, 2);
+    const std::string& out = r.out;
+    EXPECT_EQ(out.find("Everything is complete."), std::string::npos) << out;
+    EXPECT_EQ(out.find("No disk 1 of the game found."), std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("\n\n\n"), std::string::npos) << out;
+    const size_t at = out.find("\nRead error: ");
+    ASSERT_NE(at, std::string::npos) << out;
+    EXPECT_EQ(out.find('\n', at + 1), out.size() - 1) << out;
+  }
+  EXPECT_GT(failed_runs, 2);
 }
 
 }  // namespace

@@ -43,29 +43,37 @@ ConsoleOutput& g_out = AccountOutput();
 // columns after their indent.
 constexpr size_t kIdLineWidth = 64;
 
-// The name of standard input for the hint on archives.
-const char kStdinName[] = "/dev/stdin";
+// Where standard input is read from, for the FILE "-": Windows has no name
+// for it.
+#ifdef _WIN32
+const char* const kStdinName = nullptr;
+#else
+const char* const kStdinName = "/dev/stdin";
+#endif
 
 const char kUsage[] =
-    "Usage: d88info [--check] FILE\n"
+    "Usage: d88info [--check] [--json] FILE...\n"
     "\n"
     "Tells what each disk image in the D88 file FILE holds: its name, media\n"
     "type and size, its tracks and sector layout, the tracks that differ\n"
-    "from that layout, anything damaged, and whether it is a disk of the\n"
-    "game. For a file that cannot be a D88 file, it says so and why.\n"
+    "from that layout, anything damaged or flagged by the dumping drive, and\n"
+    "whether it is a disk of the game. For a file that cannot be a D88 file,\n"
+    "an archive say, it says so and why. Several files are described in\n"
+    "turn, each under a line \"==> FILE <==\"; FILE - is standard input.\n"
     "\n"
     "  --check      for each disk 1 of the game, tell whether PROG, the\n"
     "               directory and every file on disk 1 can be read whole,\n"
     "               and list the files that d88cut would write incomplete\n"
     "               or from sectors flagged with a drive error\n"
+    "  --json       the same as one JSON document per file, one a line\n"
+    "               (see docs/json.md)\n"
     "  -h, --help   show this text\n"
     "  --version    show the version of d88info\n"
     "\n"
-    "Exit status: 0 on success; with --check, 0 only when everything is\n"
-    "complete and 1 when something is incomplete or flagged, or no disk 1\n"
-    "is found;\n"
-    "2 for a usage error, a file that cannot be opened or read, or output\n"
-    "that cannot be written.\n";
+    "Exit status, the worst of all files: 0 on success; with --check, 0\n"
+    "only when everything is complete and 1 when something is incomplete\n"
+    "or flagged, or no disk 1 is found; 2 for a usage error, a file that\n"
+    "cannot be opened or read, or output that cannot be written.\n";
 
 const char* MediaName(int32_t type) {
   switch (type) {
@@ -271,8 +279,8 @@ void ReportNotD88(const std::string& reason, int64_t file_size) {
 void ReportArchive(const ArchiveKind& archive, int64_t file_size) {
   g_out.Print("not a D88 file: %s\n", archive.what);
   g_out.Print("File: %s\n", Count(file_size, "byte", "bytes").c_str());
-  g_out.Print("To read a disk image inside it, pipe it in: %s | d88info %s\n",
-              archive.extract, kStdinName);
+  g_out.Print("To read a disk image inside it, pipe it in: %s | d88info -\n",
+              archive.extract);
 }
 
 int RunAccount() {
@@ -349,21 +357,65 @@ std::string ForConsole(const char* text) {
 
 std::string Quoted(const char* arg) { return "'" + ForConsole(arg) + "'"; }
 
+// What the command line asks of each file.
+struct Options {
+  bool check = false;
+};
+
+// Describes the file `arg` names ("-": standard input), after the header
+// `header` (a format for the name) unless it is null; returns its exit
+// status.
+int DescribeFile(const char* arg, const Options& options, const char* header) {
+  const bool is_stdin = std::strcmp(arg, "-") == 0;
+  const std::string shown = is_stdin ? "standard input" : ForConsole(arg);
+  const char* path = is_stdin ? kStdinName : arg;
+  if (path == nullptr) {
+    g_out.Flush();
+    std::fprintf(stderr,
+                 "d88info: cannot read standard input here; name the "
+                 "file\n");
+    std::fflush(stderr);
+    return 2;
+  }
+  if (!g_image.Open(path)) {
+    // In order with what standard output holds so far.
+    g_out.Flush();
+    if (g_image.GetReadError() != nullptr) {
+      std::fprintf(stderr, "d88info: cannot read %s: %s\n", shown.c_str(),
+                   g_image.GetReadError());
+    } else {
+      std::fprintf(stderr, "d88info: cannot open %s\n", shown.c_str());
+    }
+    std::fflush(stderr);
+    return 2;
+  }
+  if (header != nullptr) g_out.Print(header, shown.c_str());
+  int status = options.check ? RunCheck(g_image) : RunAccount();
+  // A read that failed made part of the file look absent; the account
+  // says so, and the run fails.
+  if (g_image.GetReadError() != nullptr) {
+    g_out.Print("\nRead error: %s; the account above is incomplete.\n",
+                g_image.GetReadError());
+    status = 2;
+  }
+  return status;
+}
+
 }  // namespace
 
 int RunD88Info(int argc, char** argv) {
-  bool check = false;
+  Options options;
   bool help = false;
   bool version = false;
   bool options_done = false;
-  const char* path = nullptr;
+  std::vector<const char*> paths;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (!options_done && arg[0] == '-' && arg[1] != '\0') {
       if (std::strcmp(arg, "--") == 0) {
         options_done = true;
       } else if (std::strcmp(arg, "--check") == 0) {
-        check = true;
+        options.check = true;
       } else if (std::strcmp(arg, "--help") == 0 ||
                  std::strcmp(arg, "-h") == 0) {
         help = true;
@@ -372,10 +424,8 @@ int RunD88Info(int argc, char** argv) {
       } else {
         return UsageError("unknown option " + Quoted(arg));
       }
-    } else if (path == nullptr) {
-      path = arg;
     } else {
-      return UsageError("more than one FILE (" + Quoted(arg) + ")");
+      paths.push_back(arg);
     }
   }
   g_out.Reset();
@@ -384,25 +434,14 @@ int RunD88Info(int argc, char** argv) {
     g_out.Print("%s", kUsage);
   } else if (version) {
     g_out.Print("d88info %s\n", D88CUT_VERSION);
-  } else if (path == nullptr) {
+  } else if (paths.empty()) {
     return UsageError("no FILE given");
-  } else if (!g_image.Open(path)) {
-    const std::string shown = ForConsole(path);
-    if (g_image.GetReadError() != nullptr) {
-      std::fprintf(stderr, "d88info: cannot read %s: %s\n", shown.c_str(),
-                   g_image.GetReadError());
-    } else {
-      std::fprintf(stderr, "d88info: cannot open %s\n", shown.c_str());
-    }
-    return 2;
   } else {
-    status = check ? RunCheck(g_image) : RunAccount();
-    // A read that failed made part of the file look absent; the account
-    // says so, and the run fails.
-    if (g_image.GetReadError() != nullptr) {
-      g_out.Print("\nRead error: %s; the account above is incomplete.\n",
-                  g_image.GetReadError());
-      status = 2;
+    for (size_t i = 0; i < paths.size(); ++i) {
+      const char* header = paths.size() == 1
+                               ? nullptr
+                               : (i == 0 ? "==> %s <==\n" : "\n==> %s <==\n");
+      status = std::max(status, DescribeFile(paths[i], options, header));
     }
   }
   g_out.Flush();

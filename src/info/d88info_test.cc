@@ -94,9 +94,10 @@ TEST_F(D88InfoTest, HelpGoesToStandardOutputAndUsageErrorsToStandardError) {
   const ProcessResult help = Run({"--help"});
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_EQ(help.err, "");
-  EXPECT_EQ(help.out.rfind("Usage: d88info [--check] FILE\n", 0), 0u);
+  EXPECT_EQ(help.out.rfind("Usage: d88info [--check] [--json] FILE...\n", 0),
+            0u);
   for (const char* option :
-       {"\n  --check ", "\n  -h, --help ", "\n  --version "}) {
+       {"\n  --check ", "\n  --json ", "\n  -h, --help ", "\n  --version "}) {
     EXPECT_TRUE(Contains(help.out, option)) << option;
   }
   EXPECT_EQ(Run({"-h"}).out, help.out);
@@ -111,7 +112,6 @@ TEST_F(D88InfoTest, HelpGoesToStandardOutputAndUsageErrorsToStandardError) {
   const std::pair<std::vector<std::string>, std::string> errors[] = {
       {{}, "no FILE given"},
       {{"--check"}, "no FILE given"},
-      {{file, file, "b.d88"}, "more than one FILE ('" + file + "')"},
       {{"--verbose", file}, "unknown option '--verbose'"},
       {{"--help", "--bogus"}, "unknown option '--bogus'"},
       {{"-x", file, file}, "unknown option '-x'"},
@@ -124,7 +124,7 @@ TEST_F(D88InfoTest, HelpGoesToStandardOutputAndUsageErrorsToStandardError) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "d88info: " + what + "\nTry 'd88info --help'.\n");
   }
-  // Options may follow the file, and "--" ends them.
+  // Options may follow the file, and "--" ends them; "-" is a FILE.
   EXPECT_EQ(Run({file, "--check"}).exit_code, 1);
   ASSERT_TRUE(WriteFileBytes(work_.File("--check"), Bytes(3, 0)));
   EXPECT_EQ(Run({"--", "--check"}).out,
@@ -147,6 +147,52 @@ TEST_F(D88InfoTest, UnopenableFileGivesStatusTwo) {
   const ProcessResult r = Run({inputs_.File("a\nb\x1b")});
   EXPECT_EQ(r.err, "d88info: cannot open " + inputs_.File("a.b.") + "\n");
 }
+
+// --- Several files and standard input --------------------------------------
+
+// Each file under a header, as head(1) does; the worst status of them all.
+TEST_F(D88InfoTest, SeveralFilesEachUnderAHeaderWithTheWorstStatus) {
+  const std::string demo = Input(BuildDemoImage(), "demo.d88");
+  GameDiskBuilder broken('1');
+  broken.RemoveSector(67, 1);
+  const std::string incomplete = Input(broken.Build(), "broken.d88");
+  const std::string missing = inputs_.File("missing.d88");
+  const std::string demo_account = Account(BuildDemoImage());
+  const std::string demo_check = Check(BuildDemoImage()).out;
+  const std::string broken_check = Check(broken.Build()).out;
+
+  const ProcessResult accounts = Run({demo, missing, incomplete});
+  EXPECT_EQ(accounts.exit_code, 2);
+  EXPECT_EQ(accounts.err, "d88info: cannot open " + missing + "\n");
+  EXPECT_EQ(accounts.out, "==> " + demo + " <==\n" + demo_account + "\n==> " +
+                              incomplete + " <==\n" + Account(broken.Build()));
+
+  const ProcessResult checks = Run({"--check", demo, incomplete, demo});
+  EXPECT_EQ(checks.exit_code, 1);
+  EXPECT_EQ(checks.out, "==> " + demo + " <==\n" + demo_check + "\n==> " +
+                            incomplete + " <==\n" + broken_check + "\n==> " +
+                            demo + " <==\n" + demo_check);
+  EXPECT_EQ(Run({"--check", demo, demo}).exit_code, 0);
+}
+
+#ifndef _WIN32
+// "-" reads standard input, a pipe here, as the file of the same bytes.
+TEST_F(D88InfoTest, DashIsStandardInput) {
+  const Bytes image = BuildDemoImage();
+  const std::string demo = Input(image, "demo.d88");
+  const std::string exe = TestedExecutable(D88INFO_PATH);
+  ProcessOptions options;
+  options.stdin_pipe = true;
+  options.stdin_bytes.assign(image.begin(), image.end());
+  const ProcessResult alone = RunProcess(exe, {exe, "-"}, options);
+  EXPECT_EQ(alone.exit_code, 0);
+  EXPECT_EQ(alone.out, Account(image));
+  const ProcessResult both = RunProcess(exe, {exe, demo, "-"}, options);
+  EXPECT_EQ(both.exit_code, 0);
+  EXPECT_EQ(both.out, "==> " + demo + " <==\n" + alone.out +
+                          "\n==> standard input <==\n" + alone.out);
+}
+#endif
 
 // --- The account ------------------------------------------------------------
 

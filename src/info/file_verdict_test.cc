@@ -407,7 +407,7 @@ TEST(D88InfoVerdictTest, ArchivesAreNamedWithAPipeToReadThem) {
                          "\nFile: " + std::to_string(c.archive.size()) +
                          " bytes\nTo read a disk image inside it, pipe it "
                          "in: " +
-                         c.extract + " | d88info /dev/stdin\n");
+                         c.extract + " | d88info -\n");
   }
 }
 
@@ -421,7 +421,7 @@ TEST(D88InfoVerdictTest, FilesOfOtherKindsAreNoD88Files) {
   EXPECT_EQ(r.out, "not a D88 file: a zip archive\nFile: " +
                        std::to_string(zip.size()) +
                        " bytes\nTo read a disk image inside it, pipe it in: "
-                       "unzip -p FILE NAME.d88 | d88info /dev/stdin\n");
+                       "unzip -p FILE NAME.d88 | d88info -\n");
 
   // The first line of each; random bytes may fail any test.
   const struct {

@@ -39,55 +39,38 @@ using game::kProgSize;
 using game::kSignatureReadSize;
 using game::kWorkAreaSize;
 
+void SectorStatuses::Clear() {
+  walked_.assign(d88::kTrackCount, false);
+  status_.assign(size_t{d88::kTrackCount} * game::kGameSectorsPerTrack, 0);
+}
+
+uint8_t SectorStatuses::At(D88Image& image, int32_t index) {
+  const GamePosition at = game::GamePositionAt(index);
+  if (index < 0 || at.track >= d88::kTrackCount) return 0;
+  const size_t track = static_cast<size_t>(at.track);
+  if (!walked_[track]) {
+    walked_[track] = true;
+    Walk walk = {this, at.track, {}};
+    image.VisitTrackHeaders(at.track, &Visit, &walk, nullptr);
+  }
+  return status_[static_cast<size_t>(index)];
+}
+
+void SectorStatuses::Visit(void* context, const d88::SectorHeader& h) {
+  Walk& walk = *static_cast<Walk*>(context);
+  const int32_t r = h.id.r;
+  if (h.count == 0 || r < game::kGameFirstSector || r > game::kGameLastSector) {
+    return;
+  }
+  const int32_t index =
+      walk.track * game::kGameSectorsPerTrack + r - game::kGameFirstSector;
+  const size_t bit = static_cast<size_t>(r - game::kGameFirstSector);
+  if (walk.found[bit] || !(h.id == game::GamePositionAt(index).id)) return;
+  walk.found[bit] = true;
+  walk.self->status_[static_cast<size_t>(index)] = h.status;
+}
+
 namespace {
-
-// The status bytes of the selected image's game sectors, as the lookups of
-// the game's runs find their records (the first record with the ID, never
-// one whose count is 0), each track walked on first need.
-class SectorStatuses {
- public:
-  void Clear() {
-    walked_.assign(d88::kTrackCount, false);
-    status_.assign(size_t{d88::kTrackCount} * game::kGameSectorsPerTrack, 0);
-  }
-
-  uint8_t At(D88Image& image, int32_t index) {
-    const GamePosition at = game::GamePositionAt(index);
-    if (at.track >= d88::kTrackCount) return 0;
-    const size_t track = static_cast<size_t>(at.track);
-    if (!walked_[track]) {
-      walked_[track] = true;
-      Walk walk = {this, at.track, {}};
-      image.VisitTrackHeaders(at.track, &Visit, &walk, nullptr);
-    }
-    return status_[static_cast<size_t>(index)];
-  }
-
- private:
-  struct Walk {
-    SectorStatuses* self;
-    int32_t track;
-    std::bitset<game::kGameSectorsPerTrack> found;
-  };
-
-  static void Visit(void* context, const d88::SectorHeader& h) {
-    Walk& walk = *static_cast<Walk*>(context);
-    const int32_t r = h.id.r;
-    if (h.count == 0 || r < game::kGameFirstSector ||
-        r > game::kGameLastSector) {
-      return;
-    }
-    const int32_t index =
-        walk.track * game::kGameSectorsPerTrack + r - game::kGameFirstSector;
-    const size_t bit = static_cast<size_t>(r - game::kGameFirstSector);
-    if (walk.found[bit] || !(h.id == game::GamePositionAt(index).id)) return;
-    walk.found[bit] = true;
-    walk.self->status_[static_cast<size_t>(index)] = h.status;
-  }
-
-  std::vector<bool> walked_;
-  std::vector<uint8_t> status_;
-};
 
 SectorStatuses g_statuses;
 

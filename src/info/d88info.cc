@@ -13,6 +13,7 @@
 #include "game/game_layout.h"
 #include "info/check.h"
 #include "info/file_verdict.h"
+#include "info/json_report.h"
 #include "info/report.h"
 #include "info/text.h"
 #include "info/track_analysis.h"
@@ -74,23 +75,6 @@ const char kUsage[] =
     "only when everything is complete and 1 when something is incomplete\n"
     "or flagged, or no disk 1 is found; 2 for a usage error, a file that\n"
     "cannot be opened or read, or output that cannot be written.\n";
-
-const char* MediaName(int32_t type) {
-  switch (type) {
-    case 0x00:
-      return "2D";
-    case 0x10:
-      return "2DD";
-    case 0x20:
-      return "2HD";
-    case 0x30:
-      return "1D";
-    case 0x40:
-      return "1DD";
-    default:
-      return nullptr;
-  }
-}
 
 std::string LayoutText(const Layout& layout) {
   if (layout.sectors == 0) return "no sectors";
@@ -221,26 +205,13 @@ void PrintHeaderFields() {
 // Prints the account of the selected image; from its tracks on, only a line
 // if that part repeats an earlier image's.
 void ReportImage(int32_t index, int64_t file_size, EarlierTexts* repeats) {
-  const int32_t base = g_image.GetImageBase();
-  const int32_t disk_size = g_image.GetDiskSize();
-  g_out.Print("Image %d at offset %d\n", index, base);
+  g_out.Print("Image %d at offset %d\n", index, g_image.GetImageBase());
   PrintHeaderFields();
 
   Anomalies anomalies;
-  if (disk_size < static_cast<int64_t>(kImageHeaderSize)) {
-    anomalies.Add(Format("disk size %d is smaller than the %d-byte header",
-                         disk_size, static_cast<int>(kImageHeaderSize)));
-  } else if (disk_size > file_size - base) {
-    anomalies.Add(
-        Format("disk size runs %lld bytes past the end of the file",
-               static_cast<long long>(int64_t{base} + disk_size - file_size)));
-  }
   std::string lines;
   GatherLines(&lines);
-  const TrackScan scan = ScanTracks(g_image, file_size, kSignatureSector.track,
-                                    kSignatureSector.id, &anomalies);
-  const std::string media = MediaMismatch(g_image.GetMediaType(), scan);
-  if (!media.empty()) anomalies.Add(media);
+  const TrackScan scan = ScanImage(g_image, file_size, &anomalies);
   PrintTracks(scan);
   PrintAnomalies(anomalies);
 
@@ -360,6 +331,7 @@ std::string Quoted(const char* arg) { return "'" + ForConsole(arg) + "'"; }
 // What the command line asks of each file.
 struct Options {
   bool check = false;
+  bool json = false;
 };
 
 // Describes the file `arg` names ("-": standard input), after the header
@@ -389,6 +361,10 @@ int DescribeFile(const char* arg, const Options& options, const char* header) {
     std::fflush(stderr);
     return 2;
   }
+  if (options.json) {
+    // The name as given, in UTF-8 where it is; not for a console.
+    return RunJson(g_image, is_stdin ? "-" : arg, options.check);
+  }
   if (header != nullptr) g_out.Print(header, shown.c_str());
   int status = options.check ? RunCheck(g_image) : RunAccount();
   // A read that failed made part of the file look absent; the account
@@ -416,6 +392,8 @@ int RunD88Info(int argc, char** argv) {
         options_done = true;
       } else if (std::strcmp(arg, "--check") == 0) {
         options.check = true;
+      } else if (std::strcmp(arg, "--json") == 0) {
+        options.json = true;
       } else if (std::strcmp(arg, "--help") == 0 ||
                  std::strcmp(arg, "-h") == 0) {
         help = true;

@@ -3,11 +3,13 @@
 #include <algorithm>
 
 #include "d88/d88_format.h"
+#include "game/game_layout.h"
 #include "info/text.h"
 
 namespace info {
 
 using d88::D88Image;
+using d88::kImageHeaderSize;
 using d88::kMaxSectorCount;
 using d88::kMaxSizeCode;
 using d88::kSectorHeaderSize;
@@ -302,6 +304,42 @@ TrackScan ScanTracks(D88Image& image, int64_t file_size,
     }
   }
   return scan;
+}
+
+TrackScan ScanImage(D88Image& image, int64_t file_size, Anomalies* anomalies) {
+  const int32_t base = image.GetImageBase();
+  const int32_t disk_size = image.GetDiskSize();
+  if (disk_size < static_cast<int64_t>(kImageHeaderSize)) {
+    anomalies->Add(Format("disk size %d is smaller than the %d-byte header",
+                          disk_size, static_cast<int>(kImageHeaderSize)));
+  } else if (disk_size > file_size - base) {
+    anomalies->Add(
+        Format("disk size runs %lld bytes past the end of the file",
+               static_cast<long long>(int64_t{base} + disk_size - file_size)));
+  }
+  const TrackScan scan =
+      ScanTracks(image, file_size, game::kSignatureSector.track,
+                 game::kSignatureSector.id, anomalies);
+  const std::string media = MediaMismatch(image.GetMediaType(), scan);
+  if (!media.empty()) anomalies->Add(media);
+  return scan;
+}
+
+const char* MediaName(int32_t type) {
+  switch (type) {
+    case 0x00:
+      return "2D";
+    case 0x10:
+      return "2DD";
+    case 0x20:
+      return "2HD";
+    case 0x30:
+      return "1D";
+    case 0x40:
+      return "1DD";
+    default:
+      return nullptr;
+  }
 }
 
 std::string MediaMismatch(int32_t media, const TrackScan& scan) {

@@ -156,6 +156,17 @@ TrackScan ScanTracks(d88::D88Image& image, int64_t file_size,
                      int32_t signature_track, d88::SectorId signature,
                      Anomalies* anomalies);
 
+// The scan of the image selected in `image` (in a file of `file_size`
+// bytes) for the account, the game's signature sector noted, with the
+// anomalies of the image as a whole added first: a disk size smaller than
+// the header or running past the end of the file; then those of the tracks,
+// then MediaMismatch's.
+TrackScan ScanImage(d88::D88Image& image, int64_t file_size,
+                    Anomalies* anomalies);
+
+// The name of media type `type`: 2D, 2DD, 2HD, 1D, 1DD; null for others.
+const char* MediaName(int32_t type);
+
 // Why the tracks found cannot lie on the medium that media type `media`
 // names, and which medium they look like: a 2D disk holds at most 84 tracks,
 // 2D and 2DD at most 6,250 data bytes a track; more tracks look like 2DD,

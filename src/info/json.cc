@@ -64,7 +64,22 @@ size_t DecodeUtf8(const unsigned char* p, size_t left, uint32_t* cp) {
 // The code point of the double-byte Shift-JIS character `lead`, `trail`
 // among those ShiftJisToUtf8 maps; kReplacement for the others.
 uint32_t DoubleByte(unsigned lead, unsigned trail) {
-  if (lead == 0x81 && trail == 0x40) return 0x3000;  // ideographic space
+  if (lead == 0x81) {
+    switch (trail) {
+      case 0x40:
+        return 0x3000;  // ideographic space
+      case 0x41:
+        return 0x3001;  // 、
+      case 0x42:
+        return 0x3002;  // 。
+      case 0x45:
+        return 0x30FB;  // ・
+      case 0x5B:
+        return 0x30FC;  // ー
+      default:
+        return kReplacement;
+    }
+  }
   if (lead == 0x82) {
     if (trail >= 0x4F && trail <= 0x58) return 0xFF10 + trail - 0x4F;
     if (trail >= 0x60 && trail <= 0x79) return 0xFF21 + trail - 0x60;

@@ -64,8 +64,8 @@ class JsonWriter {
 
 // The bytes of a disk name decoded as Shift-JIS (code page 932) into UTF-8:
 // ASCII, half-width katakana, and of the double-byte characters the
-// ideographic space, full-width digits and Latin letters, hiragana and
-// katakana; every other double-byte character, and any byte that begins
+// ideographic space, 、。・ー, full-width digits and Latin letters, hiragana
+// and katakana; every other double-byte character, and any byte that begins
 // none, becomes U+FFFD.
 std::string ShiftJisToUtf8(const uint8_t* bytes, size_t len);
 

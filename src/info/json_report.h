@@ -13,11 +13,16 @@ namespace info {
 
 // Bounds of the document of any file: the sector records it lists in all
 // (each track lists at most kMaxIdsShown of its own), the anomalies of an
-// image, and the flagged sectors of a file in the manifest. Lists that are
-// cut say how much they left out.
+// image, and the flagged sectors of a file in the manifest; the manifest
+// lists every file of each disk 1, or names the earlier disk 1 it repeats.
+// Lists that are cut say how much they left out.
 constexpr int32_t kMaxJsonSectors = 32768;
 constexpr int32_t kMaxJsonAnomalies = 16;
 constexpr int32_t kMaxJsonFlagged = 16;
+// The manifest's digests cover this many file bytes, more than every file
+// of a disk 1 (363 of 65,535 bytes and PROG); later files have none, and
+// the manifest counts them.
+constexpr int64_t kMaxJsonDigestBytes = 32 << 20;
 
 // Writes the document of the file open in `image`, named `name` as the user
 // gave it, to the account's output; with `check`, the manifest too.

@@ -272,7 +272,9 @@ TEST_F(D88InfoJsonParseTest, EveryDocumentParses) {
   std::error_code ec;
   for (const auto& entry :
        std::filesystem::directory_iterator(D88CUT_REAL_IMAGES, ec)) {
-    if (entry.path().extension() != ".md") paths.push_back(entry.path());
+    if (entry.path().extension() != ".md") {
+      paths.push_back(entry.path().string());
+    }
   }
   for (const bool check : {false, true}) {
     std::vector<std::string> args = paths;

@@ -17,6 +17,7 @@
 #include <unistd.h>
 #endif
 
+#include "d88/native_file.h"
 #include "d88/system_error.h"
 
 // Unnamed files that can be linked into a directory: Linux 3.11 and later.
@@ -82,11 +83,6 @@ int OpenNew(const char* path) {
   return _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
                _S_IREAD | _S_IWRITE);
 }
-long WriteSome(int fd, const uint8_t* p, size_t len) {
-  const unsigned int n =
-      len > 0x40000000u ? 0x40000000u : static_cast<unsigned int>(len);
-  return _write(fd, p, n);
-}
 int CloseFd(int fd) { return _close(fd); }
 int RemoveFile(const char* path) { return _unlink(path); }
 long ProcessId() { return static_cast<long>(_getpid()); }
@@ -105,9 +101,6 @@ class HeldSignals {
 int OpenNew(const char* path) {
   // 0666 lets the umask decide, as a plain create would.
   return open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-}
-long WriteSome(int fd, const uint8_t* p, size_t len) {
-  return static_cast<long>(write(fd, p, len));
 }
 int CloseFd(int fd) { return close(fd); }
 int RemoveFile(const char* path) { return unlink(path); }
@@ -183,19 +176,26 @@ void TemporaryName(const char* name, int attempt, char* temp) {
 }
 
 // Writes all of `len` bytes; returns 0 or the errno value.
+#ifdef _WIN32
+// A descriptor of the C runtime, whose errors are errno values, not the
+// native handle that d88::WriteAll takes there.
 int WriteAll(int fd, const uint8_t* data, size_t len) {
   while (len > 0) {
-    const long n = WriteSome(fd, data, len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
+    const unsigned int want =
+        len > 0x40000000u ? 0x40000000u : static_cast<unsigned int>(len);
+    const int n = _write(fd, data, want);
+    if (n < 0) return errno;
     if (n == 0) return EIO;
     data += n;
     len -= static_cast<size_t>(n);
   }
   return 0;
 }
+#else
+int WriteAll(int fd, const uint8_t* data, size_t len) {
+  return d88::WriteAll(fd, data, len);
+}
+#endif
 
 }  // namespace
 
@@ -316,14 +316,12 @@ int FilePublisher::CheckReplaceable(const char* name, int* mode) const {
     if (code == ERROR_FILE_NOT_FOUND) return kAbsent;
     return protection_ == Protection::kUnknownFile ? kMayBeInput : 0;
   }
-  BY_HANDLE_FILE_INFORMATION info;
-  const bool known = GetFileInformationByHandle(handle, &info) != 0;
+  FileIdentity identity;
+  const bool known =
+      d88::IdentityOf(reinterpret_cast<intptr_t>(handle), &identity);
   CloseHandle(handle);
   if (protection_ == Protection::kUnknownFile) return kMayBeInput;
   if (!known || protection_ == Protection::kNone) return 0;
-  FileIdentity identity;
-  identity.device = info.dwVolumeSerialNumber;
-  identity.file = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
   return identity == protected_ ? kIsProtected : 0;
 }
 
@@ -361,8 +359,7 @@ int FilePublisher::CheckReplaceable(const char* name, int* mode) const {
   if (lstat(name, &st) != 0) return errno == ENOENT ? kAbsent : errno;
   if (protection_ == Protection::kUnknownFile) return kMayBeInput;
   if (protection_ == Protection::kFile &&
-      static_cast<uint64_t>(st.st_dev) == protected_.device &&
-      static_cast<uint64_t>(st.st_ino) == protected_.file) {
+      d88::IdentityOfStat(st) == protected_) {
     return kIsProtected;
   }
   if (S_ISREG(st.st_mode)) *mode = static_cast<int>(st.st_mode & 0777);

@@ -174,13 +174,17 @@ int RunD88Cut(int argc, char** argv, FilePublisher* publisher) {
   g_listing.Reset();
   const char* const path = argv[1];
   if (!g_image.Open(path)) {
-    if (g_image.GetReadError() != nullptr) {
-      // It opened, but as a stream that could not be read whole.
+    // A file that cannot be opened gets the tool's message alone; where
+    // the reader failed, the reason follows (alone for a stream that
+    // cannot be copied, which did open).
+    const D88Image::OpenFailure failure = g_image.GetOpenFailure();
+    if (failure != D88Image::OpenFailure::kStream) {
+      std::fputs(D88CUT_CANNOT_OPEN, stderr);
+    }
+    if (failure != D88Image::OpenFailure::kFile) {
       std::fprintf(stderr, "error: %s: %s\n",
                    PathForConsole(path, g_shown, sizeof(g_shown)),
-                   g_image.GetReadError());
-    } else {
-      std::fputs(D88CUT_CANNOT_OPEN, stderr);
+                   g_image.GetError());
     }
     return 1;
   }

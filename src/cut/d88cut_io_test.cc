@@ -11,9 +11,9 @@
 
 #include "cut/d88cut.h"
 #include "d88/input_file.h"
-#include "d88/read_faults.h"
 #include "testing/d88_builder.h"
 #include "testing/demo_image.h"
+#include "testing/failing_reads.h"
 #include "testing/game_disk_builder.h"
 #include "testing/in_process.h"
 #include "testing/run_process.h"
@@ -34,7 +34,6 @@ using d88test::BuildDamagedDemoImage;
 using d88test::ReadFileBytes;
 using d88test::RunInProcess;
 
-using d88::FailInputReadsForTesting;
 using d88test::Append;
 using d88test::BuildDemoImage;
 using d88test::Bytes;
@@ -144,9 +143,63 @@ TEST(PipeInputTest, PipeThatCannotBeStoredFailsLoudly) {
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err,
             "error: /dev/stdin: cannot keep the piped input in a temporary "
-            "file: No such file or directory\n");
+            "file in /nonexistent-d88cut-dir: No such file or "
+            "directory\n");
   EXPECT_TRUE(work.List().empty());
 }
+
+#ifdef PRELOAD_SHIM_PATH
+
+// Failures the system rarely shows, made by the preloaded shim. Under
+// AddressSanitizer the shim's allocator and the sanitizer's would clash.
+class PreloadedFailureTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the shim cannot be preloaded under AddressSanitizer";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    GTEST_SKIP() << "the shim cannot be preloaded under AddressSanitizer";
+#endif
+#endif
+  }
+};
+
+TEST_F(PreloadedFailureTest, SignalWhileTheCopyHasANameLeavesNoFile) {
+  // Where unnamed files cannot be made, the copy of a pipe has a name for
+  // a moment, during which a SIGTERM arrives.
+  TempDir tmp;
+  TempDir work;
+  ProcessOptions options;
+  options.stdin_pipe = true;
+  const Bytes image = BuildDemoImage();
+  options.stdin_bytes.assign(image.begin(), image.end());
+  options.env = {"LD_PRELOAD=" PRELOAD_SHIM_PATH, "D88TEST_NO_TMPFILE=1",
+                 "TMPDIR=" + tmp.path()};
+  const ProcessResult r = RunTool("/dev/stdin", work, options);
+  EXPECT_EQ(r.term_signal, SIGTERM);
+  EXPECT_TRUE(tmp.List().empty());
+  EXPECT_TRUE(work.List().empty());
+}
+
+TEST_F(PreloadedFailureTest, FailedAllocationGivesTheMessageAndTheReason) {
+  TempDir inputs;
+  TempDir work;
+  const std::string path = inputs.File("demo.d88");
+  ASSERT_TRUE(WriteFileBytes(path, BuildDemoImage()));
+  const ProcessResult missing = RunTool(inputs.File("missing.d88"), work);
+  ASSERT_EQ(missing.exit_code, 1);
+  ProcessOptions options;
+  options.env = {"LD_PRELOAD=" PRELOAD_SHIM_PATH,
+                 "D88TEST_CALLOC_LIMIT=262144"};
+  const ProcessResult r = RunTool(path, work, options);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            missing.err + "error: " + path + ": Cannot allocate memory\n");
+}
+
+#endif  // PRELOAD_SHIM_PATH
 
 TEST(PipeInputTest, ClosedStandardDescriptorsTakeNoFileData) {
   // A listing of many lines, then a file, a megabyte on, whose sectors the
@@ -289,16 +342,16 @@ class ReadErrorTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(WriteFileBytes(inputs_.File("demo.d88"), BuildDemoImage()));
   }
-  void TearDown() override { FailInputReadsForTesting(0, 0); }
+  void TearDown() override { d88test::FailInputReads(0, 0); }
 
   // d88cut in this process on the sample image, in a fresh directory, with
   // `count` reads of the input failing from the `k`-th on (none for 0).
   ProcessResult RunWithFailure(int64_t k, int64_t count, FileMap* files) {
     TempDir work;
-    FailInputReadsForTesting(k, kIoError, count);
+    d88test::FailInputReads(k, kIoError, count);
     const ProcessResult r = RunInProcess(
         RunD88Cut, {"d88cut", inputs_.File("demo.d88")}, work.path());
-    FailInputReadsForTesting(0, 0);
+    d88test::FailInputReads(0, 0);
     *files = FilesIn(work);
     return r;
   }

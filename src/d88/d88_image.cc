@@ -3,7 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "d88/native_file.h"
 #include "d88/sector_walk.h"
+#include "d88/system_error.h"
 
 namespace d88 {
 
@@ -57,24 +59,62 @@ D88Image::~D88Image() {
 
 void D88Image::Close() {
   file_.Close();
+  open_failure_ = OpenFailure::kNone;
   image_count_ = 0;
   media_type_ = -1;
   ++selection_;
 }
 
-bool D88Image::Open(const char* path) {
-  Close();
-  if (path == nullptr) return true;
-
+bool D88Image::Prepare() {
   if (kept_ == nullptr) {
     // Zero pages from calloc are not touched until used. Notes made under
     // selection count 0 are stale, since the count starts at 1.
     kept_ = static_cast<Kept*>(std::calloc(1, sizeof(Kept)));
-    if (kept_ == nullptr) return false;
+    if (kept_ == nullptr) {
+      open_failure_ = OpenFailure::kMemory;
+      SystemErrorText(kOutOfMemoryCode, memory_error_, sizeof(memory_error_));
+      return false;
+    }
   }
-  if (!file_.Open(path, kMaxReadExtent)) return false;
   kept_->blocks.Clear();
+  return true;
+}
 
+bool D88Image::Open(const char* path) {
+  Close();
+  if (path == nullptr) return true;
+  if (!Prepare()) return false;
+  if (!file_.Open(path, kMaxStreamSize)) {
+    open_failure_ =
+        file_.error() != nullptr ? OpenFailure::kStream : OpenFailure::kFile;
+    return false;
+  }
+  IndexImages();
+  return true;
+}
+
+bool D88Image::OpenMemory(const void* data, size_t size) {
+  Close();
+  if (!Prepare()) return false;
+  file_.OpenMemory(static_cast<const uint8_t*>(data), size);
+  IndexImages();
+  return true;
+}
+
+const char* D88Image::GetError() const {
+  switch (open_failure_) {
+    case OpenFailure::kNone:
+      return file_.error();
+    case OpenFailure::kMemory:
+      return memory_error_;
+    case OpenFailure::kFile:
+    case OpenFailure::kStream:
+      break;
+  }
+  return file_.open_error();
+}
+
+void D88Image::IndexImages() {
   // Offsets are kept as signed 32-bit values, so indexing stops at an image
   // that would start outside 0 .. 2^31 - 1 (a negative or huge disk size).
   int64_t total = 0;
@@ -88,7 +128,6 @@ bool D88Image::Open(const char* path) {
     total += DecodeI32(header + kDiskSizeOffset);
     ++image_count_;
   }
-  return true;
 }
 
 void D88Image::ResetSelection() {

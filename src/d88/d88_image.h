@@ -60,9 +60,11 @@ struct SectorHeader {
 // SetSectorRange, then any number of ReadSector, ReadSectors and
 // ReadTrackIds.
 //
-// A pipe, FIFO, socket or terminal is read whole when it is opened (into an
-// anonymous temporary file), so that it reads exactly as a file holding the
-// same bytes.
+// A pipe, FIFO, socket, terminal or other character device (a stream) is
+// read only as far as reads need its bytes, into an anonymous temporary
+// file, so that it reads exactly as a file holding the same bytes; at most
+// kMaxStreamSize bytes of it are read. Bytes in memory (OpenMemory) read
+// exactly as a file holding them.
 //
 // No operation prints or throws; failure shows only in the results. A read
 // that fails delivers only what arrived before the failure, as the end of
@@ -83,11 +85,24 @@ class D88Image {
   // One past the last file offset any lookup can read: images start at
   // offsets up to 2^31 - 1, a track up to a disk size (at most 2^31 - 1)
   // beyond its image, and a walk covers at most kMaxSectorCount records of
-  // up to 16 + 65535 bytes each. A stream longer than this is refused.
+  // up to 16 + 65535 bytes each.
   static constexpr int64_t kMaxReadExtent =
       int64_t{INT32_MAX} + INT32_MAX +
       int64_t{kMaxSectorCount} *
           static_cast<int64_t>(kSectorHeaderSize + 0xFFFF);
+
+  // The most bytes read of a stream: a read that needs more fails, with
+  // GetReadError telling why. 64 images of the largest real disk take
+  // less than 100 MB; a stream that never ends fails within seconds.
+  static constexpr int64_t kMaxStreamSize = int64_t{256} << 20;
+
+  // What made the last Open fail.
+  enum class OpenFailure {
+    kNone,    // it did not fail
+    kFile,    // the file could not be opened, or is a directory
+    kMemory,  // the reader's memory could not be allocated
+    kStream,  // a stream has nowhere to be copied to
+  };
 
   D88Image();
   ~D88Image();
@@ -98,18 +113,33 @@ class D88Image {
   // Opens `path` (UTF-8 on Windows) for binary reading and indexes its
   // images: at most kMaxImages, each where a whole image header can be read.
   // A file that is already open is closed first. Returns false if the file
-  // cannot be opened or is a directory, or if the reader's memory cannot be
-  // allocated; also for a stream (a pipe, say) that is longer than
-  // kMaxReadExtent or cannot be stored, and GetReadError then tells why. An
-  // empty file opens with no images.
+  // cannot be opened or is a directory, if the reader's memory cannot be
+  // allocated, or if a stream has nowhere to be copied to; GetOpenFailure
+  // and GetError then tell why. An empty file opens with no images.
   //
   // A null `path` closes the file, sets the image count to 0 and returns
   // true. The selected image's fields are kept until the next SelectImage.
   bool Open(const char* path);
 
+  // Opens the `size` bytes at `data` as Open opens a file holding them, with
+  // the same results for every later call. The bytes are not copied: the
+  // caller keeps them alive and unchanged until the next Open or the
+  // reader's end. Fails only if the reader's memory cannot be allocated.
+  bool OpenMemory(const void* data, size_t size);
+
+  // The last error, as the system words it: why the last Open or
+  // OpenMemory failed (for a file that could not be opened, the system's
+  // reason, such as "No such file or directory"), or else the first error
+  // met while reading since then (GetReadError). Null if there was none.
+  const char* GetError() const;
+
+  // What made the last Open fail; kNone after one that succeeded.
+  OpenFailure GetOpenFailure() const { return open_failure_; }
+
   // The first error met while reading the file since the last Open began,
   // as the system words it (a failed read, or why a stream could not be
-  // stored); null if there was none.
+  // read or copied); null if there was none. Also null after an Open that
+  // failed for any cause but kStream.
   const char* GetReadError() const { return file_.error(); }
 
   // Number of images indexed by the last Open, 0 to kMaxImages.
@@ -188,12 +218,14 @@ class D88Image {
   int32_t ReadFileBytes(int64_t offset, uint8_t* buf, int32_t len);
 
   // Size in bytes of the open file; -1 if none is open or the size cannot
-  // be found.
+  // be found. A stream is read to its end for it (at most kMaxStreamSize
+  // bytes): one that fails or is longer has no size, and GetReadError tells
+  // why.
   int64_t GetFileSize() const;
 
   // Stores the identity of the open file, so that a caller can tell it
-  // apart from files it writes. Returns false if none is open or the system
-  // cannot tell it.
+  // apart from files it writes. Returns false if none is open, for bytes in
+  // memory, or if the system cannot tell it.
   bool GetFileIdentity(FileIdentity* identity) const;
 
   // Name of the selected image: up to 16 bytes, always NUL-terminated;
@@ -217,6 +249,11 @@ class D88Image {
   struct TrackNotes;
 
   void Close();
+  // Allocates what the reader keeps, once; false, with the failure noted,
+  // if it cannot.
+  bool Prepare();
+  // Indexes the images of the file just opened.
+  void IndexImages();
   void ResetSelection();
   bool TrackIsValid(int32_t track) const;
   // The notes of the selected image's track `track` (valid) for C, H and N
@@ -224,7 +261,9 @@ class D88Image {
   const TrackNotes& NotesFor(int32_t track, int32_t c, int32_t h, int32_t n);
 
   InputFile file_;
-  Kept* kept_ = nullptr;  // allocated by the first Open
+  OpenFailure open_failure_ = OpenFailure::kNone;
+  char memory_error_[128] = {};  // the wording of kMemory
+  Kept* kept_ = nullptr;         // allocated by the first Open
   // Counts selections (and Opens); notes made under another count are
   // stale.
   uint64_t selection_ = 1;

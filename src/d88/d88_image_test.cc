@@ -988,5 +988,44 @@ TEST_F(ReaderTest, FileIdentityIsTheSameUnderEveryName) {
   EXPECT_FALSE(copy == first);
 }
 
+TEST_F(ReaderTest, EveryOpenTellsWhyItFailed) {
+  ASSERT_TRUE(WriteFileBytes(dir_.File("ok.d88"), Bytes(10, 1)));
+  using Failure = D88Image::OpenFailure;
+  struct Case {
+    std::string path;
+    Failure failure;
+    const char* reason;  // as POSIX systems word it; null for none
+  };
+  const Case cases[] = {
+      {dir_.File("missing.d88"), Failure::kFile, "No such file or directory"},
+      {dir_.path(), Failure::kFile, "Is a directory"},
+      {dir_.File("ok.d88"), Failure::kNone, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(image_.Open(c.path.c_str()), c.failure == Failure::kNone);
+    EXPECT_EQ(image_.GetOpenFailure(), c.failure);
+    // The reason of a failed Open is not a read error.
+    EXPECT_EQ(image_.GetReadError(), nullptr);
+    EXPECT_EQ(image_.GetError() != nullptr, c.reason != nullptr);
+#ifndef _WIN32
+    if (c.reason != nullptr) {
+      EXPECT_STREQ(image_.GetError(), c.reason);
+    }
+#endif
+  }
+  // Bytes in memory open as a file of them, and have no identity.
+  const Bytes bytes = Bytes(kImageHeaderSize, 0);
+  ASSERT_TRUE(image_.OpenMemory(bytes.data(), bytes.size()));
+  EXPECT_EQ(image_.GetOpenFailure(), Failure::kNone);
+  EXPECT_EQ(image_.GetImageCount(), kMaxImages);
+  EXPECT_EQ(image_.GetFileSize(), static_cast<int64_t>(kImageHeaderSize));
+  FileIdentity identity;
+  EXPECT_FALSE(image_.GetFileIdentity(&identity));
+  ASSERT_TRUE(image_.OpenMemory(nullptr, 0));
+  EXPECT_EQ(image_.GetImageCount(), 0);
+  EXPECT_EQ(image_.GetFileSize(), 0);
+}
+
 }  // namespace
 }  // namespace d88

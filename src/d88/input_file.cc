@@ -1,362 +1,181 @@
 #include "d88/input_file.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
-#include "d88/read_faults.h"
+#include "d88/file_source.h"
+#include "d88/native_file.h"
 #include "d88/system_error.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#endif
 
 namespace d88 {
 
 namespace {
 
-// The read-failure seam (read_faults.h): which calls of ReadAt fail,
-// counting from the time it was set, and with what.
-int64_t g_fail_read_at = 0;
-int64_t g_fail_read_count = 0;
-int64_t g_reads_since = 0;
-int g_fail_read_code = 0;
+const FileSource* g_source = nullptr;  // null: the system's reads
 
-// Whether this call of ReadAt is one the seam makes fail.
-bool ReadFailsForTesting() {
-  if (g_fail_read_at == 0) return false;
-  ++g_reads_since;
-  return g_reads_since >= g_fail_read_at &&
-         g_reads_since - g_fail_read_at < g_fail_read_count;
+// Streams are copied in pieces of this size, through the stack: readers in
+// different threads share nothing.
+constexpr size_t kCopySize = 16384;
+
+// Writes `first`, then ": " and `second` unless it is null, into `out` of
+// `size` bytes, cut short where they do not fit.
+void Join(char* out, size_t size, const char* first, const char* second) {
+  const int n = second != nullptr
+                    ? std::snprintf(out, size, "%s: %s", first, second)
+                    : std::snprintf(out, size, "%s", first);
+  if (n < 0) out[0] = '\0';
 }
-
-// Streams are copied in pieces of this size.
-constexpr size_t kCopySize = 65536;
-
-constexpr intptr_t kNoFile = -1;
-
-// The platform's part: each returns 0 or the system's error code (an errno
-// value; a Windows error code on Windows).
-
-#ifdef _WIN32
-
-HANDLE AsHandle(intptr_t file) { return reinterpret_cast<HANDLE>(file); }
-
-// `path` as UTF-16 in `wide` (room for `size` characters): read as UTF-8,
-// or, when it is not valid UTF-8, in the ANSI code page, as a caller of the
-// narrow Windows interface would give it.
-bool WidePath(const char* path, wchar_t* wide, int size) {
-  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide,
-                             size) > 0 ||
-         MultiByteToWideChar(CP_ACP, 0, path, -1, wide, size) > 0;
-}
-
-// Longest path the wide interface takes, in characters.
-constexpr int kMaxWidePath = 32768;
-
-// Opens `path` for reading; `*stream` tells whether it is a pipe or a
-// character device, which cannot be read at an offset. Fails for a
-// directory.
-int OpenForReading(const char* path, intptr_t* file, bool* stream) {
-  static wchar_t wide[kMaxWidePath];
-  if (!WidePath(path, wide, kMaxWidePath)) return ERROR_INVALID_NAME;
-  // Without FILE_FLAG_BACKUP_SEMANTICS a directory cannot be opened at all.
-  const HANDLE handle =
-      CreateFileW(wide, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
-  const DWORD type = GetFileType(handle);
-  *stream = type == FILE_TYPE_PIPE || type == FILE_TYPE_CHAR;
-  *file = reinterpret_cast<intptr_t>(handle);
-  return 0;
-}
-
-void CloseFile(intptr_t file) { CloseHandle(AsHandle(file)); }
-
-// A new file that is deleted when it is closed, in the user's temporary
-// folder.
-int OpenAnonymousFile(intptr_t* file) {
-  wchar_t dir[MAX_PATH + 1];
-  wchar_t name[MAX_PATH + 1];
-  const DWORD n = GetTempPathW(MAX_PATH + 1, dir);
-  if (n == 0 || n > MAX_PATH || GetTempFileNameW(dir, L"d88", 0, name) == 0) {
-    return static_cast<int>(GetLastError());
-  }
-  // Deleted by the system when the handle closes, also if the process ends
-  // without closing it.
-  const HANDLE handle = CreateFileW(
-      name, GENERIC_READ | GENERIC_WRITE,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
-      nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    const DWORD code = GetLastError();
-    DeleteFileW(name);
-    return static_cast<int>(code);
-  }
-  *file = reinterpret_cast<intptr_t>(handle);
-  return 0;
-}
-
-// Reads the next bytes of a stream; `*got` is 0 at its end.
-int ReadStream(intptr_t stream, uint8_t* buf, size_t len, size_t* got) {
-  DWORD n = 0;
-  *got = 0;
-  if (!ReadFile(AsHandle(stream), buf, static_cast<DWORD>(len), &n, nullptr)) {
-    const DWORD code = GetLastError();
-    // A pipe whose writer has closed reports its end this way.
-    return code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF
-               ? 0
-               : static_cast<int>(code);
-  }
-  *got = n;
-  return 0;
-}
-
-int WriteAll(intptr_t file, const uint8_t* data, size_t len) {
-  DWORD put = 0;
-  if (!WriteFile(AsHandle(file), data, static_cast<DWORD>(len), &put,
-                 nullptr)) {
-    return static_cast<int>(GetLastError());
-  }
-  return put == len ? 0 : ERROR_WRITE_FAULT;
-}
-
-// Reads up to `len` bytes at `offset` with one call; `*got` is 0 at the
-// end of the file.
-int ReadSomeAt(intptr_t file, int64_t offset, uint8_t* buf, size_t len,
-               size_t* got) {
-  OVERLAPPED place = {};
-  place.Offset =
-      static_cast<DWORD>(static_cast<uint64_t>(offset) & 0xFFFFFFFFu);
-  place.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
-  const DWORD want = len > 0x40000000u ? 0x40000000u : static_cast<DWORD>(len);
-  DWORD n = 0;
-  *got = 0;
-  if (!ReadFile(AsHandle(file), buf, want, &n, &place)) {
-    const DWORD code = GetLastError();
-    return code == ERROR_HANDLE_EOF ? 0 : static_cast<int>(code);
-  }
-  *got = n;
-  return 0;
-}
-
-int64_t FileSize(intptr_t file) {
-  LARGE_INTEGER size;
-  if (!GetFileSizeEx(AsHandle(file), &size)) return -1;
-  return static_cast<int64_t>(size.QuadPart);
-}
-
-bool IdentityOf(intptr_t file, FileIdentity* identity) {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(AsHandle(file), &info)) return false;
-  identity->device = info.dwVolumeSerialNumber;
-  identity->file = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
-  return true;
-}
-
-#else  // POSIX
-
-int OpenForReading(const char* path, intptr_t* file, bool* stream) {
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  // A directory opens for reading here, but it is not an image file.
-  struct stat st;
-  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-    close(fd);
-    return EISDIR;
-  }
-  // Pipes, FIFOs, sockets and terminals cannot be read at an offset.
-  uint8_t probe = 0;
-  *stream = pread(fd, &probe, 0, 0) < 0 && errno == ESPIPE;
-  *file = fd;
-  return 0;
-}
-
-void CloseFile(intptr_t file) { close(static_cast<int>(file)); }
-
-// A new file that no name refers to, in $TMPDIR or /tmp.
-int OpenAnonymousFile(intptr_t* file) {
-  const char* dir = std::getenv("TMPDIR");
-  if (dir == nullptr || dir[0] == '\0') dir = "/tmp";
-#ifdef O_TMPFILE
-  const int fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (fd >= 0) {
-    *file = fd;
-    return 0;
-  }
-#endif
-  // File systems without O_TMPFILE: a new name, removed at once.
-  char name[4096];
-  if (std::snprintf(name, sizeof(name), "%s/d88cut-XXXXXX", dir) >=
-      static_cast<int>(sizeof(name))) {
-    return ENAMETOOLONG;
-  }
-  const int named = mkstemp(name);
-  if (named < 0) return errno;
-  unlink(name);
-  fcntl(named, F_SETFD, FD_CLOEXEC);
-  *file = named;
-  return 0;
-}
-
-int ReadStream(intptr_t stream, uint8_t* buf, size_t len, size_t* got) {
-  for (;;) {
-    const ssize_t n = read(static_cast<int>(stream), buf, len);
-    if (n >= 0) {
-      *got = static_cast<size_t>(n);
-      return 0;
-    }
-    if (errno != EINTR) return errno;
-  }
-}
-
-int WriteAll(intptr_t file, const uint8_t* data, size_t len) {
-  while (len > 0) {
-    const ssize_t n = write(static_cast<int>(file), data, len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    data += n;
-    len -= static_cast<size_t>(n);
-  }
-  return 0;
-}
-
-int ReadSomeAt(intptr_t file, int64_t offset, uint8_t* buf, size_t len,
-               size_t* got) {
-  for (;;) {
-    const ssize_t n =
-        pread(static_cast<int>(file), buf, len, static_cast<off_t>(offset));
-    if (n >= 0) {
-      *got = static_cast<size_t>(n);
-      return 0;
-    }
-    if (errno != EINTR) return errno;
-  }
-}
-
-int64_t FileSize(intptr_t file) {
-  struct stat st;
-  if (fstat(static_cast<int>(file), &st) != 0) return -1;
-  return static_cast<int64_t>(st.st_size);
-}
-
-bool IdentityOf(intptr_t file, FileIdentity* identity) {
-  struct stat st;
-  if (fstat(static_cast<int>(file), &st) != 0) return false;
-  identity->device = static_cast<uint64_t>(st.st_dev);
-  identity->file = static_cast<uint64_t>(st.st_ino);
-  return true;
-}
-
-#endif  // _WIN32
 
 }  // namespace
 
-#ifdef _WIN32
-void SystemErrorText(int code, char* out, size_t size) {
-  DWORD n = FormatMessageA(
-      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-      static_cast<DWORD>(code), 0, out, static_cast<DWORD>(size), nullptr);
-  while (n > 0 &&
-         (out[n - 1] == '\n' || out[n - 1] == '\r' || out[n - 1] == '.')) {
-    out[--n] = '\0';
+size_t ReadFromSystem(intptr_t file, int64_t offset, uint8_t* buf, size_t len,
+                      int* code) {
+  size_t done = 0;
+  while (done < len) {
+    size_t got = 0;
+    *code = ReadSomeAt(file, offset + static_cast<int64_t>(done), buf + done,
+                       len - done, &got);
+    if (*code != 0 || got == 0) break;
+    done += got;
   }
-  if (n == 0) std::snprintf(out, size, "error %d", code);
+  return done;
 }
-#else
-void SystemErrorText(int code, char* out, size_t size) {
-  std::snprintf(out, size, "%s", std::strerror(code));
-}
-#endif
 
-void FailInputReadsForTesting(int64_t k, int code, int64_t count) {
-  g_fail_read_at = k;
-  g_fail_read_count = count;
-  g_reads_since = 0;
-  g_fail_read_code = code;
+void SetFileSource(const FileSource* source) { g_source = source; }
+
+namespace {
+
+size_t ReadThroughSource(intptr_t file, int64_t offset, uint8_t* buf,
+                         size_t len, int* code) {
+  return g_source == nullptr ? ReadFromSystem(file, offset, buf, len, code)
+                             : g_source->read_at(g_source->context, file,
+                                                 offset, buf, len, code);
 }
+
+}  // namespace
 
 void InputFile::NoteError(int code, const char* what) const {
   ++failed_reads_;
   if (error_[0] != '\0') return;
+  if (code == kStreamFailed) {
+    Join(error_, sizeof(error_), stream_error_, nullptr);
+    return;
+  }
   char text[200];
   SystemErrorText(code, text, sizeof(text));
-  std::snprintf(error_, sizeof(error_), "%s%s%s", what ? what : "",
-                what ? ": " : "", text);
+  if (what != nullptr) {
+    Join(error_, sizeof(error_), what, text);
+  } else {
+    Join(error_, sizeof(error_), text, nullptr);
+  }
 }
 
 bool InputFile::Open(const char* path, int64_t max_stream_size) {
   Close();
-  error_[0] = '\0';
-  failed_reads_ = 0;
   bool stream = false;
-  if (OpenForReading(path, &file_, &stream) != 0) return false;
-  // Taken before a stream is replaced by its copy: an output name may be
-  // the FIFO itself.
-  has_identity_ = IdentityOf(file_, &identity_);
-  return stream ? StoreStream(max_stream_size) : true;
+  intptr_t opened = kNoFile;
+  int code = OpenForReading(path, &opened, &stream);
+  if (code != 0) {
+    SystemErrorText(code, open_error_, sizeof(open_error_));
+    return false;
+  }
+  // Taken of a stream, not its copy: an output name may be the FIFO itself.
+  has_identity_ = IdentityOf(opened, &identity_);
+  if (!stream) {
+    file_ = opened;
+    return true;
+  }
+  char dir[200];
+  code = OpenAnonymousFile(&file_, dir, sizeof(dir));
+  if (std::snprintf(copy_place_, sizeof(copy_place_),
+                    "cannot keep the piped input in a temporary file in %s",
+                    dir) < 0) {
+    copy_place_[0] = '\0';
+  }
+  if (code != 0) {
+    file_ = kNoFile;
+    CloseFile(opened);
+    NoteError(code, copy_place_);
+    Join(open_error_, sizeof(open_error_), error_, nullptr);
+    return false;
+  }
+  stream_ = opened;
+  is_stream_ = true;
+  max_stream_size_ = max_stream_size;
+  return true;
+}
+
+void InputFile::OpenMemory(const uint8_t* data, size_t size) {
+  Close();
+  // An empty buffer may come as a null pointer; it is still an open file.
+  static const uint8_t kNothing = 0;
+  memory_ = data != nullptr ? data : &kNothing;
+  memory_size_ = data != nullptr ? static_cast<int64_t>(size) : 0;
 }
 
 void InputFile::Close() {
   if (file_ != kNoFile) CloseFile(file_);
+  if (stream_ != kNoFile) CloseFile(stream_);
   file_ = kNoFile;
+  stream_ = kNoFile;
+  memory_ = nullptr;
+  memory_size_ = 0;
+  copied_ = 0;
+  is_stream_ = false;
+  has_identity_ = false;
+  error_[0] = '\0';
+  stream_error_[0] = '\0';
+  open_error_[0] = '\0';
+  failed_reads_ = 0;
 }
 
-bool InputFile::is_open() const { return file_ != kNoFile; }
+bool InputFile::is_open() const {
+  return file_ != kNoFile || memory_ != nullptr;
+}
 
-bool InputFile::StoreStream(int64_t max_size) {
-  const intptr_t stream = file_;
-  file_ = kNoFile;
-  const char* const kStoring =
-      "cannot keep the piped input in a temporary file";
-  intptr_t store = kNoFile;
-  int code = OpenAnonymousFile(&store);
-  if (code != 0) {
-    NoteError(code, kStoring);
-    CloseFile(stream);
-    return false;
-  }
-  static uint8_t buf[kCopySize];
-  int64_t total = 0;
-  for (;;) {
+void InputFile::EndStream(const char* text) const {
+  if (text != nullptr)
+    Join(stream_error_, sizeof(stream_error_), text, nullptr);
+  CloseFile(stream_);
+  stream_ = kNoFile;
+}
+
+void InputFile::CopyStream(int64_t end) const {
+  uint8_t buf[kCopySize];
+  while (stream_ != kNoFile && copied_ < end) {
     size_t got = 0;
-    code = ReadStream(stream, buf, sizeof(buf), &got);
+    int code = ReadStream(stream_, buf, sizeof(buf), &got);
+    char text[512];
     if (code != 0) {
-      NoteError(code);
-      break;
+      SystemErrorText(code, text, sizeof(text));
+      EndStream(text);
+      return;
     }
-    if (got == 0) break;
-    if (static_cast<int64_t>(got) > max_size - total) {
-      std::snprintf(error_, sizeof(error_),
+    if (got == 0) {
+      EndStream(nullptr);
+      return;
+    }
+    // Bytes up to the limit are kept, for reads that need no more.
+    const size_t room = static_cast<size_t>(max_stream_size_ - copied_);
+    const size_t keep = got < room ? got : room;
+    code = WriteAllAt(file_, copied_, buf, keep);
+    if (code != 0) {
+      char reason[200];
+      SystemErrorText(code, reason, sizeof(reason));
+      Join(text, sizeof(text), copy_place_, reason);
+      EndStream(text);
+      return;
+    }
+    copied_ += static_cast<int64_t>(keep);
+    if (keep < got) {
+      std::snprintf(text, sizeof(text),
                     "the piped input is longer than the %lld bytes that can "
                     "be read from it",
-                    static_cast<long long>(max_size));
-      code = -1;
-      break;
+                    static_cast<long long>(max_stream_size_));
+      EndStream(text);
+      return;
     }
-    code = WriteAll(store, buf, got);
-    if (code != 0) {
-      NoteError(code, kStoring);
-      break;
-    }
-    total += static_cast<int64_t>(got);
   }
-  CloseFile(stream);
-  if (code != 0) {
-    CloseFile(store);
-    return false;
-  }
-  file_ = store;
-  return true;
 }
 
 size_t InputFile::ReadAt(int64_t offset, uint8_t* buf, size_t len,
@@ -380,24 +199,43 @@ size_t InputFile::ReadAhead(int64_t offset, uint8_t* buf, size_t len,
 
 size_t InputFile::Read(int64_t offset, uint8_t* buf, size_t len,
                        int* code) const {
-  if (file_ == kNoFile || offset < 0) return 0;
-  if (ReadFailsForTesting()) {
-    *code = g_fail_read_code;
-    return 0;
+  *code = 0;
+  if (!is_open() || offset < 0) return 0;
+  if (memory_ != nullptr) {
+    if (offset >= memory_size_) return 0;
+    const uint64_t left = static_cast<uint64_t>(memory_size_ - offset);
+    const size_t n = left < len ? static_cast<size_t>(left) : len;
+    std::memcpy(buf, memory_ + offset, n);
+    return n;
   }
-  size_t done = 0;
-  while (done < len) {
-    size_t got = 0;
-    *code = ReadSomeAt(file_, offset + static_cast<int64_t>(done), buf + done,
-                       len - done, &got);
-    if (*code != 0 || got == 0) break;
-    done += got;
+  if (!is_stream_) return ReadThroughSource(file_, offset, buf, len, code);
+  // Without overflow: a read that reaches past INT64_MAX needs all there is.
+  const int64_t end = len > static_cast<size_t>(INT64_MAX - offset)
+                          ? INT64_MAX
+                          : offset + static_cast<int64_t>(len);
+  CopyStream(end);
+  // Only the bytes copied so far: the copy may hold more, written before
+  // a failure cut the stream short.
+  const size_t have = offset >= copied_ ? 0
+                      : end <= copied_  ? len
+                                        : static_cast<size_t>(copied_ - offset);
+  const size_t done = ReadThroughSource(file_, offset, buf, have, code);
+  if (*code == 0 && done == have && have < len && stream_error_[0] != '\0') {
+    *code = kStreamFailed;
   }
   return done;
 }
 
 int64_t InputFile::Size() const {
-  return file_ == kNoFile ? -1 : FileSize(file_);
+  if (memory_ != nullptr) return memory_size_;
+  if (file_ == kNoFile) return -1;
+  if (!is_stream_) return FileSize(file_);
+  CopyStream(INT64_MAX);
+  if (stream_error_[0] != '\0') {
+    NoteError(kStreamFailed);
+    return -1;
+  }
+  return copied_;
 }
 
 bool InputFile::GetIdentity(FileIdentity* identity) const {

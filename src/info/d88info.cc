@@ -349,15 +349,18 @@ int DescribeFile(const char* arg, const Options& options, const char* header) {
     std::fflush(stderr);
     return 2;
   }
-  if (!g_image.Open(path)) {
+  if (!g_image.Open(path) ||
+      (g_image.GetFileSize() < 0 && g_image.GetReadError() != nullptr)) {
+    // A stream that cannot be read to its end has no size to account for.
+    const D88Image::OpenFailure failure = g_image.GetOpenFailure();
     // In order with what standard output holds so far.
     g_out.Flush();
-    if (g_image.GetReadError() != nullptr) {
-      std::fprintf(stderr, "d88info: cannot read %s: %s\n", shown.c_str(),
-                   g_image.GetReadError());
-    } else {
-      std::fprintf(stderr, "d88info: cannot open %s\n", shown.c_str());
-    }
+    std::fprintf(stderr, "d88info: cannot %s %s: %s\n",
+                 failure == D88Image::OpenFailure::kFile ||
+                         failure == D88Image::OpenFailure::kMemory
+                     ? "open"
+                     : "read",
+                 shown.c_str(), g_image.GetError());
     std::fflush(stderr);
     return 2;
   }

@@ -6,10 +6,10 @@
 #include <string>
 
 #include "d88/input_file.h"
-#include "d88/read_faults.h"
 #include "info/d88info.h"
 #include "testing/d88_builder.h"
 #include "testing/demo_image.h"
+#include "testing/failing_reads.h"
 #include "testing/in_process.h"
 #include "testing/run_process.h"
 
@@ -24,7 +24,6 @@ namespace info {
 using d88test::ConsoleText;
 using d88test::RunInProcess;
 
-using d88::FailInputReadsForTesting;
 using d88test::BuildDamagedDemoImage;
 using d88test::BuildDemoImage;
 using d88test::Bytes;
@@ -49,7 +48,7 @@ class D88InfoIoTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(WriteFileBytes(File(), BuildDamagedDemoImage()));
   }
-  void TearDown() override { FailInputReadsForTesting(0, 0); }
+  void TearDown() override { d88test::FailInputReads(0, 0); }
 
   std::string File() const { return inputs_.File("damaged.d88"); }
 
@@ -59,9 +58,9 @@ class D88InfoIoTest : public ::testing::Test {
     std::vector<std::string> argv = {"d88info"};
     if (option != nullptr) argv.push_back(option);
     argv.push_back(File());
-    FailInputReadsForTesting(k, kIoError);
+    d88test::FailInputReads(k, kIoError);
     ProcessResult r = RunInProcess(RunD88Info, argv, work_.path());
-    FailInputReadsForTesting(0, 0);
+    d88test::FailInputReads(0, 0);
     EXPECT_TRUE(ConsoleText(r.out, &r.out));
     return r;
   }
@@ -101,6 +100,16 @@ TEST_F(D88InfoIoTest, PipeGivesTheAccountOfTheFile) {
     EXPECT_EQ(pipe_run.out, file_run.out);
     EXPECT_EQ(pipe_run.err, file_run.err);
   }
+}
+
+TEST_F(D88InfoIoTest, StreamLongerThanCanBeReadHasNoAccount) {
+  // A character device is a stream; this one never ends.
+  const ProcessResult r = Run({"/dev/zero"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            "d88info: cannot read /dev/zero: the piped input is longer than "
+            "the 268435456 bytes that can be read from it\n");
 }
 
 TEST_F(D88InfoIoTest, UnwritableOutputGivesStatusTwo) {

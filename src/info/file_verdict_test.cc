@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <filesystem>
@@ -315,8 +316,9 @@ TEST_F(FileVerdictTest, ArchivesAreToldByTheirMagicBytes) {
       {Bytes{'P', 'K', 3}, ""},  // too short
   };
   for (const auto& [file, what] : cases) {
-    SCOPED_TRACE(
-        testing::PrintToString(Bytes(file.begin(), file.begin() + 12)));
+    const size_t shown = std::min<size_t>(file.size(), 12);
+    SCOPED_TRACE(testing::PrintToString(Bytes(
+        file.begin(), file.begin() + static_cast<std::ptrdiff_t>(shown))));
     EXPECT_EQ(Archive(file), what);
     EXPECT_EQ(FindArchive(file.data(), 0), nullptr);
   }

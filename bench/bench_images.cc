@@ -1,5 +1,8 @@
 #include "bench/bench_images.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdint>
 
 #include "game/game_layout.h"
@@ -8,6 +11,7 @@
 
 namespace d88test {
 
+using d88::kTrackCount;
 using game::kFirstDirectoryEntry;
 using game::kGameCylinders;
 using game::kGameSectorSize;
@@ -97,6 +101,43 @@ bool WriteBenchImages(const std::string& dir, std::string* failed) {
     return false;
   }
   return true;
+}
+
+ChainedImagesShape LongWalkShape() {
+  ChainedImagesShape shape;
+  shape.images = 1;
+  shape.starts = kTrackCount;
+  shape.block_records = 64000;
+  shape.block_gap = 16384;
+  shape.entries = kLastDirectoryEntry - kFirstDirectoryEntry + 1;
+  shape.entry_size = 0x0400;
+  return shape;
+}
+
+ChainedImagesShape ChainedLongWalkShape() {
+  ChainedImagesShape shape = LongWalkShape();
+  shape.images = 64;
+  shape.starts = 1;
+  // Every image is a disk 1: few files keep the writing of 64 directories'
+  // files from hiding the walks.
+  shape.entries = 16;
+  return shape;
+}
+
+bool WriteSparseChainedImages(const std::string& path,
+                              const ChainedImagesShape& shape) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) return false;
+  bool ok = true;
+  const int64_t size =
+      ForEachChainedPiece(shape, [&](int64_t offset, const Bytes& bytes) {
+        if (ok && pwrite(fd, bytes.data(), bytes.size(), offset) !=
+                      static_cast<ssize_t>(bytes.size())) {
+          ok = false;
+        }
+      });
+  ok = ok && ftruncate(fd, size) == 0;
+  return close(fd) == 0 && ok;
 }
 
 }  // namespace d88test

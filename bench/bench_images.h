@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "testing/chained_images.h"
 #include "testing/d88_builder.h"
 
 namespace d88test {
@@ -28,6 +29,20 @@ Bytes BuildManyDisks();
 // exist); returns false and names the file that failed in `failed` on
 // failure.
 bool WriteBenchImages(const std::string& dir, std::string* failed);
+
+// The long walks: one image whose 164 tracks each start a walk of their own
+// that leads through the same 64,000 records, each followed by 16 KiB of
+// zeros (1 GB); and 64 images chained in front of such a block, the tracks
+// of each sharing one start, which leads through the later images' starts
+// into the block.
+ChainedImagesShape LongWalkShape();
+ChainedImagesShape ChainedLongWalkShape();
+
+// Writes the file `shape` describes to `path` as a sparse file: only the
+// stretches that hold bytes other than zeros take room on the disk (1 GB
+// apparent, about 260 MB written for LongWalkShape). False on failure.
+bool WriteSparseChainedImages(const std::string& path,
+                              const ChainedImagesShape& shape);
 
 }  // namespace d88test
 

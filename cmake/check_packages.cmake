@@ -1,8 +1,10 @@
 # Checks the release packages: each holds what the install rules put there
-# (the tools with the README, the licence and, on Linux, the manual pages;
-# the .tar.gz and the d88cut-dev .deb also the reader library), and the
-# d88cut.exe of the Windows zip, run under Wine on the sample image, prints
-# the Linux build's text with CR LF line ends and writes the same files.
+# (the tools with the README, docs/ and, on Linux, the manual pages; the
+# .tar.gz and the d88cut-dev .deb also the reader library; the archives the
+# licence and CHANGELOG.md, each .deb its copyright file and changelog), and
+# the d88cut.exe of the Windows zip, run under Wine on the sample image,
+# prints the Linux build's text with CR LF line ends and writes the same
+# files.
 #
 #   cmake -DBUILD_DIR=<Linux package build> -DPACKAGE_DIR=... -DWORK_DIR=...
 #         -DWINEPREFIX=... -P check_packages.cmake
@@ -12,8 +14,10 @@ foreach(var BUILD_DIR PACKAGE_DIR WORK_DIR WINEPREFIX)
   endif()
   get_filename_component(${var} "${${var}}" ABSOLUTE)
 endforeach()
-load_cache("${BUILD_DIR}" READ_WITH_PREFIX "" CMAKE_PROJECT_VERSION)
+load_cache("${BUILD_DIR}" READ_WITH_PREFIX "" CMAKE_PROJECT_VERSION
+           CMAKE_INSTALL_LIBDIR D88CUT_TOOLS)
 set(VERSION "${CMAKE_PROJECT_VERSION}")
+set(LIBDIR "${CMAKE_INSTALL_LIBDIR}")
 set(MAKE_IMAGE "${BUILD_DIR}/make_demo_image")
 set(ENV{WINEPREFIX} "${WINEPREFIX}")
 set(ENV{WINEDEBUG} "-all")
@@ -35,29 +39,37 @@ endfunction()
 file(REMOVE_RECURSE "${WORK_DIR}")
 
 # What each package holds, below its root.
-set(tool_files bin/d88cut bin/d88info share/doc/d88cut/README.md
-    share/doc/d88cut/LICENSE)
-set(man_files share/man/man1/d88cut.1.gz share/man/man1/d88info.1.gz)
+set(tool_files share/doc/d88cut/README.md share/doc/d88cut/copyright
+    share/doc/d88cut/docs/robustness.md share/doc/d88cut/docs/performance.md)
+set(man_files)
+set(exe_files)
+foreach(tool IN LISTS D88CUT_TOOLS)
+  list(APPEND tool_files bin/${tool})
+  list(APPEND man_files share/man/man1/${tool}.1.gz)
+  list(APPEND exe_files bin/${tool}.exe)
+endforeach()
+set(archive_files share/doc/d88cut/LICENSE share/doc/d88cut/CHANGELOG.md)
 set(dev_files include/d88/d88_image.h include/d88/d88_format.h
-    include/d88/input_file.h lib/libd88.a lib/cmake/d88cut/d88cutConfig.cmake
-    lib/cmake/d88cut/d88cutConfigVersion.cmake
-    lib/cmake/d88cut/d88cutTargets.cmake lib/pkgconfig/d88.pc)
+    include/d88/input_file.h include/d88/version.h ${LIBDIR}/libd88.a
+    ${LIBDIR}/cmake/d88cut/d88cutConfig.cmake
+    ${LIBDIR}/cmake/d88cut/d88cutConfigVersion.cmake
+    ${LIBDIR}/cmake/d88cut/d88cutTargets.cmake ${LIBDIR}/pkgconfig/d88.pc)
 
 # The archives, each under one top folder.
 set(linux_root "${WORK_DIR}/tgz/d88cut-${VERSION}-Linux")
 set(win_root "${WORK_DIR}/zip/d88cut-${VERSION}-win64")
 unpack("${PACKAGE_DIR}/d88cut-${VERSION}-Linux.tar.gz" "${WORK_DIR}/tgz")
 unpack("${PACKAGE_DIR}/d88cut-${VERSION}-win64.zip" "${WORK_DIR}/zip")
-foreach(path IN LISTS tool_files man_files dev_files)
+foreach(path IN LISTS tool_files man_files archive_files dev_files)
   expect_file("${linux_root}/${path}")
 endforeach()
-foreach(path bin/d88cut.exe bin/d88info.exe share/doc/d88cut/README.md
-        share/doc/d88cut/LICENSE)
+foreach(path IN LISTS exe_files archive_files ITEMS share/doc/d88cut/README.md)
   expect_file("${win_root}/${path}")
 endforeach()
 
 # The Debian packages, d88cut and d88cut-dev: their version, dependencies
-# and files under /usr, each with its copyright file.
+# and files under /usr, each with its copyright file and changelog, whose
+# newest entry is this version.
 function(check_deb name)
   file(GLOB deb "${PACKAGE_DIR}/${name}_${VERSION}_*.deb")
   list(LENGTH deb count)
@@ -72,7 +84,8 @@ function(check_deb name)
   endif()
   execute_process(COMMAND dpkg-deb --contents ${deb}
                   OUTPUT_VARIABLE deb_files COMMAND_ERROR_IS_FATAL ANY)
-  foreach(path IN LISTS ARGN ITEMS share/doc/${name}/copyright)
+  foreach(path IN LISTS ARGN ITEMS share/doc/${name}/copyright
+          share/doc/${name}/changelog.gz)
     string(FIND "${deb_files}" " ./usr/${path}\n" at)
     if(at LESS 0)
       message(FATAL_ERROR "${name} lacks /usr/${path}:\n${deb_files}")
@@ -86,6 +99,13 @@ function(check_deb name)
      OR NOT copyright MATCHES "\nLicense: Expat\n Permission is hereby")
     message(FATAL_ERROR "${name}: copyright is not in Debian's format")
   endif()
+  set(doc_dir "${WORK_DIR}/${name}/usr/share/doc/${name}")
+  execute_process(COMMAND gzip -dc "${doc_dir}/changelog.gz"
+                  OUTPUT_VARIABLE changelog COMMAND_ERROR_IS_FATAL ANY)
+  if(NOT changelog MATCHES "^d88cut \\(${VERSION}\\) unstable; ")
+    message(FATAL_ERROR "${name}: the changelog does not begin with "
+                        "${VERSION}")
+  endif()
 endfunction()
 check_deb(d88cut ${tool_files} ${man_files})
 check_deb(d88cut-dev ${dev_files})
@@ -96,6 +116,30 @@ if(NOT depends MATCHES "libc6")
   message(FATAL_ERROR "the d88cut .deb has no Depends line (dpkg-dev "
                       "installed?): '${depends}'")
 endif()
+
+# The hardening of the release build, in each program of the .deb: a
+# position independent executable, all of its relocations read-only after
+# start-up (RELRO with every symbol bound at once), the stack protector and
+# the checked forms of the C library's functions.
+foreach(tool IN LISTS D88CUT_TOOLS)
+  set(program "${WORK_DIR}/d88cut/usr/bin/${tool}")
+  execute_process(COMMAND readelf --file-header --program-headers --dynamic
+                          "${program}"
+                  OUTPUT_VARIABLE elf COMMAND_ERROR_IS_FATAL ANY)
+  execute_process(COMMAND nm --dynamic --undefined-only "${program}"
+                  OUTPUT_VARIABLE imports COMMAND_ERROR_IS_FATAL ANY)
+  foreach(mark "Type: +DYN" "GNU_RELRO" "\\(FLAGS\\) +BIND_NOW"
+          "Flags: NOW PIE" "IMPORTS __stack_chk_fail" "IMPORTS __[a-z]+_chk@")
+    set(text "${elf}")
+    if(mark MATCHES "^IMPORTS (.*)")
+      set(mark "${CMAKE_MATCH_1}")
+      set(text "${imports}")
+    endif()
+    if(NOT text MATCHES "${mark}")
+      message(FATAL_ERROR "${tool} in the .deb is not hardened: no '${mark}'")
+    endif()
+  endforeach()
+endforeach()
 
 # The sample image, extracted by both builds.
 foreach(side linux win)

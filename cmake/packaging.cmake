@@ -1,15 +1,23 @@
 # Installation and packages.
 #
-# Two components: "tools", the two executables with their README, licence and
-# manual pages, and "dev", the reader library for other programs: its public
-# headers under include/d88/, the static library, a CMake package (after
-# find_package(d88cut CONFIG), the target d88cut::d88) and the pkg-config
-# file d88.pc.
+# Two components: "tools", the programs with their README, docs/, copyright
+# file and manual pages, and "dev", the reader library for other programs:
+# its public headers under include/d88/, the static library, a CMake package
+# (after find_package(d88cut CONFIG), the target d88cut::d88) and the
+# pkg-config file d88.pc. "archive_docs" holds LICENSE and CHANGELOG.md for
+# the archives; each .deb has them in Debian's form instead ("deb_tools",
+# "deb_dev": the copyright file and changelog.gz of the package).
 #
 # cpack makes a .tar.gz holding both and a .deb of each (d88cut and
 # d88cut-dev) on Linux, and a .zip of the tools for Windows, named with the
 # project's version.
 include(CMakePackageConfigHelpers)
+include(cmake/debian_changelog.cmake)
+
+# The programs of the tools package, each with its manual page man/NAME.1.
+# A new program is added here (and to the package-windows build preset).
+set(D88CUT_TOOLS d88cut d88info CACHE INTERNAL
+    "The programs that the packages hold")
 
 set(D88CUT_PACKAGE_CONTACT
     "d88cut developers <d88cut@users.noreply.github.com>")
@@ -17,15 +25,22 @@ set(D88CUT_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/d88cut)
 set(D88CUT_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 # --- tools ---------------------------------------------------------------
-install(TARGETS d88cut d88info RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+install(TARGETS ${D88CUT_TOOLS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         COMPONENT tools)
-install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR}
-        COMPONENT tools)
+install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT tools)
+install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs
+        COMPONENT tools FILES_MATCHING PATTERN "*.md")
+install(FILES LICENSE CHANGELOG.md DESTINATION ${CMAKE_INSTALL_DOCDIR}
+        COMPONENT archive_docs)
 
 # The manual pages, compressed as Debian keeps them (-n: no name or time in
 # the header, so that a rebuild gives the same bytes). Their title line
 # names the version, which must be the project's.
-foreach(page d88cut.1 d88info.1)
+set(man_sources)
+foreach(tool IN LISTS D88CUT_TOOLS)
+  list(APPEND man_sources ${tool}.1)
+endforeach()
+foreach(page IN LISTS man_sources)
   file(STRINGS man/${page} title REGEX "^\\.TH ")
   if(NOT title MATCHES "\"d88cut ${PROJECT_VERSION}\"")
     message(FATAL_ERROR "man/${page}: the .TH line does not name version "
@@ -35,7 +50,7 @@ endforeach()
 if(NOT WIN32)
   find_program(D88CUT_GZIP gzip)
   set(man_pages)
-  foreach(page d88cut.1 d88info.1)
+  foreach(page IN LISTS man_sources)
     set(source ${PROJECT_SOURCE_DIR}/man/${page})
     if(D88CUT_GZIP)
       set(page_file ${PROJECT_BINARY_DIR}/man/${page})
@@ -57,6 +72,7 @@ endif()
 
 # --- dev -----------------------------------------------------------------
 install(FILES src/d88/d88_image.h src/d88/d88_format.h src/d88/input_file.h
+              ${PROJECT_BINARY_DIR}/include/d88/version.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/d88 COMPONENT dev)
 install(TARGETS d88 EXPORT d88cutTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
@@ -99,13 +115,38 @@ file(WRITE ${PROJECT_BINARY_DIR}/debian/copyright
      "Copyright: ${copyright}\n"
      "License: Expat\n"
      " ${license_body}\n")
-# Only the .deb packages hold them (see cmake/cpack_options.cmake).
+# The tools' goes into every package of them; d88cut-dev has its own.
 install(FILES ${PROJECT_BINARY_DIR}/debian/copyright
-        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/d88cut
-        COMPONENT deb_tools)
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/d88cut COMPONENT tools)
 install(FILES ${PROJECT_BINARY_DIR}/debian/copyright
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/d88cut-dev
         COMPONENT deb_dev)
+
+# --- Debian's changelog: CHANGELOG.md in Debian's format, compressed ------
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             ${PROJECT_SOURCE_DIR}/CHANGELOG.md)
+d88cut_debian_changelog(${PROJECT_SOURCE_DIR}/CHANGELOG.md
+                        ${PROJECT_BINARY_DIR}/debian/changelog.txt
+                        "${D88CUT_PACKAGE_CONTACT}")
+if(NOT WIN32 AND D88CUT_GZIP)
+  # A package versioned without a Debian revision is native: its changelog
+  # is changelog.gz. -n keeps the bytes the same from build to build.
+  set(deb_changelog ${PROJECT_BINARY_DIR}/debian/changelog)
+  add_custom_command(
+    OUTPUT ${deb_changelog}.gz
+    COMMAND ${CMAKE_COMMAND} -E copy ${deb_changelog}.txt ${deb_changelog}
+    COMMAND ${D88CUT_GZIP} -9nf ${deb_changelog}
+    DEPENDS ${deb_changelog}.txt
+    VERBATIM)
+  add_custom_target(debian_changelog ALL DEPENDS ${deb_changelog}.gz)
+  # Only the .deb packages hold them (see cmake/cpack_options.cmake).
+  install(FILES ${deb_changelog}.gz
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/d88cut
+          COMPONENT deb_tools)
+  install(FILES ${deb_changelog}.gz
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/d88cut-dev
+          COMPONENT deb_dev)
+endif()
 
 # --- Packages ------------------------------------------------------------
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
@@ -113,6 +154,10 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
 set(CPACK_PACKAGE_CONTACT "${D88CUT_PACKAGE_CONTACT}")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
+# Folders as Debian wants them, whatever the umask of the build.
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+    WORLD_READ WORLD_EXECUTE)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
 else()

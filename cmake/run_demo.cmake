@@ -24,7 +24,11 @@ function(run_decoded status_var)
   set(${status_var} ${status} PARENT_SCOPE)
 endfunction()
 
-message("$ cd ${DEMO_DIR} && d88cut demo.d88${decode_shown}")
+# The commands are shown as they run from DEMO_DIR, with the tools' paths
+# from there, so that they can be copied.
+file(RELATIVE_PATH d88cut_shown "${DEMO_DIR}" "${D88CUT}")
+message("$ cd ${DEMO_DIR}")
+message("$ ${d88cut_shown} demo.d88${decode_shown}")
 run_decoded(status "${D88CUT}" demo.d88)
 message("(exit status ${status})")
 message("$ ls")
@@ -42,9 +46,10 @@ endif()
 if(D88INFO)
   execute_process(COMMAND "${MAKE_IMAGE}" --damaged damaged.d88
                   WORKING_DIRECTORY "${DEMO_DIR}" COMMAND_ERROR_IS_FATAL ANY)
+  file(RELATIVE_PATH d88info_shown "${DEMO_DIR}" "${D88INFO}")
   function(run_d88info)
     string(REPLACE ";" " " shown "${ARGN}")
-    message("$ d88info ${shown}")
+    message("$ ${d88info_shown} ${shown}")
     execute_process(COMMAND "${D88INFO}" ${ARGN}
                     WORKING_DIRECTORY "${DEMO_DIR}" RESULT_VARIABLE info_status)
     message("(exit status ${info_status})")

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "d88/d88_image.h"
 #include "fuzz/expected_files.h"
 #include "fuzz/reader_script.h"
 #include "fuzz/seeds.h"
@@ -21,9 +22,13 @@
 
 namespace d88test {
 
+using d88::D88Image;
+using d88::kTrackCount;
+using d88::SectorHeader;
+using d88::TrackState;
+using game::GamePosition;
 using game::RecordSector;
 
-using game::GamePosition;
 namespace {
 
 // The files of fuzz/regression/`sub`, sorted by name.
@@ -111,6 +116,54 @@ TEST(FuzzRegressionTest, LookupsAgreeWithAPlainWalkOnEveryInput) {
   for (const Seed& file : files) {
     SCOPED_TRACE(file.name);
     EXPECT_EQ(CompareEveryLookup(file.bytes, dir.File("input.d88")), "");
+  }
+}
+
+// The track state query tells what every read of a track finds, on every
+// track of every image of the seeds and findings, and before any image is
+// selected: absent exactly where the table holds 0; nothing read unless
+// present; and a present track lists a header or reaches the end of the
+// file.
+TEST(FuzzRegressionTest, TrackStateAgreesWithWhatLookupsFind) {
+  std::vector<Seed> files = ToolSeeds();
+  for (const Seed& finding : Findings("tool")) files.push_back(finding);
+  TempDir dir;
+  const std::string path = dir.File("input.d88");
+  for (const Seed& file : files) {
+    SCOPED_TRACE(file.name);
+    ASSERT_TRUE(WriteFileBytes(path, file.bytes));
+    D88Image image;
+    EXPECT_EQ(image.GetTrackState(0), TrackState::kAbsent);
+    ASSERT_TRUE(image.Open(path.c_str()));
+    EXPECT_EQ(image.GetTrackState(0), TrackState::kAbsent);
+    for (int32_t i = 0; i < image.GetImageCount(); ++i) {
+      if (!image.SelectImage(i)) continue;
+      for (int32_t t = -1; t <= kTrackCount; ++t) {
+        SCOPED_TRACE(testing::Message() << "image " << i << " track " << t);
+        const TrackState state = image.GetTrackState(t);
+        EXPECT_EQ(state == TrackState::kAbsent, image.GetTrackOffset(t) == 0);
+        SectorHeader first;
+        bool ended = false;
+        const int32_t listed = image.ReadTrackHeaders(t, &first, 1, &ended);
+        uint8_t ids[4];
+        const int32_t id_bytes = image.ReadTrackIds(t, ids, 4);
+        if (state != TrackState::kPresent) {
+          EXPECT_EQ(listed, 0);
+          EXPECT_FALSE(ended);
+          EXPECT_EQ(id_bytes, 0);
+          continue;
+        }
+        EXPECT_TRUE(listed == 1 || ended);
+        EXPECT_EQ(id_bytes, listed == 1 ? 4 : 0);
+        if (listed == 1 && first.count != 0 && first.data_size > 0) {
+          uint8_t byte = 0;
+          // The first record is found, unless the file ends before its
+          // data.
+          EXPECT_EQ(image.ReadSector(t, first.id, &byte, 1),
+                    first.offset + 16 < image.GetFileSize() ? 1 : 0);
+        }
+      }
+    }
   }
 }
 

@@ -119,8 +119,22 @@ std::vector<Seed> ChainedImages() {
   spread.starts = kTrackCount;
   spread.block_records = 4096;
   spread.entries = 32;
+  // The long walks of bench/run scaled down: records followed by 16 KiB of
+  // data, so that each header lies in a block of the file of its own, all
+  // tracks of one image each walking them from a start of its own, and
+  // images chained in front of them.
+  ChainedImagesShape long_walk = chained;
+  long_walk.images = 1;
+  long_walk.starts = kTrackCount;
+  long_walk.block_records = 24;
+  long_walk.block_gap = 16384;
+  ChainedImagesShape chained_long = long_walk;
+  chained_long.images = 4;
+  chained_long.starts = 1;
   return {{"chained_images.d88", BuildChainedImages(chained)},
-          {"chained_spread.d88", BuildChainedImages(spread)}};
+          {"chained_spread.d88", BuildChainedImages(spread)},
+          {"long_walk.d88", BuildChainedImages(long_walk)},
+          {"chained_long_walk.d88", BuildChainedImages(chained_long)}};
 }
 
 ReaderCall Call(ReaderOp op, int32_t a0 = 0, int32_t a1 = 0, int32_t a2 = 0,

@@ -19,7 +19,7 @@ struct Seed {
 // damaged in the ways a worn or edited image is: truncated, tracks and
 // sectors missing, sector counts that disagree, negative and huge sizes and
 // offsets, a directory without a terminator; and chained images whose
-// tracks all lead into one long block of records.
+// tracks all lead into one long block of records, some of 16 KiB each.
 std::vector<Seed> ToolSeeds();
 
 // Inputs for the reader's target: each file of `files` with a script that

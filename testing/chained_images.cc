@@ -59,11 +59,17 @@ TrackBuilder GameSectors(const ChainedImagesShape& shape) {
 
 }  // namespace
 
-Bytes BuildChainedImages(const ChainedImagesShape& shape) {
+int64_t ForEachChainedPiece(
+    const ChainedImagesShape& shape,
+    const std::function<void(int64_t offset, const Bytes& bytes)>& piece) {
   const int64_t image_size =
       static_cast<int64_t>(kImageHeaderSize) + 16 * int64_t{shape.starts};
   const int64_t block_start = image_size * shape.images;
-  Bytes out;
+  const int64_t record_size = 16 + int64_t{shape.block_gap};
+  // A jump reaches at most 65,535 bytes: into a block of records with data,
+  // every start enters at its first record.
+  const int32_t entry_stride = shape.block_gap == 0 ? kChainedBlockStride : 0;
+  Bytes images;
   for (int32_t k = 0; k < shape.images; ++k) {
     ImageBuilder image;
     image.SetName("CHAIN " + std::to_string(k));
@@ -72,10 +78,11 @@ Bytes BuildChainedImages(const ChainedImagesShape& shape) {
           image_size * k + static_cast<int64_t>(kImageHeaderSize) + 16 * j;
       // The next image's record j, or the block's record where start j
       // enters it.
-      const int64_t next = k + 1 < shape.images
-                               ? here + image_size
-                               : block_start + 16 * ((j * kChainedBlockStride) %
-                                                     shape.block_records);
+      const int64_t next =
+          k + 1 < shape.images
+              ? here + image_size
+              : block_start +
+                    record_size * ((j * entry_stride) % shape.block_records);
       AddRecord(image.AddTrack(j), {0xFF, 0xFF, 0xFF, 0xFF}, Bytes{},
                 static_cast<uint16_t>(next - here - 16));
     }
@@ -83,18 +90,37 @@ Bytes BuildChainedImages(const ChainedImagesShape& shape) {
       image.SetTrackOffset(
           t, static_cast<int64_t>(kImageHeaderSize) + 16 * (t % shape.starts));
     }
-    Append(out, image.Build());
+    Append(images, image.Build());
   }
+  piece(0, images);
 
-  // Distinct IDs that no lookup of the game asks for: head 2, N 0.
+  // Distinct IDs that no lookup of the game asks for: head 2, N 0. Records
+  // without data come in one piece.
   TrackBuilder block;
   for (int32_t i = 0; i < shape.block_records; ++i) {
     AddRecord(block,
               {static_cast<uint8_t>(i >> 8), 2, static_cast<uint8_t>(i), 0},
-              Bytes{}, 0);
+              Bytes{}, shape.block_gap);
+    if (shape.block_gap != 0) {
+      piece(block_start + record_size * i, BuildRecords(block));
+      block = TrackBuilder();
+    }
   }
-  Append(out, BuildRecords(block));
-  Append(out, BuildRecords(GameSectors(shape)));
+  if (shape.block_gap == 0) piece(block_start, BuildRecords(block));
+  const int64_t game_start = block_start + record_size * shape.block_records;
+  const Bytes game = BuildRecords(GameSectors(shape));
+  piece(game_start, game);
+  return game_start + static_cast<int64_t>(game.size());
+}
+
+Bytes BuildChainedImages(const ChainedImagesShape& shape) {
+  Bytes out;
+  const int64_t size =
+      ForEachChainedPiece(shape, [&out](int64_t offset, const Bytes& bytes) {
+        out.resize(static_cast<size_t>(offset));
+        Append(out, bytes);
+      });
+  out.resize(static_cast<size_t>(size));
   return out;
 }
 

@@ -9,9 +9,12 @@
 // distinct track start. Record j of image k has a data size that jumps over
 // the next image's header to record j of image k + 1; record j of the last
 // image jumps to record j * kChainedBlockStride of the block, so walks from
-// different starts merge into the block at different records. Track t of
-// every image starts at record t % `starts`. Every record claims 65,535
-// sectors, so only the end of the walk's records or of the file ends it.
+// different starts merge into the block at different records (all at its
+// first record when the block's records have data, which a jump cannot
+// cross). Track t of every image starts at record t % `starts`. Every record
+// claims 65,535 sectors, so only the end of the walk's records or of the
+// file ends it. Each record of the block is followed by `block_gap` bytes of
+// zeros: with 16 KiB, every header lies in a block of the file of its own.
 //
 // After the block come the game's sectors: track 0 R 6 (the signature of
 // disk 1) and tracks 66 to 65 + `file_tracks` whole (PROG, the directory
@@ -25,6 +28,7 @@
 #define TESTING_CHAINED_IMAGES_H_
 
 #include <cstdint>
+#include <functional>
 
 #include "testing/d88_builder.h"
 
@@ -37,6 +41,7 @@ struct ChainedImagesShape {
   int32_t images = 64;  // 1 to 64
   int32_t starts = 1;   // distinct track starts per image, 1 to 164
   int32_t block_records = 16384;
+  uint16_t block_gap = 0;   // data bytes after each record of the block
   int32_t file_tracks = 9;  // tracks from 66 on that hold sectors, >= 3
   int32_t entries = 363;    // directory entries, 0 to 363
   uint16_t entry_size = 0xFFFF;
@@ -46,6 +51,13 @@ struct ChainedImagesShape {
 // start each, a block of 16,384 records and a directory of 363 files of
 // 65,535 bytes: about 375 KB.
 Bytes BuildChainedImages(const ChainedImagesShape& shape = {});
+
+// The same file in pieces, for writing it sparse: calls `piece` with each
+// stretch that holds bytes other than zeros, in file order, and returns the
+// file's length; the bytes between the stretches are zeros.
+int64_t ForEachChainedPiece(
+    const ChainedImagesShape& shape,
+    const std::function<void(int64_t offset, const Bytes& bytes)>& piece);
 
 }  // namespace d88test
 

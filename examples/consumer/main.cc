@@ -2,18 +2,16 @@
 //
 //   list_images FILE.d88
 //
-// prints the number of images, then the index and name of each; then reads
-// the same bytes from memory and says whether they list the same. When the
-// file cannot be opened, says why.
+// prints the version of the library it was built with, the number of images,
+// then the index and name of each; then reads the same bytes from memory and
+// says whether they list the same. When the file cannot be opened, says why.
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "d88/d88_image.h"
-#if __has_include("d88/version.h")
 #include "d88/version.h"
-#endif
 
 namespace {
 
@@ -48,9 +46,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: list_images FILE.d88\n");
     return 2;
   }
-#ifdef D88_VERSION_STRING
   std::printf("d88 library %s\n", D88_VERSION_STRING);
-#endif
   d88::D88Image image;
   if (!image.Open(argv[1])) {
     std::fprintf(stderr, "list_images: cannot open %s: %s\n", argv[1],

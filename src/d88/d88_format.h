@@ -84,6 +84,20 @@ constexpr bool operator==(SectorId a, SectorId b) {
 }
 constexpr bool operator!=(SectorId a, SectorId b) { return !(a == b); }
 
+// A sector header as a walk over a track sees it: where it lies in the file,
+// the sector's ID, the track's sector count as this header gives it, and the
+// number of data bytes that follow the header; then the marks the dumping
+// drive recorded, which are reported and never decide a lookup.
+struct SectorHeader {
+  int64_t offset;  // file offset of the header
+  SectorId id;
+  int32_t count;
+  int32_t data_size;
+  uint8_t density = 0;  // 0x00 double, 0x40 single, 0x01 high density
+  uint8_t deleted = 0;  // 0x10: the sector carries a deleted-data mark
+  uint8_t status = 0;   // the drive's status: 0x00 normal, else an error
+};
+
 static_assert(kTrackTableOffset + kTrackCount * kTrackEntrySize ==
                   kImageHeaderSize,
               "the track table ends the image header");

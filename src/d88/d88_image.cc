@@ -38,8 +38,12 @@ struct D88Image::TrackNotes {
 
 struct D88Image::Kept {
   BlockCache blocks;
+  HeaderMemo headers;
   TrackNotes tracks[kTrackCount];
 };
+
+static_assert(D88Image::kFetchSize == BlockCache::kFetchSize,
+              "the reader's blocks are those it documents");
 
 D88Image::D88Image()
     : image_count_(0),
@@ -77,6 +81,7 @@ bool D88Image::Prepare() {
     }
   }
   kept_->blocks.Clear();
+  kept_->headers.Clear();
   return true;
 }
 
@@ -169,15 +174,18 @@ int32_t D88Image::GetTrackOffset(int32_t track) const {
   return track_table_[track];
 }
 
-bool D88Image::TrackIsValid(int32_t track) const {
-  if (!file_.is_open()) return false;
-  if (track < 0 || track >= kTrackCount) return false;
+TrackState D88Image::GetTrackState(int32_t track) const {
+  if (!file_.is_open() || image_base_ < 0) return TrackState::kAbsent;
+  if (track < 0 || track >= kTrackCount) return TrackState::kAbsent;
   const int32_t offset = track_table_[track];
-  // A negative offset would point before the image; with no image selected
-  // the disk size is 0 and rejects every positive offset.
-  if (offset <= 0) return false;
-  if (offset > disk_size_) return false;
-  return image_base_ >= 0;
+  if (offset == 0) return TrackState::kAbsent;
+  // A negative offset would point before the image.
+  if (offset < 0 || offset > disk_size_) return TrackState::kOutside;
+  return TrackState::kPresent;
+}
+
+bool D88Image::TrackIsValid(int32_t track) const {
+  return GetTrackState(track) == TrackState::kPresent;
 }
 
 const D88Image::TrackNotes& D88Image::NotesFor(int32_t track, int32_t c,
@@ -193,7 +201,7 @@ const D88Image::TrackNotes& D88Image::NotesFor(int32_t track, int32_t c,
   notes.n = n;
   std::memset(notes.first, 0, sizeof(notes.first));
   const int64_t failed_before = file_.failed_reads();
-  SectorWalk walk(file_, kept_->blocks,
+  SectorWalk walk(file_, kept_->blocks, kept_->headers,
                   int64_t{image_base_} + track_table_[track]);
   SectorHeader header;
   while (walk.Next(&header)) {
@@ -278,7 +286,7 @@ int32_t D88Image::ReadTrackHeaders(int32_t track, SectorHeader* headers,
   if (!TrackIsValid(track)) return 0;
   // The walk of ReadSector, so that the list holds exactly the records a
   // sector lookup can reach, and the record that stopped it.
-  SectorWalk walk(file_, kept_->blocks,
+  SectorWalk walk(file_, kept_->blocks, kept_->headers,
                   int64_t{image_base_} + track_table_[track]);
   int32_t stored = 0;
   while (stored < max_headers && walk.Next(&headers[stored])) ++stored;
@@ -290,7 +298,7 @@ int32_t D88Image::VisitTrackHeaders(int32_t track, HeaderVisitor visit,
                                     void* context, bool* file_ended) {
   if (file_ended != nullptr) *file_ended = false;
   if (!TrackIsValid(track)) return 0;
-  SectorWalk walk(file_, kept_->blocks,
+  SectorWalk walk(file_, kept_->blocks, kept_->headers,
                   int64_t{image_base_} + track_table_[track]);
   int32_t visited = 0;
   SectorHeader header;

@@ -11,18 +11,14 @@
 
 namespace d88 {
 
-// A sector header as a walk over a track sees it: where it lies in the file,
-// the sector's ID, the track's sector count as this header gives it, and the
-// number of data bytes that follow the header; then the marks the dumping
-// drive recorded, which are reported and never decide a lookup.
-struct SectorHeader {
-  int64_t offset;  // file offset of the header
-  SectorId id;
-  int32_t count;
-  int32_t data_size;
-  uint8_t density = 0;  // 0x00 double, 0x40 single, 0x01 high density
-  uint8_t deleted = 0;  // 0x10: the sector carries a deleted-data mark
-  uint8_t status = 0;   // the drive's status: 0x00 normal, else an error
+// What a track table entry of the selected image leads to, as every read of
+// the track sees it.
+enum class TrackState {
+  kAbsent,   // the entry is 0 (or the index is outside the table): no track
+  kOutside,  // the entry points before the image or past its disk size:
+             // reads find nothing there
+  kPresent,  // reads walk the track's records from there; past the end of
+             // the file they find none
 };
 
 // Reads sectors from the images of one D88 file.
@@ -44,17 +40,32 @@ struct SectorHeader {
 // lookup asks for it.
 //
 // Walks and data reads read the file in blocks of kFetchSize bytes, of which
-// the last 32 read stay in memory (one read serves a whole track of the
-// common formats, and walks that cross the same records share their bytes).
+// the last 8 read stay in memory (one read serves a whole track of the
+// common formats). The record headers that walks read are kept too, by file
+// offset, so that walks from any track of any image that reach records
+// already walked read nothing.
 //
 // Memory: the object itself is small and may live on the stack. The first
-// Open allocates, once for the object's life, 512 KiB of file blocks and
-// the notes of the 164 tracks: 256 entries of 8 bytes each, 328 KiB in
-// all, whatever the file holds; pages are touched only as they are used.
+// Open allocates, once for the object's life, 128 KiB of file blocks,
+// 1.41 MiB of record headers (98,304 slots of 15 bytes) and the notes of
+// the 164 tracks (256 entries of 8 bytes each, 328 KiB in all), whatever
+// the file holds; pages are touched only as they are used.
 // Work: between two SelectImage calls, one walk of at most 65,535 records
 // per track for each change of C, H or N on it, however many lookups; a
 // caller that keeps C, H and N per track, as a disk's tracks have them,
 // walks each track of each image at most once.
+// Reads: a record header is read from the file only by the first walk since
+// Open that reaches it, with at most two positioned reads of kFetchSize
+// bytes (one unless it crosses the end of a block, none if a kept block
+// holds it); later walks over it read nothing. So the walks of one Open
+// read at most 32 KiB in two reads per distinct record they reach, as long
+// as the kept headers hold those records: the longest walk fills two
+// thirds of the slots, and its headers all stay kept but for a rare few
+// whose place is crowded. Where walks reach far more records, the headers of
+// the latest walks are kept, and a walk over records whose headers were dropped
+// reads them again, two reads per record at most. A lookup's data costs one
+// read per block it spans that is not kept. ReadTrackIds reads through the kept
+// blocks alone.
 //
 // Usage: Open, GetImageCount, then per image SelectImage, optionally
 // SetSectorRange, then any number of ReadSector, ReadSectors and
@@ -242,6 +253,13 @@ class D88Image {
   int32_t GetDiskSize() const { return disk_size_; }
   int32_t GetImageBase() const { return image_base_; }
   int32_t GetTrackOffset(int32_t track) const;
+
+  // The state of track `track` of the selected image, by the rules that
+  // every read of the track follows: a track that is not kPresent delivers
+  // nothing to ReadSector, ReadTrackIds or ReadTrackHeaders; a kPresent one
+  // lists at least one header, or reaches the end of the file. kAbsent for
+  // every track when no file is open or no image is selected.
+  TrackState GetTrackState(int32_t track) const;
 
  private:
   // What the reader keeps between calls: file blocks and the tracks' notes.

@@ -4,14 +4,17 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "d88/sector_walk.h"
 #include "testing/d88_builder.h"
+#include "testing/failing_reads.h"
 #include "testing/run_process.h"
 
 namespace d88 {
@@ -684,6 +687,96 @@ TEST_F(ReaderTest, BlocksThatShareAPlaceInMemoryReadTheirOwnBytes) {
   }
 }
 
+TEST_F(ReaderTest, WalksOverRecordsAlreadyWalkedReadNothing) {
+  // Twenty records of 16 KiB, more than the blocks kept in memory hold;
+  // track 1 starts at the sixth, and its own walk ends at the last by that
+  // record's count.
+  ImageBuilder b;
+  TrackBuilder& records = b.AddTrack(0);
+  for (int r = 1; r <= 20; ++r) {
+    records.AddSector({0, 0, static_cast<uint8_t>(r), 7}, Bytes(16384, 0));
+  }
+  records.Last().count = 15;
+  b.SetTrackOffset(1, static_cast<int64_t>(kImageHeaderSize) + 5 * 16400);
+  OpenImage(b);
+  SectorHeader first[32];
+  bool ended = true;
+  ASSERT_EQ(image_.ReadTrackHeaders(0, first, 32, &ended), 20);
+
+  // Every read of the file fails from here on: walks from either start
+  // find every header all the same, and no read is even tried.
+  d88test::FailInputReads(1, EIO, INT64_MAX);
+  SectorHeader again[32];
+  const int32_t from_one = image_.ReadTrackHeaders(1, again, 32, &ended);
+  const int32_t from_zero = image_.ReadTrackHeaders(0, first + 20, 12, nullptr);
+  d88test::FailInputReads(0, 0);
+  EXPECT_FALSE(ended);
+  ASSERT_EQ(from_one, 15);
+  EXPECT_EQ(from_zero, 12);
+  for (int i = 0; i < 15; ++i) {
+    EXPECT_EQ(again[i].offset, first[i + 5].offset);
+    EXPECT_EQ(again[i].id, first[i + 5].id);
+    EXPECT_EQ(again[i].count, first[i + 5].count);
+  }
+  EXPECT_EQ(image_.GetReadError(), nullptr);
+}
+
+// Headers kept across many walks, far more than the slots hold: whatever is
+// found is exactly what was kept for that offset, the latest walk's headers
+// are all found, and offsets past what walks reach are never kept.
+TEST(HeaderMemoTest, FindsExactlyWhatWasKept) {
+  const auto fields = [](int64_t offset) {
+    const uint64_t x = static_cast<uint64_t>(offset) * 0x9E3779B97F4A7C15u;
+    return SectorHeader{
+        offset,
+        {static_cast<uint8_t>(x >> 56), static_cast<uint8_t>(x >> 48),
+         static_cast<uint8_t>(x >> 40), static_cast<uint8_t>(x >> 32)},
+        static_cast<int32_t>(x >> 16 & 0xFFFF),
+        static_cast<int32_t>(x & 0xFFFF)};
+  };
+  std::unique_ptr<HeaderMemo> memo(new HeaderMemo());
+  std::mt19937_64 random(7);
+  std::vector<int64_t> latest;
+  for (int walk = 0; walk < 200; ++walk) {
+    memo->StartWalk();
+    latest.clear();
+    for (int i = 0; i < 2000; ++i) {
+      // Offsets crowded into a few places as well as spread wide.
+      const int64_t offset = walk % 2 == 0
+                                 ? static_cast<int64_t>(random() % 600000)
+                                 : static_cast<int64_t>(random() >> 30);
+      SectorHeader found;
+      if (memo->Find(offset, &found)) continue;
+      memo->Keep(fields(offset));
+      latest.push_back(offset);
+    }
+  }
+  for (const int64_t offset : latest) {
+    SectorHeader found;
+    ASSERT_TRUE(memo->Find(offset, &found)) << offset;
+  }
+  size_t found_count = 0;
+  for (int64_t offset = 0; offset < 600000; ++offset) {
+    SectorHeader found;
+    if (!memo->Find(offset, &found)) continue;
+    ++found_count;
+    const SectorHeader want = fields(offset);
+    ASSERT_EQ(found.offset, offset);
+    ASSERT_EQ(found.id, want.id);
+    ASSERT_EQ(found.count, want.count);
+    ASSERT_EQ(found.data_size, want.data_size);
+  }
+  EXPECT_GT(found_count, 10000u);
+
+  SectorHeader found;
+  for (const int64_t offset : {HeaderMemo::kMaxOffset, int64_t{-1}}) {
+    memo->Keep(fields(offset));
+    EXPECT_FALSE(memo->Find(offset, &found)) << offset;
+  }
+  memo->Clear();
+  EXPECT_FALSE(memo->Find(latest.front(), &found));
+}
+
 // --- ReadSectors ----------------------------------------------------------
 
 class ReadSectorsTest : public ReaderTest {
@@ -873,10 +966,15 @@ TEST_F(ReaderTest, ReadTrackHeadersGivesEveryHeaderFieldAndPlace) {
   }
   EXPECT_EQ(records[0].id, (SectorId{1, 1, 1, 1}));
   EXPECT_EQ(records[2].id, (SectorId{7, 8, 9, 10}));
+  // The marks, also from the headers kept for a later walk.
+  SectorHeader again[8];
+  ASSERT_EQ(image_.ReadTrackHeaders(3, again, 8, nullptr), 3);
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(records[i].density, i == 0 ? 0x40 : 0);
-    EXPECT_EQ(records[i].deleted, i == 1 ? 0x10 : 0);
-    EXPECT_EQ(records[i].status, i == 2 ? 0xB0 : 0);
+    for (const SectorHeader* h : {&records[i], &again[i]}) {
+      EXPECT_EQ(h->density, i == 0 ? 0x40 : 0);
+      EXPECT_EQ(h->deleted, i == 1 ? 0x10 : 0);
+      EXPECT_EQ(h->status, i == 2 ? 0xB0 : 0);
+    }
   }
   // The buffer bounds the list; absent and invalid tracks list nothing.
   EXPECT_EQ(image_.ReadTrackHeaders(3, records, 2, nullptr), 2);

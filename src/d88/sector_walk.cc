@@ -50,8 +50,97 @@ size_t BlockCache::ReadAt(const InputFile& file, int64_t offset, uint8_t* buf,
   return done;
 }
 
-bool SectorWalk::Next(SectorHeader* header) {
-  if (done_) return false;
+namespace {
+
+// Spreads offsets below HeaderMemo::kMaxOffset over the memo's slots, so
+// that the offsets of one track, or of records laid out alike, do not crowd
+// into a few slots. A bijection on those offsets: each step multiplies by
+// an odd number or folds high bits into low ones, modulo 2^kOffsetBits.
+uint64_t Mix(int64_t offset) {
+  constexpr uint64_t kMask = (uint64_t{1} << HeaderMemo::kOffsetBits) - 1;
+  uint64_t x = static_cast<uint64_t>(offset);
+  x = (x * 0x9E3779B1u) & kMask;
+  x ^= x >> 17;
+  x = (x * 0x85EBCA77u) & kMask;
+  x ^= x >> 15;
+  return x;
+}
+
+}  // namespace
+
+void HeaderMemo::Clear() {
+  // Pages that no header touched stay untouched.
+  if (!empty_) std::memset(slots_, 0, sizeof(slots_));
+  empty_ = true;
+}
+
+void HeaderMemo::Prefetch(int64_t offset) const {
+#if defined(__GNUC__)
+  if (offset < 0 || offset >= kMaxOffset) return;
+  __builtin_prefetch(&slots_[Mix(offset) % kSlots]);
+#else
+  (void)offset;
+#endif
+}
+
+bool HeaderMemo::Find(int64_t offset, SectorHeader* header) const {
+  if (offset < 0 || offset >= kMaxOffset) return false;
+  const uint64_t hash = Mix(offset);
+  const uint32_t high = static_cast<uint32_t>(hash / kSlots);
+  size_t at = static_cast<size_t>(hash % kSlots);
+  for (uint32_t i = 0; i < kProbes; ++i, at = at + 1 == kSlots ? 0 : at + 1) {
+    const Slot& slot = slots_[at];
+    // Slots never empty again once used, so an empty one ends the search.
+    if (slot.tag == 0) return false;
+    if (slot.tag >> kDistanceShift != (high << kDistanceBits | i)) continue;
+    header->offset = offset;
+    header->id = {slot.id[0], slot.id[1], slot.id[2], slot.id[3]};
+    header->count = slot.count;
+    header->data_size = slot.data_size;
+    header->density = marks_[at][0];
+    header->deleted = marks_[at][1];
+    header->status = marks_[at][2];
+    return true;
+  }
+  return false;
+}
+
+void HeaderMemo::Keep(const SectorHeader& header) {
+  if (header.offset < 0 || header.offset >= kMaxOffset) return;
+  const uint64_t hash = Mix(header.offset);
+  const uint32_t high = static_cast<uint32_t>(hash / kSlots);
+  size_t at = static_cast<size_t>(hash % kSlots);
+  Slot* chosen = nullptr;
+  uint32_t distance = 0;
+  uint32_t oldest_age = 0;
+  for (uint32_t i = 0; i < kProbes; ++i, at = at + 1 == kSlots ? 0 : at + 1) {
+    Slot& slot = slots_[at];
+    if (slot.tag == 0) {
+      chosen = &slot;
+      distance = i;
+      break;
+    }
+    // This walk's own slots have age 0 and stay.
+    const uint32_t age = (walk_ - ((slot.tag >> 1) & kWalkMask)) & kWalkMask;
+    if (age > oldest_age) {
+      chosen = &slot;
+      distance = i;
+      oldest_age = age;
+    }
+  }
+  if (chosen == nullptr) return;
+  empty_ = false;
+  *chosen = {high << kHashShift | distance << kDistanceShift | walk_ << 1 | 1u,
+             {header.id.c, header.id.h, header.id.r, header.id.n},
+             static_cast<uint16_t>(header.count),
+             static_cast<uint16_t>(header.data_size)};
+  uint8_t* marks = marks_[chosen - slots_];
+  marks[0] = header.density;
+  marks[1] = header.deleted;
+  marks[2] = header.status;
+}
+
+bool SectorWalk::ReadHeader(SectorHeader* header) {
   constexpr int64_t kBlockSize = static_cast<int64_t>(BlockCache::kFetchSize);
   const int64_t block = pos_ / kBlockSize;
   if (block != block_) {
@@ -68,8 +157,6 @@ bool SectorWalk::Next(SectorHeader* header) {
     // Across the end of the block, or where a read failed.
     block_ = -1;
     if (cache_.ReadAt(file_, pos_, copy, sizeof(copy)) != sizeof(copy)) {
-      done_ = true;
-      file_ended_ = true;
       return false;
     }
   }
@@ -81,10 +168,24 @@ bool SectorWalk::Next(SectorHeader* header) {
   header->density = bytes[kDensityOffset];
   header->deleted = bytes[kDeletedOffset];
   header->status = bytes[kStatusOffset];
+  return true;
+}
+
+bool SectorWalk::Next(SectorHeader* header) {
+  if (done_) return false;
+  if (!memo_.Find(pos_, header)) {
+    if (!ReadHeader(header)) {
+      done_ = true;
+      file_ended_ = true;
+      return false;
+    }
+    memo_.Keep(*header);
+  }
   pos_ += static_cast<int64_t>(kSectorHeaderSize) + header->data_size;
   const int32_t i = index_++;
   if (i == 0) first_count_ = header->count;
   done_ = header->count == 0 || i == header->count - 1 || i + 1 >= first_count_;
+  if (!done_) memo_.Prefetch(pos_);
   return true;
 }
 

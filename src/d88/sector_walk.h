@@ -1,5 +1,6 @@
 // The walk over a track's sector records, shared by the reader's lookups and
-// listings, and the file bytes it reads. Internal to the reader.
+// listings, and the file bytes and record headers it reads. Internal to the
+// reader.
 
 #ifndef D88_SECTOR_WALK_H_
 #define D88_SECTOR_WALK_H_
@@ -7,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "d88/d88_image.h"
+#include "d88/d88_format.h"
 #include "d88/input_file.h"
 
 namespace d88 {
@@ -24,8 +25,8 @@ namespace d88 {
 // Its slots hold nothing until Clear is called.
 class BlockCache {
  public:
-  static constexpr size_t kCacheBlocks = 32;
-  static constexpr size_t kFetchSize = D88Image::kFetchSize;
+  static constexpr size_t kCacheBlocks = 8;
+  static constexpr size_t kFetchSize = 16384;
 
   // Forgets every block, for a file that has just been opened.
   void Clear();
@@ -49,15 +50,95 @@ class BlockCache {
   uint8_t bytes_[kCacheBlocks][kFetchSize];
 };
 
+// The record headers that walks have read whole, by file offset, so that a
+// later walk that reaches one of them, from any start and in any image,
+// reads nothing from the file. Exact as long as the file does not change.
+//
+// kSlots slots of 12 bytes and 3 bytes of marks each (1.41 MiB): a header
+// is kept in one of the kProbes slots that follow the place its offset hashes
+// to, in an empty one if there is one, else in place of the one that the oldest
+// walk kept (a walk's headers replace the earlier walks', never its own). So
+// the headers of a run as long as the longest walk fill two thirds of the slots
+// and stay kept, whichever walks reach them, but for a rare few whose place is
+// crowded; a file whose walks reach far more records than that keeps those
+// that the latest walks read. Finding or keeping a header looks at kProbes
+// slots at most, whatever the offsets. Offsets from kMaxOffset on are not
+// kept (walks stay below it).
+//
+// Large: the reader allocates it once, zeroed; its pages are touched only
+// as headers are kept. Clear empties it.
+class HeaderMemo {
+ public:
+  static constexpr size_t kSlots = 3 << 15;
+  static constexpr uint32_t kProbes = 32;
+  static constexpr int kOffsetBits = 34;
+  static constexpr int64_t kMaxOffset = int64_t{1} << kOffsetBits;
+
+  // Forgets every header, for a file that has just been opened.
+  void Clear();
+
+  // Starts a walk: the headers it keeps replace those of earlier walks.
+  void StartWalk() { walk_ = (walk_ + 1) & kWalkMask; }
+
+  // Stores the header at `offset` into `header` if it is kept.
+  bool Find(int64_t offset, SectorHeader* header) const;
+
+  // Starts fetching the memory where the header at `offset` would be kept,
+  // so that the caller's work on the current header overlaps the wait.
+  void Prefetch(int64_t offset) const;
+
+  // Keeps `header`, read whole from the file.
+  void Keep(const SectorHeader& header);
+
+ private:
+  // A slot's tag, from the low bit up: 1 when the slot is used; the number
+  // of the walk that kept it, modulo 2^kWalkBits; its distance from the
+  // place its offset hashes to (below kProbes); the hash divided by kSlots,
+  // whose remainder is the place. The hash is a bijection on offsets below
+  // kMaxOffset, so the place and the quotient name the offset.
+  static constexpr int kWalkBits = 8;
+  static constexpr uint32_t kWalkMask = (uint32_t{1} << kWalkBits) - 1;
+  static constexpr int kDistanceShift = 1 + kWalkBits;
+  static constexpr int kDistanceBits = 5;
+  static constexpr int kHashShift = kDistanceShift + kDistanceBits;
+  static_assert(kProbes <= uint32_t{1} << kDistanceBits,
+                "distances fit their bits");
+  static_assert(((uint64_t{1} << kOffsetBits) - 1) / kSlots <
+                    uint64_t{1} << (32 - kHashShift),
+                "quotients fit their bits");
+
+  struct Slot {
+    uint32_t tag;  // 0: empty
+    uint8_t id[4];
+    uint16_t count;
+    uint16_t data_size;
+  };
+
+  uint32_t walk_ = 0;
+  bool empty_ = true;
+  Slot slots_[kSlots];
+  static_assert(sizeof(Slot) == 12, "slots of 12 bytes");
+  // Each slot's header's density, deleted mark and status, apart so that
+  // the slots the searches probe stay small.
+  uint8_t marks_[kSlots][3];
+};
+
 // The walk of a sector lookup over one track's records, from the header at
 // `start`. It ends after a record whose count is 0, after the last record
 // that a header's count names, after the first header's count of records
 // (damaged counts may never name the current record), or where a whole
 // header cannot be read.
+//
+// A header that `memo` keeps costs no read; others are read through `cache`
+// (one read of kFetchSize bytes, two where a header crosses the end of a
+// block, none where the block is kept) and then kept in `memo`.
 class SectorWalk {
  public:
-  SectorWalk(const InputFile& file, BlockCache& cache, int64_t start)
-      : file_(file), cache_(cache), pos_(start) {}
+  SectorWalk(const InputFile& file, BlockCache& cache, HeaderMemo& memo,
+             int64_t start)
+      : file_(file), cache_(cache), memo_(memo), pos_(start) {
+    memo_.StartWalk();
+  }
 
   SectorWalk(const SectorWalk&) = delete;
   SectorWalk& operator=(const SectorWalk&) = delete;
@@ -70,10 +151,15 @@ class SectorWalk {
   bool file_ended() const { return file_ended_; }
 
  private:
+  // Reads the header at pos_ from the file; false if it cannot be read
+  // whole.
+  bool ReadHeader(SectorHeader* header);
+
   const InputFile& file_;
   BlockCache& cache_;
-  // The block that the last header lay in, read in place while the next
-  // header lies wholly inside it too.
+  HeaderMemo& memo_;
+  // The block that the last header read lay in, read in place while the
+  // next header lies wholly inside it too.
   int64_t block_ = -1;
   const uint8_t* block_bytes_ = nullptr;
   size_t block_size_ = 0;

@@ -9,6 +9,7 @@
 #include "common/command_line.h"
 #include "d88/d88_format.h"
 #include "d88/d88_image.h"
+#include "d88/version.h"
 #include "game/game_disk.h"
 #include "game/game_layout.h"
 #include "info/check.h"
@@ -414,7 +415,7 @@ int RunD88Info(int argc, char** argv) {
   if (help) {
     g_out.Print("%s", kUsage);
   } else if (version) {
-    g_out.Print("d88info %s\n", D88CUT_VERSION);
+    g_out.Print("d88info %s\n", D88_VERSION_STRING);
   } else if (paths.empty()) {
     return UsageError("no FILE given");
   } else {

@@ -21,6 +21,7 @@ using d88::kStatusOffset;
 using d88::kTrackEntrySize;
 using d88::kTrackTableOffset;
 using d88::SectorHeader;
+using d88::TrackState;
 
 namespace {
 
@@ -145,19 +146,20 @@ std::string NotD88Reason(D88Image& image, int64_t file_size) {
   bool any_read = false;
   bool header_found = false;
   for (int32_t t = 0; t < kTrackCount && !header_found; ++t) {
-    const int32_t offset = image.GetTrackOffset(t);
-    if (offset == 0) continue;
+    const TrackState state = image.GetTrackState(t);
+    if (state == TrackState::kAbsent) continue;
     any_track = true;
+    const int32_t offset = image.GetTrackOffset(t);
     if ((offset == kFirstTrackOffset ||
          offset == kShortTableFirstTrackOffset) &&
         LaidOutTrackStarts(image, offset, file_size)) {
       header_found = true;
       break;
     }
-    // The reader reads tracks inside the file and the disk size alone; a
-    // header there counts.
+    // A header of a track that the reader reads counts.
     SectorHeader first;
-    if (image.ReadTrackHeaders(t, &first, 1, nullptr) == 1) {
+    if (state == TrackState::kPresent &&
+        image.ReadTrackHeaders(t, &first, 1, nullptr) == 1) {
       any_read = true;
       header_found = PlausibleSectorHeader(first);
     }

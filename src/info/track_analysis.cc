@@ -17,6 +17,7 @@ using d88::kTrackCount;
 using d88::NominalSectorSize;
 using d88::SectorHeader;
 using d88::SectorId;
+using d88::TrackState;
 
 namespace {
 
@@ -260,8 +261,13 @@ TrackScan ScanTracks(D88Image& image, int64_t file_size,
   };
   std::map<int32_t, Walked> walked;
   for (int32_t t = 0; t < kTrackCount; ++t) {
+    const TrackState state = image.GetTrackState(t);
+    if (state == TrackState::kAbsent) continue;
+    if (state == TrackState::kOutside) {
+      anomalies->Add("offset outside the disk size, read as absent", t);
+      continue;
+    }
     const int32_t offset = image.GetTrackOffset(t);
-    if (offset == 0) continue;
     const size_t at = static_cast<size_t>(t);
     const auto same = walked.find(offset);
     if (same != walked.end()) {
@@ -281,14 +287,7 @@ TrackScan ScanTracks(D88Image& image, int64_t file_size,
     survey.Clear();
     ScanVisit visit = {&survey, signature, false};
     bool file_ended = false;
-    const int32_t count =
-        image.VisitTrackHeaders(t, &VisitHeader, &visit, &file_ended);
-    // A track that lists nothing without reaching the end of the file fails
-    // the reader's offset test, as does every track that starts there.
-    if (count == 0 && !file_ended) {
-      anomalies->Add("offset outside the disk size, read as absent", t);
-      continue;
-    }
+    image.VisitTrackHeaders(t, &VisitHeader, &visit, &file_ended);
     Walked& w = walked[offset];
     w.track = t;
     w.anomalies = survey.AnomalyTexts(file_ended);

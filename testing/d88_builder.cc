@@ -6,6 +6,8 @@
 namespace d88test {
 
 using d88::kDataSizeOffset;
+using d88::kDeletedOffset;
+using d88::kDensityOffset;
 using d88::kDiskNameOffset;
 using d88::kDiskNameSize;
 using d88::kDiskSizeOffset;
@@ -17,6 +19,7 @@ using d88::kSectorHeaderSize;
 using d88::kSectorHOffset;
 using d88::kSectorNOffset;
 using d88::kSectorROffset;
+using d88::kStatusOffset;
 using d88::kTrackCount;
 using d88::kTrackEntrySize;
 using d88::kTrackTableOffset;
@@ -78,6 +81,9 @@ Bytes BuildRecords(const TrackBuilder& track) {
     out[at + kSectorHOffset] = record.id.h;
     out[at + kSectorROffset] = record.id.r;
     out[at + kSectorNOffset] = record.id.n;
+    if (record.density) out[at + kDensityOffset] = *record.density;
+    if (record.deleted) out[at + kDeletedOffset] = *record.deleted;
+    if (record.status) out[at + kStatusOffset] = *record.status;
     StoreU16(out, at + kSectorCountOffset,
              record.count.value_or(static_cast<uint16_t>(count)));
     StoreU16(

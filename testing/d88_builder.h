@@ -33,6 +33,10 @@ struct TrackSector {
   std::optional<uint16_t> data_size;
   // Bytes 6-13 of the header (density, deleted mark, status, reserved).
   uint8_t filler = 0;
+  // Set: bytes 6, 7 and 8 in place of `filler`.
+  std::optional<uint8_t> density;
+  std::optional<uint8_t> deleted;
+  std::optional<uint8_t> status;
 };
 
 class TrackBuilder {

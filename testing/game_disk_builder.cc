@@ -32,6 +32,8 @@ using game::kSignatureSector;
 
 GameDiskBuilder::GameDiskBuilder(uint8_t disk_char) {
   image_.SetName("GAME DISK");
+  // Eight 1024-byte sectors a track: a 2HD disk.
+  image_.SetMediaType(0x20);
   Bytes& signature = SectorAt(kSignatureSector.track * kGameSectorsPerTrack +
                               kSignatureSector.id.r - 1);
   std::copy(std::begin(kSignature), std::end(kSignature),
@@ -48,7 +50,9 @@ GameDiskBuilder::GameDiskBuilder(uint8_t disk_char) {
                 Bytes(kDirectoryBlockSize - EntryOffset(2), 0));
 }
 
-Bytes& GameDiskBuilder::SectorAt(int32_t index) {
+Bytes& GameDiskBuilder::SectorAt(int32_t index) { return RecordAt(index).data; }
+
+TrackSector& GameDiskBuilder::RecordAt(int32_t index) {
   const GamePosition at = GamePositionAt(index);
   if (!image_.HasTrack(at.track)) {
     TrackBuilder& track = image_.AddTrack(at.track);
@@ -61,11 +65,11 @@ Bytes& GameDiskBuilder::SectorAt(int32_t index) {
     }
   }
   for (TrackSector& record : image_.Track(at.track).records()) {
-    if (record.id.r == at.id.r) return record.data;
+    if (record.id.r == at.id.r) return record;
   }
   // The sector was removed: put it back at the end of its track.
   image_.Track(at.track).AddSector(at.id, Bytes(kGameSectorSize, 0));
-  return image_.Track(at.track).Last().data;
+  return image_.Track(at.track).Last();
 }
 
 void GameDiskBuilder::WriteAtRecord(int32_t record, size_t offset,

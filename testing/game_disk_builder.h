@@ -23,7 +23,7 @@ struct DirectoryEntryFields {
 
 class GameDiskBuilder {
  public:
-  // A disk with the signature sector naming `disk_char`. For disk '1' it
+  // A 2HD disk with the signature sector naming `disk_char`. For disk '1' it
   // also holds PROG (patterned bytes) with an empty directory.
   explicit GameDiskBuilder(uint8_t disk_char);
 
@@ -31,6 +31,8 @@ class GameDiskBuilder {
   // The sector's whole track is created on first use, each sector filled
   // with a pattern of its own.
   Bytes& SectorAt(int32_t index);
+  // The record of that sector, to set its header fields.
+  TrackSector& RecordAt(int32_t index);
   Bytes& RecordData(int32_t record) {
     return SectorAt(record + game::kRecordBase);
   }

@@ -5,7 +5,8 @@
 //
 //   ImageHeader (688 bytes)
 //     0x00  16  disk name, NUL-padded (no NUL when all 16 bytes are used)
-//     0x10  11  name terminator, reserved, write protect (not read)
+//     0x10  10  name terminator, reserved (not read)
+//     0x1A   1  write protect (not read by the reader; 0x10: protected)
 //     0x1B   1  media type
 //     0x1C   4  disk size, header included
 //     0x20 656  track table: 164 offsets of 4 bytes from the image start,
@@ -20,7 +21,10 @@
 //     2  1  R (sector number)
 //     3  1  N (size code: nominal size 128 << N)
 //     4  2  number of sectors in the track
-//     6  8  density, deleted mark, status, reserved (not read)
+//     6  1  density
+//     7  1  deleted-data mark
+//     8  1  status
+//     9  5  reserved (not read)
 //    14  2  data size
 //
 // All multi-byte fields are little-endian.
@@ -39,6 +43,7 @@ constexpr int kTrackCount = 164;
 constexpr size_t kImageHeaderSize = 0x2B0;
 constexpr size_t kDiskNameOffset = 0x00;
 constexpr size_t kDiskNameSize = 16;
+constexpr size_t kWriteProtectOffset = 0x1A;
 constexpr size_t kMediaTypeOffset = 0x1B;
 constexpr size_t kDiskSizeOffset = 0x1C;
 constexpr size_t kTrackTableOffset = 0x20;
@@ -50,6 +55,9 @@ constexpr size_t kSectorHOffset = 1;
 constexpr size_t kSectorROffset = 2;
 constexpr size_t kSectorNOffset = 3;
 constexpr size_t kSectorCountOffset = 4;
+constexpr size_t kDensityOffset = 6;
+constexpr size_t kDeletedOffset = 7;
+constexpr size_t kStatusOffset = 8;
 constexpr size_t kDataSizeOffset = 14;
 
 // Largest value of a sector header's count of sectors in the track.
@@ -78,12 +86,16 @@ constexpr bool operator!=(SectorId a, SectorId b) { return !(a == b); }
 
 // A sector header as a walk over a track sees it: where it lies in the file,
 // the sector's ID, the track's sector count as this header gives it, and the
-// number of data bytes that follow the header.
+// number of data bytes that follow the header; then the marks the dumping
+// drive recorded, which are reported and never decide a lookup.
 struct SectorHeader {
   int64_t offset;  // file offset of the header
   SectorId id;
   int32_t count;
   int32_t data_size;
+  uint8_t density = 0;  // 0x00 double, 0x40 single, 0x01 high density
+  uint8_t deleted = 0;  // 0x10: the sector carries a deleted-data mark
+  uint8_t status = 0;   // the drive's status: 0x00 normal, else an error
 };
 
 static_assert(kTrackTableOffset + kTrackCount * kTrackEntrySize ==

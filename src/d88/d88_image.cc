@@ -321,6 +321,12 @@ int32_t D88Image::VisitTrackHeaders(int32_t track, HeaderVisitor visit,
   return visited;
 }
 
+int32_t D88Image::ReadFileBytes(int64_t offset, uint8_t* buf, int32_t len) {
+  if (!file_.is_open() || len <= 0) return 0;
+  return static_cast<int32_t>(
+      kept_->blocks.ReadAt(file_, offset, buf, static_cast<size_t>(len)));
+}
+
 int64_t D88Image::GetFileSize() const { return file_.Size(); }
 
 bool D88Image::GetFileIdentity(FileIdentity* identity) const {

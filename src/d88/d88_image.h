@@ -54,7 +54,7 @@ struct SectorLocation {
 //
 // Memory: the object itself is small and may live on the stack. The first
 // Open allocates, once for the object's life, 128 KiB of file blocks,
-// 1.125 MiB of record headers (98,304 slots of 12 bytes) and the notes of
+// 1.41 MiB of record headers (98,304 slots of 15 bytes) and the notes of
 // the 164 tracks (256 entries of 8 bytes each, 328 KiB in all), whatever
 // the file holds; pages are touched only as they are used.
 // Work: between two SelectImage calls, one walk of at most 65,535 records
@@ -236,6 +236,12 @@ class D88Image {
   using HeaderVisitor = void (*)(void* context, const SectorHeader& header);
   int32_t VisitTrackHeaders(int32_t track, HeaderVisitor visit, void* context,
                             bool* file_ended);
+
+  // Reads up to `len` bytes of the open file at `offset` into `buf` (which
+  // holds `len` bytes), whatever they are; returns the number read, fewer
+  // where the file ends or a read fails, 0 if no file is open. For a caller
+  // that judges what kind of file it is.
+  int32_t ReadFileBytes(int64_t offset, uint8_t* buf, int32_t len);
 
   // Size in bytes of the open file; -1 if none is open or the size cannot
   // be found. A stream is read to its end for it (at most kMaxStreamSize

@@ -958,6 +958,9 @@ TEST_F(ReaderTest, ReadTrackHeadersGivesEveryHeaderFieldAndPlace) {
   TrackBuilder& t = AddStandardTrack(second, 3, 1, 1, 3, 1, 256);
   t.records()[1].data.resize(100);  // data size 100, N 1
   t.records()[2].id = {7, 8, 9, 10};
+  t.records()[0].density = 0x40;
+  t.records()[1].deleted = 0x10;
+  t.records()[2].status = 0xB0;
   Bytes file = first.Build();
   const int64_t base = static_cast<int64_t>(file.size());
   Append(file, second.Build());
@@ -980,6 +983,16 @@ TEST_F(ReaderTest, ReadTrackHeadersGivesEveryHeaderFieldAndPlace) {
   }
   EXPECT_EQ(records[0].id, (SectorId{1, 1, 1, 1}));
   EXPECT_EQ(records[2].id, (SectorId{7, 8, 9, 10}));
+  // The marks, also from the headers kept for a later walk.
+  SectorHeader again[8];
+  ASSERT_EQ(image_.ReadTrackHeaders(3, again, 8, nullptr), 3);
+  for (int i = 0; i < 3; ++i) {
+    for (const SectorHeader* h : {&records[i], &again[i]}) {
+      EXPECT_EQ(h->density, i == 0 ? 0x40 : 0);
+      EXPECT_EQ(h->deleted, i == 1 ? 0x10 : 0);
+      EXPECT_EQ(h->status, i == 2 ? 0xB0 : 0);
+    }
+  }
   // The buffer bounds the list; absent and invalid tracks list nothing.
   EXPECT_EQ(image_.ReadTrackHeaders(3, records, 2, nullptr), 2);
   EXPECT_EQ(image_.ReadTrackHeaders(3, records, 0, &file_ended), 0);

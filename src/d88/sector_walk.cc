@@ -97,6 +97,9 @@ bool HeaderMemo::Find(int64_t offset, SectorHeader* header) const {
     header->id = {slot.id[0], slot.id[1], slot.id[2], slot.id[3]};
     header->count = slot.count;
     header->data_size = slot.data_size;
+    header->density = marks_[at][0];
+    header->deleted = marks_[at][1];
+    header->status = marks_[at][2];
     return true;
   }
   return false;
@@ -131,6 +134,10 @@ void HeaderMemo::Keep(const SectorHeader& header) {
              {header.id.c, header.id.h, header.id.r, header.id.n},
              static_cast<uint16_t>(header.count),
              static_cast<uint16_t>(header.data_size)};
+  uint8_t* marks = marks_[chosen - slots_];
+  marks[0] = header.density;
+  marks[1] = header.deleted;
+  marks[2] = header.status;
 }
 
 bool SectorWalk::ReadHeader(SectorHeader* header) {
@@ -158,6 +165,9 @@ bool SectorWalk::ReadHeader(SectorHeader* header) {
                 bytes[kSectorROffset], bytes[kSectorNOffset]};
   header->count = DecodeU16(bytes + kSectorCountOffset);
   header->data_size = DecodeU16(bytes + kDataSizeOffset);
+  header->density = bytes[kDensityOffset];
+  header->deleted = bytes[kDeletedOffset];
+  header->status = bytes[kStatusOffset];
   return true;
 }
 

@@ -54,12 +54,12 @@ class BlockCache {
 // later walk that reaches one of them, from any start and in any image,
 // reads nothing from the file. Exact as long as the file does not change.
 //
-// kSlots slots of 12 bytes (1.125 MiB): a header is kept in one of the
-// kProbes slots that follow the place its offset hashes to, in an empty one
-// if there is one, else in place of the one that the oldest walk kept (a
-// walk's headers replace the earlier walks', never its own). So the headers
-// of a run as long as the longest walk fill two thirds of the slots and
-// stay kept, whichever walks reach them, but for a rare few whose place is
+// kSlots slots of 12 bytes and 3 bytes of marks each (1.41 MiB): a header
+// is kept in one of the kProbes slots that follow the place its offset hashes
+// to, in an empty one if there is one, else in place of the one that the oldest
+// walk kept (a walk's headers replace the earlier walks', never its own). So
+// the headers of a run as long as the longest walk fill two thirds of the slots
+// and stay kept, whichever walks reach them, but for a rare few whose place is
 // crowded; a file whose walks reach far more records than that keeps those
 // that the latest walks read. Finding or keeping a header looks at kProbes
 // slots at most, whatever the offsets. Offsets from kMaxOffset on are not
@@ -118,6 +118,9 @@ class HeaderMemo {
   bool empty_ = true;
   Slot slots_[kSlots];
   static_assert(sizeof(Slot) == 12, "slots of 12 bytes");
+  // Each slot's header's density, deleted mark and status, apart so that
+  // the slots the searches probe stay small.
+  uint8_t marks_[kSlots][3];
 };
 
 // The walk of a sector lookup over one track's records, from the header at

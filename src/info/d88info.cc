@@ -14,6 +14,7 @@
 #include "game/game_layout.h"
 #include "info/check.h"
 #include "info/file_verdict.h"
+#include "info/json_report.h"
 #include "info/report.h"
 #include "info/text.h"
 #include "info/track_analysis.h"
@@ -44,37 +45,37 @@ ConsoleOutput& g_out = AccountOutput();
 // columns after their indent.
 constexpr size_t kIdLineWidth = 64;
 
+// Where standard input is read from, for the FILE "-": Windows has no name
+// for it.
+#ifdef _WIN32
+const char* const kStdinName = nullptr;
+#else
+const char* const kStdinName = "/dev/stdin";
+#endif
+
 const char kUsage[] =
-    "Usage: d88info [--check] FILE\n"
+    "Usage: d88info [--check] [--json] FILE...\n"
     "\n"
     "Tells what each disk image in the D88 file FILE holds: its name, media\n"
     "type and size, its tracks and sector layout, the tracks that differ\n"
-    "from that layout, anything damaged, and whether it is a disk of the\n"
-    "game. For a file that cannot be a D88 file, it says so and why.\n"
+    "from that layout, anything damaged or flagged by the dumping drive, and\n"
+    "whether it is a disk of the game. For a file that cannot be a D88 file,\n"
+    "an archive say, it says so and why. Several files are described in\n"
+    "turn, each under a line \"==> FILE <==\"; FILE - is standard input.\n"
     "\n"
     "  --check      for each disk 1 of the game, tell whether PROG, the\n"
     "               directory and every file on disk 1 can be read whole,\n"
     "               and list the files that d88cut would write incomplete\n"
+    "               or from sectors flagged with a drive error\n"
+    "  --json       the same as one JSON document per file, one a line\n"
+    "               (see docs/json.md)\n"
     "  -h, --help   show this text\n"
     "  --version    show the version of d88info\n"
     "\n"
-    "Exit status: 0 on success; with --check, 0 only when everything is\n"
-    "complete and 1 when something is incomplete or no disk 1 is found;\n"
-    "2 for a usage error, a file that cannot be opened or read, or output\n"
-    "that cannot be written.\n";
-
-const char* MediaName(int32_t type) {
-  switch (type) {
-    case 0x00:
-      return "2D";
-    case 0x10:
-      return "2DD";
-    case 0x20:
-      return "2HD";
-    default:
-      return nullptr;
-  }
-}
+    "Exit status, the worst of all files: 0 on success; with --check, 0\n"
+    "only when everything is complete and 1 when something is incomplete\n"
+    "or flagged, or no disk 1 is found; 2 for a usage error, a file that\n"
+    "cannot be opened or read, or output that cannot be written.\n";
 
 std::string LayoutText(const Layout& layout) {
   if (layout.sectors == 0) return "no sectors";
@@ -205,24 +206,13 @@ void PrintHeaderFields() {
 // Prints the account of the selected image; from its tracks on, only a line
 // if that part repeats an earlier image's.
 void ReportImage(int32_t index, int64_t file_size, EarlierTexts* repeats) {
-  const int32_t base = g_image.GetImageBase();
-  const int32_t disk_size = g_image.GetDiskSize();
-  g_out.Print("Image %d at offset %d\n", index, base);
+  g_out.Print("Image %d at offset %d\n", index, g_image.GetImageBase());
   PrintHeaderFields();
 
   Anomalies anomalies;
-  if (disk_size < static_cast<int64_t>(kImageHeaderSize)) {
-    anomalies.Add(Format("disk size %d is smaller than the %d-byte header",
-                         disk_size, static_cast<int>(kImageHeaderSize)));
-  } else if (disk_size > file_size - base) {
-    anomalies.Add(
-        Format("disk size runs %lld bytes past the end of the file",
-               static_cast<long long>(int64_t{base} + disk_size - file_size)));
-  }
   std::string lines;
   GatherLines(&lines);
-  const TrackScan scan = ScanTracks(g_image, file_size, kSignatureSector.track,
-                                    kSignatureSector.id, &anomalies);
+  const TrackScan scan = ScanImage(g_image, file_size, &anomalies);
   PrintTracks(scan);
   PrintAnomalies(anomalies);
 
@@ -257,8 +247,22 @@ void ReportNotD88(const std::string& reason, int64_t file_size) {
   PrintHeaderFields();
 }
 
+// The verdict on an archive, and how to read an image inside it.
+void ReportArchive(const ArchiveKind& archive, int64_t file_size) {
+  g_out.Print("not a D88 file: %s\n", archive.what);
+  g_out.Print("File: %s\n", Count(file_size, "byte", "bytes").c_str());
+  g_out.Print("To read a disk image inside it, pipe it in: %s | d88info -\n",
+              archive.extract);
+}
+
 int RunAccount() {
   const int64_t file_size = g_image.GetFileSize();
+  const ArchiveKind* archive =
+      g_image.GetReadError() != nullptr ? nullptr : ArchiveOf(g_image);
+  if (archive != nullptr) {
+    ReportArchive(*archive, file_size);
+    return 0;
+  }
   // Bytes that could not be read judge nothing: a failed read looks like
   // the end of the file, and a D88 file would pass for a short one.
   const std::string not_d88 = g_image.GetReadError() != nullptr
@@ -325,21 +329,75 @@ std::string ForConsole(const char* text) {
 
 std::string Quoted(const char* arg) { return "'" + ForConsole(arg) + "'"; }
 
+// What the command line asks of each file.
+struct Options {
+  bool check = false;
+  bool json = false;
+};
+
+// Describes the file `arg` names ("-": standard input), after the header
+// `header` (a format for the name) unless it is null; returns its exit
+// status.
+int DescribeFile(const char* arg, const Options& options, const char* header) {
+  const bool is_stdin = std::strcmp(arg, "-") == 0;
+  const std::string shown = is_stdin ? "standard input" : ForConsole(arg);
+  const char* path = is_stdin ? kStdinName : arg;
+  if (path == nullptr) {
+    g_out.Flush();
+    std::fprintf(stderr,
+                 "d88info: cannot read standard input here; name the "
+                 "file\n");
+    std::fflush(stderr);
+    return 2;
+  }
+  if (!g_image.Open(path) ||
+      (g_image.GetFileSize() < 0 && g_image.GetReadError() != nullptr)) {
+    // A stream that cannot be read to its end has no size to account for.
+    const D88Image::OpenFailure failure = g_image.GetOpenFailure();
+    // In order with what standard output holds so far.
+    g_out.Flush();
+    std::fprintf(stderr, "d88info: cannot %s %s: %s\n",
+                 failure == D88Image::OpenFailure::kFile ||
+                         failure == D88Image::OpenFailure::kMemory
+                     ? "open"
+                     : "read",
+                 shown.c_str(), g_image.GetError());
+    std::fflush(stderr);
+    return 2;
+  }
+  if (options.json) {
+    // The name as given, in UTF-8 where it is; not for a console.
+    return RunJson(g_image, is_stdin ? "-" : arg, options.check);
+  }
+  if (header != nullptr) g_out.Print(header, shown.c_str());
+  int status = options.check ? RunCheck(g_image) : RunAccount();
+  // A read that failed made part of the file look absent; the account
+  // says so, and the run fails.
+  if (g_image.GetReadError() != nullptr) {
+    g_out.Print("\nRead error: %s; the account above is incomplete.\n",
+                g_image.GetReadError());
+    status = 2;
+  }
+  return status;
+}
+
 }  // namespace
 
 int RunD88Info(int argc, char** argv) {
-  bool check = false;
+  Options options;
   bool help = false;
   bool version = false;
   bool options_done = false;
-  const char* path = nullptr;
+  std::vector<const char*> paths;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (!options_done && arg[0] == '-' && arg[1] != '\0') {
       if (std::strcmp(arg, "--") == 0) {
         options_done = true;
       } else if (std::strcmp(arg, "--check") == 0) {
-        check = true;
+        options.check = true;
+      } else if (std::strcmp(arg, "--json") == 0) {
+        options.json = true;
       } else if (std::strcmp(arg, "--help") == 0 ||
                  std::strcmp(arg, "-h") == 0) {
         help = true;
@@ -348,10 +406,8 @@ int RunD88Info(int argc, char** argv) {
       } else {
         return UsageError("unknown option " + Quoted(arg));
       }
-    } else if (path == nullptr) {
-      path = arg;
     } else {
-      return UsageError("more than one FILE (" + Quoted(arg) + ")");
+      paths.push_back(arg);
     }
   }
   g_out.Reset();
@@ -360,27 +416,14 @@ int RunD88Info(int argc, char** argv) {
     g_out.Print("%s", kUsage);
   } else if (version) {
     g_out.Print("d88info %s\n", D88_VERSION_STRING);
-  } else if (path == nullptr) {
+  } else if (paths.empty()) {
     return UsageError("no FILE given");
-  } else if (!g_image.Open(path) ||
-             (g_image.GetFileSize() < 0 && g_image.GetReadError() != nullptr)) {
-    // A stream that cannot be read to its end has no size to account for.
-    const D88Image::OpenFailure failure = g_image.GetOpenFailure();
-    std::fprintf(stderr, "d88info: cannot %s %s: %s\n",
-                 failure == D88Image::OpenFailure::kFile ||
-                         failure == D88Image::OpenFailure::kMemory
-                     ? "open"
-                     : "read",
-                 ForConsole(path).c_str(), g_image.GetError());
-    return 2;
   } else {
-    status = check ? RunCheck(g_image) : RunAccount();
-    // A read that failed made part of the file look absent; the account
-    // says so, and the run fails.
-    if (g_image.GetReadError() != nullptr) {
-      g_out.Print("\nRead error: %s; the account above is incomplete.\n",
-                  g_image.GetReadError());
-      status = 2;
+    for (size_t i = 0; i < paths.size(); ++i) {
+      const char* header = paths.size() == 1
+                               ? nullptr
+                               : (i == 0 ? "==> %s <==\n" : "\n==> %s <==\n");
+      status = std::max(status, DescribeFile(paths[i], options, header));
     }
   }
   g_out.Flush();

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "game/game_layout.h"
 #include "testing/chained_images.h"
 #include "testing/d88_builder.h"
 #include "testing/demo_image.h"
@@ -93,9 +94,10 @@ TEST_F(D88InfoTest, HelpGoesToStandardOutputAndUsageErrorsToStandardError) {
   const ProcessResult help = Run({"--help"});
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_EQ(help.err, "");
-  EXPECT_EQ(help.out.rfind("Usage: d88info [--check] FILE\n", 0), 0u);
+  EXPECT_EQ(help.out.rfind("Usage: d88info [--check] [--json] FILE...\n", 0),
+            0u);
   for (const char* option :
-       {"\n  --check ", "\n  -h, --help ", "\n  --version "}) {
+       {"\n  --check ", "\n  --json ", "\n  -h, --help ", "\n  --version "}) {
     EXPECT_TRUE(Contains(help.out, option)) << option;
   }
   EXPECT_EQ(Run({"-h"}).out, help.out);
@@ -110,7 +112,6 @@ TEST_F(D88InfoTest, HelpGoesToStandardOutputAndUsageErrorsToStandardError) {
   const std::pair<std::vector<std::string>, std::string> errors[] = {
       {{}, "no FILE given"},
       {{"--check"}, "no FILE given"},
-      {{file, file, "b.d88"}, "more than one FILE ('" + file + "')"},
       {{"--verbose", file}, "unknown option '--verbose'"},
       {{"--help", "--bogus"}, "unknown option '--bogus'"},
       {{"-x", file, file}, "unknown option '-x'"},
@@ -123,7 +124,7 @@ TEST_F(D88InfoTest, HelpGoesToStandardOutputAndUsageErrorsToStandardError) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "d88info: " + what + "\nTry 'd88info --help'.\n");
   }
-  // Options may follow the file, and "--" ends them.
+  // Options may follow the file, and "--" ends them; "-" is a FILE.
   EXPECT_EQ(Run({file, "--check"}).exit_code, 1);
   ASSERT_TRUE(WriteFileBytes(work_.File("--check"), Bytes(3, 0)));
   EXPECT_EQ(Run({"--", "--check"}).out,
@@ -156,6 +157,53 @@ TEST_F(D88InfoTest, UnopenableFileGivesStatusTwo) {
       << r.err;
 }
 
+// --- Several files and standard input --------------------------------------
+
+// Each file under a header, as head(1) does; the worst status of them all.
+TEST_F(D88InfoTest, SeveralFilesEachUnderAHeaderWithTheWorstStatus) {
+  const std::string demo = Input(BuildDemoImage(), "demo.d88");
+  GameDiskBuilder broken('1');
+  broken.RemoveSector(67, 1);
+  const std::string incomplete = Input(broken.Build(), "broken.d88");
+  const std::string missing = inputs_.File("missing.d88");
+  const std::string demo_account = Account(BuildDemoImage());
+  const std::string demo_check = Check(BuildDemoImage()).out;
+  const std::string broken_check = Check(broken.Build()).out;
+
+  const ProcessResult accounts = Run({demo, missing, incomplete});
+  EXPECT_EQ(accounts.exit_code, 2);
+  EXPECT_EQ(accounts.err.rfind("d88info: cannot open " + missing + ": ", 0), 0u)
+      << accounts.err;
+  EXPECT_EQ(accounts.out, "==> " + demo + " <==\n" + demo_account + "\n==> " +
+                              incomplete + " <==\n" + Account(broken.Build()));
+
+  const ProcessResult checks = Run({"--check", demo, incomplete, demo});
+  EXPECT_EQ(checks.exit_code, 1);
+  EXPECT_EQ(checks.out, "==> " + demo + " <==\n" + demo_check + "\n==> " +
+                            incomplete + " <==\n" + broken_check + "\n==> " +
+                            demo + " <==\n" + demo_check);
+  EXPECT_EQ(Run({"--check", demo, demo}).exit_code, 0);
+}
+
+#ifndef _WIN32
+// "-" reads standard input, a pipe here, as the file of the same bytes.
+TEST_F(D88InfoTest, DashIsStandardInput) {
+  const Bytes image = BuildDemoImage();
+  const std::string demo = Input(image, "demo.d88");
+  const std::string exe = TestedExecutable(D88INFO_PATH);
+  ProcessOptions options;
+  options.stdin_pipe = true;
+  options.stdin_bytes.assign(image.begin(), image.end());
+  const ProcessResult alone = RunProcess(exe, {exe, "-"}, options);
+  EXPECT_EQ(alone.exit_code, 0);
+  EXPECT_EQ(alone.out, Account(image));
+  const ProcessResult both = RunProcess(exe, {exe, demo, "-"}, options);
+  EXPECT_EQ(both.exit_code, 0);
+  EXPECT_EQ(both.out, "==> " + demo + " <==\n" + alone.out +
+                          "\n==> standard input <==\n" + alone.out);
+}
+#endif
+
 // --- The account ------------------------------------------------------------
 
 TEST_F(D88InfoTest, DemoImage) {
@@ -164,7 +212,7 @@ TEST_F(D88InfoTest, DemoImage) {
             "\n"
             "Image 0 at offset 0\n"
             "  name        \"DEMO DISK 1\"\n"
-            "  media type  0x00 (2D)\n"
+            "  media type  0x20 (2HD)\n"
             "  disk size   83888 bytes\n"
             "  tracks      10 present: 0-4, 6, 64, 66-68\n"
             "  layout      8 sectors of N 3, 1024 bytes, on all 10 tracks\n"
@@ -173,7 +221,7 @@ TEST_F(D88InfoTest, DemoImage) {
             "\n"
             "Image 1 at offset 83888\n"
             "  name        \"DEMO DISK 2\"\n"
-            "  media type  0x00 (2D)\n"
+            "  media type  0x20 (2HD)\n"
             "  disk size   25648 bytes\n"
             "  tracks      3 present: 0, 33-34\n"
             "  layout      8 sectors of N 3, 1024 bytes, on all 3 tracks\n"
@@ -189,7 +237,7 @@ TEST_F(D88InfoTest, DamagedDemoImage) {
       "\n"
       "Image 0 at offset 0\n"
       "  name        \"DEMO DISK 1\"\n"
-      "  media type  0x00 (2D)\n"
+      "  media type  0x20 (2HD)\n"
       "  disk size   82336 bytes\n"
       "  tracks      10 present: 0-4, 6, 64, 66-68\n"
       "  layout      8 sectors of N 3, 1024 bytes, on 8 of 10 tracks\n"
@@ -203,7 +251,7 @@ TEST_F(D88InfoTest, DamagedDemoImage) {
       "\n"
       "Image 1 at offset 82336\n"
       "  name        \"DEMO DISK 2\"\n"
-      "  media type  0x00 (2D)\n"
+      "  media type  0x20 (2HD)\n"
       "  disk size   25648 bytes\n"
       "  tracks      3 present: 0, 33-34\n"
       "  layout      8 sectors of N 3, 1024 bytes, on 2 of 3 tracks\n"
@@ -265,7 +313,7 @@ TEST_F(D88InfoTest, DamagedImage) {
       "\n"
       "Image 0 at offset 0\n"
       "  name        \"GAME DISK\"\n"
-      "  media type  0x00 (2D)\n"
+      "  media type  0x20 (2HD)\n"
       "  disk size   9008 bytes\n"
       "  tracks      1 present: 0\n"
       "  layout      8 sectors of N 3, 1024 bytes, on the one track\n"
@@ -305,6 +353,7 @@ TEST_F(D88InfoTest, DamagedImage) {
 
 TEST_F(D88InfoTest, SameAnomalyOnSeveralTracksIsOneLine) {
   ImageBuilder b;
+  b.SetMediaType(0x20);  // 8 KiB a track
   for (int t : {0, 1, 2, 5, 9}) {
     AddTrack16(b, t);
     for (TrackSector& s : b.Track(t).records()) s.data.resize(512);
@@ -400,6 +449,46 @@ TEST_F(D88InfoTest, TrackWithNoWholeHeader) {
       << out;
 }
 
+// Tracks that no medium of the type named holds: the smallest that holds
+// them is named.
+TEST_F(D88InfoTest, TracksThatDoNotFitTheMediaType) {
+  auto disk = [](uint8_t media, int tracks, int sectors, uint8_t n) {
+    ImageBuilder b;
+    b.SetMediaType(media);
+    for (int t = 0; t < tracks; ++t) {
+      TrackBuilder& track = b.AddTrack(t);
+      for (int r = 1; r <= sectors; ++r) {
+        track.AddSector(
+            {static_cast<uint8_t>(t / 2), static_cast<uint8_t>(t % 2),
+             static_cast<uint8_t>(r), n},
+            Bytes(size_t{128} << n, 0xE5));
+      }
+    }
+    return b.Build();
+  };
+  const std::pair<Bytes, std::string> cases[] = {
+      {disk(0x00, 154, 8, 3),
+       "media type 2D cannot hold 154 tracks (84 at most) and 8192 data "
+       "bytes on a track (6250 at most): looks like 2HD"},
+      {disk(0x00, 160, 16, 1),
+       "media type 2D cannot hold 160 tracks (84 at most): looks like 2DD"},
+      {disk(0x10, 2, 26, 1),
+       "media type 2DD cannot hold 6656 data bytes on a track (6250 at "
+       "most): looks like 2HD"},
+      {disk(0x00, 84, 16, 1), ""},
+      {disk(0x10, 164, 16, 1), ""},
+      {disk(0x20, 164, 26, 1), ""},
+  };
+  for (const auto& [file, anomaly] : cases) {
+    SCOPED_TRACE(anomaly);
+    const std::string out = Account(file);
+    EXPECT_TRUE(Contains(out, anomaly.empty()
+                                  ? "  anomalies   none\n"
+                                  : "  anomalies   " + anomaly + "\n"))
+        << out;
+  }
+}
+
 TEST_F(D88InfoTest, NamesAndMediaTypes) {
   struct Case {
     std::string name;
@@ -411,6 +500,8 @@ TEST_F(D88InfoTest, NamesAndMediaTypes) {
       {"", 0x00, "", "0x00 (2D)"},
       {"ABCDEFGHIJKLMNOP", 0x10, "ABCDEFGHIJKLMNOP", "0x10 (2DD)"},
       {"\x01\x1f \"q\"", 0x20, ".. \"q\"", "0x20 (2HD)"},
+      {"ONE", 0x30, "ONE", "0x30 (1D)"},
+      {"ONE", 0x40, "ONE", "0x40 (1DD)"},
       {"\x8c\xbe\x82\xa0\xb1", 0xFF, "\x8c\xbe\x82\xa0\xb1", "0xFF"},
   };
   for (const Case& c : cases) {
@@ -839,6 +930,84 @@ TEST_F(D88InfoTest, CheckAgreesWithWhatD88CutWrites) {
     }
     EXPECT_EQ(listed, warned);
   }
+}
+
+// --- The drive's marks -------------------------------------------------------
+
+// A disk 1 whose sectors carry the drive's marks: status B0 in PROG and in
+// 002, E0 in 003, a deleted-data mark in 002; and what d88cut writes of it.
+GameDiskBuilder MarkedDisk() {
+  GameDiskBuilder disk('1');
+  disk.AddFile(2, 0x0000, Pattern(3072, 2));
+  disk.AddFile(3, 0x0010, Pattern(1000, 3));
+  disk.RecordAt(game::kRecordBase + game::kProgRecord + 2).status = 0xB0;
+  disk.RecordAt(game::kRecordBase + 1).status = 0xB0;
+  disk.RecordAt(game::kRecordBase + 2).deleted = 0x10;
+  disk.RecordAt(game::kRecordBase + 0x10).status = 0xE0;
+  return disk;
+}
+
+TEST_F(D88InfoTest, SectorMarksAreAnomaliesAndFlagCompleteFiles) {
+  const Bytes marked = MarkedDisk().Build();
+  const std::string account = Account(marked);
+  EXPECT_TRUE(Contains(account,
+                       "  anomalies   sectors with status B0 (data CRC "
+                       "error): tracks 1, 67\n"
+                       "              sectors with a deleted-data mark: track "
+                       "1\n"
+                       "              sectors with status E0 (no address "
+                       "mark): track 3\n"))
+      << account;
+
+  const ProcessResult r = Check(marked);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out,
+            "Image 0 at offset 0: disk 1 of the game\n"
+            "  PROG        complete, with 1 sector flagged data CRC error, "
+            "15360 bytes\n"
+            "  directory   complete, 4096 bytes; 2 entries, 2 on disk 1\n"
+            "  002         complete, with 1 sector flagged data CRC error, "
+            "3072 bytes\n"
+            "  003         complete, with 1 sector flagged no address mark, "
+            "1000 bytes\n"
+            "\n"
+            "Complete with sectors flagged: PROG, 002, 003.\n");
+
+  // Other statuses in hex, two of them in one file.
+  GameDiskBuilder two = MarkedDisk();
+  two.RecordAt(game::kRecordBase + 2).status = 0x10;
+  const ProcessResult r2 = Check(two.Build());
+  EXPECT_TRUE(Contains(r2.out,
+                       "  002         complete, with 2 sectors flagged (1 "
+                       "status 10, 1 data CRC error), 3072 bytes\n"))
+      << r2.out;
+}
+
+// d88cut reads past the marks: its console and files are those of the
+// same disk without them.
+TEST_F(D88InfoTest, D88CutIgnoresSectorMarks) {
+  GameDiskBuilder plain('1');
+  plain.AddFile(2, 0x0000, Pattern(3072, 2));
+  plain.AddFile(3, 0x0010, Pattern(1000, 3));
+  std::vector<std::pair<std::string, std::string>> outputs;
+  for (const Bytes& file : {plain.Build(), MarkedDisk().Build()}) {
+    TempDir out;
+    const std::string input = Input(file);
+    ProcessOptions options;
+    options.cwd = out.path();
+    const std::string d88cut = TestedExecutable(D88CUT_PATH);
+    const ProcessResult cut = RunProcess(d88cut, {d88cut, input}, options);
+    EXPECT_EQ(cut.exit_code, 0);
+    std::string files;
+    for (const std::string& name : out.List()) {
+      Bytes bytes;
+      EXPECT_TRUE(d88test::ReadFileBytes(out.File(name), &bytes));
+      files += name + ":" + std::string(bytes.begin(), bytes.end()) + "\n";
+    }
+    outputs.emplace_back(cut.out + cut.err, files);
+  }
+  EXPECT_NE(outputs[0].second, "");
+  EXPECT_EQ(outputs[0], outputs[1]);
 }
 
 // --- Real images made by other programs ------------------------------------

@@ -5,13 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "d88/d88_format.h"
+#include "testing/archives.h"
 #include "testing/d88_builder.h"
 #include "testing/demo_image.h"
 #include "testing/run_process.h"
@@ -38,13 +41,19 @@ using d88test::BuildDamagedDemoImage;
 using d88test::BuildDemoImage;
 using d88test::Bytes;
 using d88test::ConsoleText;
+using d88test::GzipOf;
 using d88test::ImageBuilder;
+using d88test::LzhOf;
 using d88test::ProcessResult;
+using d88test::ReadFileBytes;
+using d88test::SevenZipSignatureOf;
 using d88test::StoreU16;
 using d88test::StoreU32;
 using d88test::TempDir;
 using d88test::TestedExecutable;
 using d88test::WriteFileBytes;
+using d88test::ZipMethod;
+using d88test::ZipOf;
 namespace {
 
 constexpr size_t kHeader = kImageHeaderSize;
@@ -109,16 +118,6 @@ Bytes Record(uint8_t n, uint16_t count, uint16_t size) {
 
 // --- Files of other kinds, as a user has them ------------------------------
 
-uint32_t Crc32(const Bytes& bytes) {
-  uint32_t crc = 0xFFFFFFFFu;
-  for (uint8_t b : bytes) {
-    crc ^= b;
-    for (int i = 0; i < 8; ++i)
-      crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
-  }
-  return ~crc;
-}
-
 Bytes Text() {
   std::string text;
   for (int i = 0; i < 40; ++i) {
@@ -129,48 +128,7 @@ Bytes Text() {
 }
 
 // A zip archive that stores one text file uncompressed.
-Bytes Zip() {
-  const std::string name = "README.txt";
-  const Bytes data = Text();
-  const uint32_t crc = Crc32(data);
-  const uint32_t size = static_cast<uint32_t>(data.size());
-  Bytes zip;
-  auto u16 = [&zip](uint16_t v) {
-    zip.resize(zip.size() + 2);
-    StoreU16(zip, zip.size() - 2, v);
-  };
-  auto u32 = [&zip](uint32_t v) {
-    zip.resize(zip.size() + 4);
-    StoreU32(zip, zip.size() - 4, v);
-  };
-  // Version 2.0, no flags, stored, a time and date, the CRC and sizes, the
-  // name's length, no extra field.
-  auto entry_fields = [&] {
-    for (int v : {20, 0, 0, 0x6000, 0x5A21}) u16(static_cast<uint16_t>(v));
-    for (uint32_t v : {crc, size, size}) u32(v);
-    u16(static_cast<uint16_t>(name.size()));
-    u16(0);
-  };
-  u32(0x04034B50);  // local file header
-  entry_fields();
-  zip.insert(zip.end(), name.begin(), name.end());
-  Append(zip, data);
-  const uint32_t directory = static_cast<uint32_t>(zip.size());
-  u32(0x02014B50);  // central directory entry
-  u16(20);
-  entry_fields();
-  for (int i = 0; i < 3; ++i) u16(0);  // comment, disk, internal attributes
-  u32(0);                              // external attributes
-  u32(0);                              // offset of the local header
-  zip.insert(zip.end(), name.begin(), name.end());
-  const uint32_t directory_size = static_cast<uint32_t>(zip.size()) - directory;
-  u32(0x06054B50);  // end of the central directory
-  for (int v : {0, 0, 1, 1}) u16(static_cast<uint16_t>(v));
-  u32(directory_size);
-  u32(directory);
-  u16(0);
-  return zip;
-}
+Bytes Zip() { return ZipOf("README.txt", Text(), ZipMethod::kStored); }
 
 Bytes RandomBytes() {
   std::mt19937 rng(88);
@@ -203,6 +161,16 @@ class FileVerdictTest : public ::testing::Test {
     D88Image image;
     EXPECT_TRUE(image.Open(path.c_str()));
     return NotD88Reason(image, image.GetFileSize());
+  }
+
+  // The archive that FindArchive names in the file's first bytes, or "".
+  std::string Archive(const Bytes& file) {
+    const std::string path = dir_.File("in.bin");
+    EXPECT_TRUE(WriteFileBytes(path, file));
+    D88Image image;
+    EXPECT_TRUE(image.Open(path.c_str()));
+    const ArchiveKind* kind = ArchiveOf(image);
+    return kind == nullptr ? "" : kind->what;
   }
 
   TempDir dir_;
@@ -308,6 +276,97 @@ TEST_F(FileVerdictTest, PlausibleSectorHeaders) {
   }
 }
 
+// Magic bytes, each with its neighbours that must not match.
+TEST_F(FileVerdictTest, ArchivesAreToldByTheirMagicBytes) {
+  auto bytes = [](const std::string& text) {
+    Bytes b(text.begin(), text.end());
+    b.resize(64, 0);
+    return b;
+  };
+  Bytes cab = bytes(std::string("MSCF\0\0\0\0", 8));
+  cab[24] = 3;
+  cab[25] = 1;
+  Bytes cab_no_version = cab;
+  cab_no_version[24] = 0;
+  const std::pair<Bytes, std::string> cases[] = {
+      {bytes("PK\x03\x04"), "a zip archive"},
+      {bytes("PK\x05\x06"), "a zip archive"},            // empty
+      {bytes("PK\x07\x08PK\x03\x04"), "a zip archive"},  // spanned
+      {bytes("PK\x01\x02"), ""},
+      {bytes("\x1F\x8B\x08"), "a gzip file"},
+      {bytes("\x1F\x8B\x07"), ""},
+      {bytes("\x1A\x01-lh5-"), "an LZH archive"},
+      {bytes("\x1A\x01-lhd-"), "an LZH archive"},
+      {bytes("\x1A\x01-lzs-"), "an LZH archive"},
+      {bytes("\x1A\x01-lz5-"), "an LZH archive"},
+      {bytes("\x1A\x01-lh9-"), ""},
+      {bytes("\x1A-lh5-"), ""},
+      {bytes("7z\xBC\xAF\x27\x1C"), "a 7z archive"},
+      {bytes("Rar!\x1A\x07"), "a rar archive"},
+      {bytes("Rar!\x1A\x07\x01"), "a rar archive"},
+      {bytes("Rar!\x1A\x07\x02"), ""},
+      {bytes("\xFD\x37zXZ"), "an xz file"},
+      {bytes("BZh91AY&SY"), "a bzip2 file"},
+      {bytes("BZh1\x17\x72\x45\x38\x50\x90"), "a bzip2 file"},  // empty
+      {bytes("BZh91AY"), ""},
+      {bytes("\x28\xB5\x2F\xFD"), "a zstd file"},
+      {cab, "a cab archive"},
+      {cab_no_version, ""},  // a disk named "MSCF"
+      {bytes("GAME DISK 1"), ""},
+      {Bytes{'P', 'K', 3}, ""},  // too short
+  };
+  for (const auto& [file, what] : cases) {
+    const size_t shown = std::min<size_t>(file.size(), 12);
+    SCOPED_TRACE(testing::PrintToString(Bytes(
+        file.begin(), file.begin() + static_cast<std::ptrdiff_t>(shown))));
+    EXPECT_EQ(Archive(file), what);
+    EXPECT_EQ(FindArchive(file.data(), 0), nullptr);
+  }
+}
+
+// D88 files: the sample images and the real ones that are at hand.
+std::vector<std::pair<std::string, Bytes>> D88Files() {
+  std::vector<std::pair<std::string, Bytes>> files = {
+      {"sample", BuildDemoImage()},
+      {"damaged sample", BuildDamagedDemoImage()}};
+  std::error_code ec;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(D88CUT_REAL_IMAGES, ec)) {
+    const std::string ext = entry.path().extension().string();
+    if (ext != ".d88" && ext != ".d77") continue;
+    Bytes bytes;
+    EXPECT_TRUE(ReadFileBytes(entry.path().string(), &bytes));
+    files.emplace_back(entry.path().filename().string(), bytes);
+  }
+  return files;
+}
+
+// No archive of a D88 file passes the verdict, whatever its magic bytes:
+// a stored zip or LZH under names of every length mod 4 puts the image's
+// track table at every alignment.
+TEST_F(FileVerdictTest, NoArchiveOfAD88FilePassesAsOne) {
+  for (const auto& [name, d88] : D88Files()) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(Reason(d88), "");
+    EXPECT_EQ(Archive(d88), "");
+    std::vector<std::pair<std::string, Bytes>> archives = {
+        {"a zip archive", ZipOf("DISK.D88", d88, ZipMethod::kDeflated)},
+        {"a gzip file", GzipOf(d88)},
+        {"a 7z archive", SevenZipSignatureOf(d88)},
+    };
+    for (const std::string stem : {"A", "AB", "ABC", "ABCD"}) {
+      archives.emplace_back("a zip archive",
+                            ZipOf(stem + ".d88", d88, ZipMethod::kStored));
+      archives.emplace_back("an LZH archive", LzhOf(stem + ".d88", d88));
+    }
+    for (const auto& [what, archive] : archives) {
+      SCOPED_TRACE(what);
+      EXPECT_EQ(Archive(archive), what);
+      EXPECT_NE(Reason(archive), "");
+    }
+  }
+}
+
 // --- End to end
 // ----------------------------------------------------------------
 
@@ -324,6 +383,36 @@ Account D88Info(const std::string& path) {
   return {r.exit_code, r.out};
 }
 
+// An archive of the sample image: what it is, and how to read its image.
+TEST(D88InfoVerdictTest, ArchivesAreNamedWithAPipeToReadThem) {
+  TempDir dir;
+  const Bytes d88 = BuildDemoImage();
+  const struct {
+    Bytes archive;
+    std::string what;
+    std::string extract;
+  } cases[] = {
+      {ZipOf("DEMO.D88", d88, ZipMethod::kStored), "a zip archive",
+       "unzip -p FILE NAME.d88"},
+      {ZipOf("DEMO.D88", d88, ZipMethod::kDeflated), "a zip archive",
+       "unzip -p FILE NAME.d88"},
+      {GzipOf(d88), "a gzip file", "gzip -dc FILE"},
+      {SevenZipSignatureOf(d88), "a 7z archive", "7z e -so FILE NAME.d88"},
+      {LzhOf("DEMO.D88", d88), "an LZH archive", "lha pq FILE NAME.d88"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(WriteFileBytes(dir.File("archive"), c.archive));
+    const Account r = D88Info(dir.File("archive"));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "not a D88 file: " + c.what +
+                         "\nFile: " + std::to_string(c.archive.size()) +
+                         " bytes\nTo read a disk image inside it, pipe it "
+                         "in: " +
+                         c.extract + " | d88info -\n");
+  }
+}
+
 // Real D88 files: D88InfoTest.RealImagesOfOtherSoftware.
 TEST(D88InfoVerdictTest, FilesOfOtherKindsAreNoD88Files) {
   TempDir dir;
@@ -331,19 +420,10 @@ TEST(D88InfoVerdictTest, FilesOfOtherKindsAreNoD88Files) {
   ASSERT_TRUE(WriteFileBytes(dir.File("a.zip"), zip));
   const Account r = D88Info(dir.File("a.zip"));
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out,
-            "not a D88 file: the first image's disk size, 1163001856 "
-            "bytes, is beyond the end of the file (" +
-                std::to_string(zip.size()) +
-                " bytes)\n"
-                "File: " +
-                std::to_string(zip.size()) +
-                " bytes\n"
-                "\n"
-                "Its first 688 bytes as an image header:\n"
-                "  name        \"PK...\"\n"
-                "  media type  0x00 (2D)\n"
-                "  disk size   1163001856 bytes\n");
+  EXPECT_EQ(r.out, "not a D88 file: a zip archive\nFile: " +
+                       std::to_string(zip.size()) +
+                       " bytes\nTo read a disk image inside it, pipe it in: "
+                       "unzip -p FILE NAME.d88 | d88info -\n");
 
   // The first line of each; random bytes may fail any test.
   const struct {

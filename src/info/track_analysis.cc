@@ -3,11 +3,13 @@
 #include <algorithm>
 
 #include "d88/d88_format.h"
+#include "game/game_layout.h"
 #include "info/text.h"
 
 namespace info {
 
 using d88::D88Image;
+using d88::kImageHeaderSize;
 using d88::kMaxSectorCount;
 using d88::kMaxSizeCode;
 using d88::kSectorHeaderSize;
@@ -49,6 +51,9 @@ void TrackSurvey::Clear() {
   ids_.clear();
   whole_ = 0;
   past_image_ = false;
+  data_bytes_ = 0;
+  statuses_.reset();
+  deleted_ = false;
 }
 
 void TrackSurvey::Add(const SectorHeader& h) {
@@ -61,8 +66,12 @@ void TrackSurvey::Add(const SectorHeader& h) {
   }
   ++layout_.sectors;
   if (shown_.size() < static_cast<size_t>(kMaxIdsShown)) {
-    shown_.push_back({h.id, static_cast<uint16_t>(h.data_size)});
+    shown_.push_back({h.id, static_cast<uint16_t>(h.data_size), h.status,
+                      h.deleted, h.density});
   }
+  data_bytes_ += h.data_size;
+  statuses_.set(h.status);
+  if (h.deleted == kDeletedMark) deleted_ = true;
 
   if (h.count == 0) {
     zero_count_ = true;
@@ -173,7 +182,36 @@ std::vector<std::string> TrackSurvey::AnomalyTexts(bool file_ended) {
   } else if (past_image_) {
     out.push_back("runs past the end of the image's disk size");
   }
+
+  // The drive's marks.
+  for (size_t status = 1; status < statuses_.size(); ++status) {
+    if (!statuses_.test(status)) continue;
+    out.push_back("sectors with status " +
+                  StatusText(static_cast<uint8_t>(status)));
+  }
+  if (deleted_) out.push_back("sectors with a deleted-data mark");
   return out;
+}
+
+std::string StatusText(uint8_t status) {
+  const std::string hex = Format("%02X", static_cast<unsigned>(status));
+  const std::string meaning = StatusMeaning(status);
+  return meaning == "status " + hex ? hex : hex + " (" + meaning + ")";
+}
+
+std::string StatusMeaning(uint8_t status) {
+  switch (status) {
+    case 0xA0:
+      return "ID CRC error";
+    case 0xB0:
+      return "data CRC error";
+    case 0xE0:
+      return "no address mark";
+    case 0xF0:
+      return "no data mark";
+    default:
+      return Format("status %02X", static_cast<unsigned>(status));
+  }
 }
 
 void Anomalies::Add(const std::string& what, int32_t track) {
@@ -238,6 +276,7 @@ TrackScan ScanTracks(D88Image& image, int64_t file_size,
       scan.present.push_back(t);
       scan.layouts[at] = scan.layouts[first];
       scan.shown[at] = scan.shown[first];
+      scan.data_bytes[at] = scan.data_bytes[first];
       for (const std::string& what : w.anomalies) anomalies->Add(what, t);
       if (t == signature_track) {
         scan.signature_track = true;
@@ -256,6 +295,7 @@ TrackScan ScanTracks(D88Image& image, int64_t file_size,
     scan.present.push_back(t);
     scan.layouts[at] = survey.layout();
     scan.shown[at] = survey.shown();
+    scan.data_bytes[at] = survey.data_bytes();
     for (const std::string& what : w.anomalies) anomalies->Add(what, t);
     if (t == signature_track) {
       scan.signature_track = true;
@@ -263,6 +303,72 @@ TrackScan ScanTracks(D88Image& image, int64_t file_size,
     }
   }
   return scan;
+}
+
+TrackScan ScanImage(D88Image& image, int64_t file_size, Anomalies* anomalies) {
+  const int32_t base = image.GetImageBase();
+  const int32_t disk_size = image.GetDiskSize();
+  if (disk_size < static_cast<int64_t>(kImageHeaderSize)) {
+    anomalies->Add(Format("disk size %d is smaller than the %d-byte header",
+                          disk_size, static_cast<int>(kImageHeaderSize)));
+  } else if (disk_size > file_size - base) {
+    anomalies->Add(
+        Format("disk size runs %lld bytes past the end of the file",
+               static_cast<long long>(int64_t{base} + disk_size - file_size)));
+  }
+  const TrackScan scan =
+      ScanTracks(image, file_size, game::kSignatureSector.track,
+                 game::kSignatureSector.id, anomalies);
+  const std::string media = MediaMismatch(image.GetMediaType(), scan);
+  if (!media.empty()) anomalies->Add(media);
+  return scan;
+}
+
+const char* MediaName(int32_t type) {
+  switch (type) {
+    case 0x00:
+      return "2D";
+    case 0x10:
+      return "2DD";
+    case 0x20:
+      return "2HD";
+    case 0x30:
+      return "1D";
+    case 0x40:
+      return "1DD";
+    default:
+      return nullptr;
+  }
+}
+
+std::string MediaMismatch(int32_t media, const TrackScan& scan) {
+  // Unformatted capacity at 250 kbit/s and 300 rpm, FM or MFM alike.
+  constexpr int64_t kMaxDoubleDensityTrackBytes = 6250;
+  constexpr size_t kMax2DTracks = 84;
+  const char* named = media == 0x00 ? "2D" : media == 0x10 ? "2DD" : nullptr;
+  if (named == nullptr) return "";
+  int64_t most = 0;
+  for (const int32_t t : scan.present) {
+    most = std::max(most, scan.data_bytes[static_cast<size_t>(t)]);
+  }
+  const bool too_many_tracks =
+      media == 0x00 && scan.present.size() > kMax2DTracks;
+  const bool too_many_bytes = most > kMaxDoubleDensityTrackBytes;
+  if (!too_many_tracks && !too_many_bytes) return "";
+  std::string why;
+  if (too_many_tracks) {
+    why =
+        Format("%d tracks (%d at most)", static_cast<int>(scan.present.size()),
+               static_cast<int>(kMax2DTracks));
+  }
+  if (too_many_bytes) {
+    why += (why.empty() ? "" : " and ") +
+           Format("%lld data bytes on a track (%lld at most)",
+                  static_cast<long long>(most),
+                  static_cast<long long>(kMaxDoubleDensityTrackBytes));
+  }
+  return Format("media type %s cannot hold ", named) + why + ": looks like " +
+         (too_many_bytes ? "2HD" : "2DD");
 }
 
 bool CommonLayout(const TrackScan& scan, Layout* common, int32_t* tracks) {

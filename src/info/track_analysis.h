@@ -5,6 +5,7 @@
 #ifndef INFO_TRACK_ANALYSIS_H_
 #define INFO_TRACK_ANALYSIS_H_
 
+#include <bitset>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -40,15 +41,31 @@ struct TrackBounds {
 // account.
 constexpr int32_t kMaxIdsShown = 256;
 
-// A record as a track's listing shows it.
+// A record as a track's listing shows it, with the marks the dumping drive
+// recorded (which the text listing does not compare).
 struct ShownSector {
   d88::SectorId id;
   uint16_t data_size = 0;
+  uint8_t status = 0;
+  uint8_t deleted = 0;
+  uint8_t density = 0;
 
   bool operator==(const ShownSector& other) const {
     return id == other.id && data_size == other.data_size;
   }
 };
+
+// A drive's status byte as d88info words it: "ID CRC error" (A0), "data
+// CRC error" (B0), "no address mark" (E0), "no data mark" (F0), else
+// "status XX" in hex.
+std::string StatusMeaning(uint8_t status);
+
+// The status in hex with its meaning where it has one: "B0 (data CRC
+// error)", "10".
+std::string StatusText(uint8_t status);
+
+// The value of the deleted-mark byte that marks deleted data.
+constexpr uint8_t kDeletedMark = 0x10;
 
 // What one walk over a track shows, gathered header by header, so that a
 // walk of any length takes little memory: 4 bytes per record and a fixed
@@ -65,12 +82,15 @@ class TrackSurvey {
   // The layout of the headers added, and the first kMaxIdsShown of them.
   const Layout& layout() const { return layout_; }
   const std::vector<ShownSector>& shown() const { return shown_; }
+  // The data bytes of the headers added, in all.
+  int64_t data_bytes() const { return data_bytes_; }
 
   // The anomalies that the headers added show (the walk ended at the end of
   // the file if `file_ended`), as texts in this order: sector counts that
   // disagree, a count of 0, data sizes other than 128 << N, duplicate IDs,
-  // and records that run past the end of the file or of the image. Long
-  // lists within a text are cut.
+  // records that run past the end of the file or of the image, then each
+  // status other than 00 that records carry, by value, and a deleted-data
+  // mark. Long lists within a text are cut.
   std::vector<std::string> AnomalyTexts(bool file_ended);
 
  private:
@@ -87,6 +107,9 @@ class TrackSurvey {
   std::vector<uint32_t> ids_;            // the IDs as numbers
   int32_t whole_ = 0;                    // records that end inside the file
   bool past_image_ = false;
+  int64_t data_bytes_ = 0;
+  std::bitset<256> statuses_;  // the status bytes seen
+  bool deleted_ = false;
 };
 
 // Anomalies gathered by their text, each with the tracks that show it, in
@@ -117,6 +140,8 @@ struct TrackScan {
   // The first kMaxIdsShown records of each track.
   std::vector<std::vector<ShownSector>> shown =
       std::vector<std::vector<ShownSector>>(d88::kTrackCount);
+  // Each track's data bytes, all its records' data sizes summed.
+  std::vector<int64_t> data_bytes = std::vector<int64_t>(d88::kTrackCount);
   bool signature_track = false;   // the track of `signature` is present
   bool signature_sector = false;  // and holds a sector with its ID
 };
@@ -130,6 +155,23 @@ struct TrackScan {
 TrackScan ScanTracks(d88::D88Image& image, int64_t file_size,
                      int32_t signature_track, d88::SectorId signature,
                      Anomalies* anomalies);
+
+// The scan of the image selected in `image` (in a file of `file_size`
+// bytes) for the account, the game's signature sector noted, with the
+// anomalies of the image as a whole added first: a disk size smaller than
+// the header or running past the end of the file; then those of the tracks,
+// then MediaMismatch's.
+TrackScan ScanImage(d88::D88Image& image, int64_t file_size,
+                    Anomalies* anomalies);
+
+// The name of media type `type`: 2D, 2DD, 2HD, 1D, 1DD; null for others.
+const char* MediaName(int32_t type);
+
+// Why the tracks found cannot lie on the medium that media type `media`
+// names, and which medium they look like: a 2D disk holds at most 84 tracks,
+// 2D and 2DD at most 6,250 data bytes a track; more tracks look like 2DD,
+// more bytes like 2HD. Empty when they fit, or for other media types.
+std::string MediaMismatch(int32_t media, const TrackScan& scan);
 
 // Caps on the account of one image, which keep that of any file (64 images)
 // within 2 MB: the tracks it lists with their IDs, the IDs they list in

@@ -78,8 +78,9 @@ const char kUsage[] =
     "  -h, --help     show this text\n"
     "  --version      show the version of d88paste\n";
 
-// The input, and then OUT read back before it is published. In static
-// storage: it keeps its notes of the tracks for the process's life.
+// The input, and then OUT read back before it is published, both read
+// from memory. In static storage: it keeps its notes of the tracks for the
+// process's life.
 D88Image g_image;
 
 // Where the directory block lies inside PROG.
@@ -114,6 +115,15 @@ struct PasteFile {
   bool refused = false;  // its sectors cannot take the new bytes
   int32_t sectors_rewritten = 0;
 };
+
+// Reads all of `file` into `bytes` with one read; false where its size is
+// unknown or the read falls short.
+bool ReadWhole(const InputFile& file, Bytes* bytes) {
+  const int64_t size = file.Size();
+  if (size < 0) return false;
+  bytes->resize(static_cast<size_t>(size));
+  return file.ReadAt(0, bytes->data(), bytes->size()) == bytes->size();
+}
 
 // One run of the tool.
 class Run {
@@ -165,7 +175,9 @@ class Run {
   int32_t image_ = -1;
   bool dry_run_ = false;
 
-  // The input's bytes, edited into OUT's.
+  // The input's bytes, which the reader reads (later OUT's, read back), and
+  // a copy of them, edited into OUT's.
+  Bytes in_bytes_;
   Bytes image_bytes_;
   uint8_t in_directory_[kDirectoryBlockSize];
   // The folder's PROG, when it has one of the right size that differs from
@@ -275,7 +287,8 @@ bool Run::ParseArguments(int argc, char** argv, int* status) {
   return false;
 }
 
-// Opens the input for the reader and reads its bytes, which OUT starts as.
+// Reads the input whole, once: the reader reads it from memory, and OUT
+// starts as a copy of its bytes.
 bool Run::OpenInput() {
   const char* shown = Shown(in_path_);
 #ifndef _WIN32
@@ -286,34 +299,32 @@ bool Run::OpenInput() {
     return false;
   }
 #endif
-  if (!g_image.Open(in_path_)) {
+  InputFile raw;
+  if (!raw.Open(in_path_, D88Image::kMaxStreamSize)) {
     Error(shown, "%s",
-          g_image.GetError() != nullptr ? g_image.GetError()
-                                        : "cannot be opened");
+          raw.open_error() != nullptr ? raw.open_error() : "cannot be opened");
     return false;
   }
   // OUT may be neither IN nor another name of it; where the system cannot
   // tell which file IN is, no existing OUT is replaced.
   FileIdentity identity;
-  if (g_image.GetFileIdentity(&identity)) {
+  if (raw.GetIdentity(&identity)) {
     publisher_->ProtectFile(identity);
   } else {
     publisher_->ProtectUnknownFile();
   }
-
-  InputFile raw;
-  const int64_t size = g_image.GetFileSize();
-  if (size < 0 || !raw.Open(in_path_, size) || raw.Size() != size) {
-    Error(shown, "cannot be read whole");
-    return false;
-  }
-  image_bytes_.resize(static_cast<size_t>(size));
-  if (raw.ReadAt(0, image_bytes_.data(), image_bytes_.size()) !=
-      image_bytes_.size()) {
+  if (!ReadWhole(raw, &in_bytes_)) {
     Error(shown, "%s",
           raw.error() != nullptr ? raw.error() : "cannot be read whole");
     return false;
   }
+  if (!g_image.OpenMemory(in_bytes_.data(), in_bytes_.size())) {
+    Error(shown, "%s",
+          g_image.GetError() != nullptr ? g_image.GetError()
+                                        : "cannot be opened");
+    return false;
+  }
+  image_bytes_ = in_bytes_;
   return true;
 }
 
@@ -677,7 +688,21 @@ bool Run::ReadBack(const char* path, WriteError* error) {
   uint8_t signature[kSignatureReadSize];
   uint8_t disk_char = 0;
   static uint8_t directory[kDirectoryBlockSize];
-  if (!g_image.Open(path) || !g_image.SelectImage(image_)) {
+  // The file as written, read with one read into the input's buffer, which
+  // nothing needs any more once the reader lets go of it.
+  g_image.Open(nullptr);
+  InputFile written;
+  if (!written.Open(path, D88Image::kMaxStreamSize) ||
+      !ReadWhole(written, &in_bytes_)) {
+    const char* why = written.error() != nullptr        ? written.error()
+                      : written.open_error() != nullptr ? written.open_error()
+                                                        : "it is cut short";
+    std::snprintf(error->reason, sizeof(error->reason),
+                  "internal error: reading it back failed: %.180s", why);
+    return false;
+  }
+  if (!g_image.OpenMemory(in_bytes_.data(), in_bytes_.size()) ||
+      !g_image.SelectImage(image_)) {
     differs = "the image";
   } else {
     UseGameSectorRange(g_image);

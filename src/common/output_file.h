@@ -68,6 +68,7 @@ class FilePublisher {
   // Publish for a `name` that may lie in another directory (a path): the
   // file is written under a temporary name in that directory and, when
   // `check` is not null, passes `check` before it is renamed into place.
+  // `data` is not read once `check` is called: the caller may reuse it.
   bool PublishChecked(const char* name, const uint8_t* data, size_t len,
                       Check check, void* context, WriteError* error);
 

@@ -97,7 +97,16 @@ constexpr int64_t kMaxFolderFile = int64_t{1} << 20;
 struct Piece {
   int64_t offset;
   int32_t length;
+  size_t owner;          // index into the run's files
+  const uint8_t* bytes;  // the new bytes, in the owner's planned bytes
+};
+
+// Where a sector that a file's extraction reads lies in the input.
+struct Spot {
   size_t owner;  // index into the run's files
+  int32_t pos;   // offset inside the file
+  int64_t offset;
+  int32_t data_size;
 };
 
 // PROG or a disk-1 file of the chosen image, as the directory that OUT will
@@ -156,6 +165,8 @@ class Run {
   bool LocateWhole(const PasteFile& f, int32_t sector, SectorLocation* where);
   void WriteFile(size_t index);
   void WriteRange(size_t index, int32_t from, int32_t length);
+  void LocateExtractions();
+  void ApplyPieces();
   void CheckOverlaps();
   bool ReadBack(const char* path, WriteError* error);
   static bool ReadBackCheck(void* context, const char* path,
@@ -175,9 +186,8 @@ class Run {
   int32_t image_ = -1;
   bool dry_run_ = false;
 
-  // The input's bytes, which the reader reads (later OUT's, read back), and
-  // a copy of them, edited into OUT's.
-  Bytes in_bytes_;
+  // The input's bytes, which the reader reads until every sector is
+  // located; then edited into OUT's; then OUT as read back.
   Bytes image_bytes_;
   uint8_t in_directory_[kDirectoryBlockSize];
   // The folder's PROG, when it has one of the right size that differs from
@@ -193,6 +203,7 @@ class Run {
   // PROG first, then the disk-1 entries in directory order.
   std::vector<PasteFile> files_;
   std::vector<Piece> pieces_;
+  std::vector<Spot> spots_;
   // Size fields rewritten while PROG itself is not in the folder: their
   // offsets inside PROG.
   std::vector<int32_t> size_fields_;
@@ -287,8 +298,8 @@ bool Run::ParseArguments(int argc, char** argv, int* status) {
   return false;
 }
 
-// Reads the input whole, once: the reader reads it from memory, and OUT
-// starts as a copy of its bytes.
+// Reads the input whole, once: the reader reads it from memory, and OUT's
+// bytes are made from it in place.
 bool Run::OpenInput() {
   const char* shown = Shown(in_path_);
 #ifndef _WIN32
@@ -313,18 +324,17 @@ bool Run::OpenInput() {
   } else {
     publisher_->ProtectUnknownFile();
   }
-  if (!ReadWhole(raw, &in_bytes_)) {
+  if (!ReadWhole(raw, &image_bytes_)) {
     Error(shown, "%s",
           raw.error() != nullptr ? raw.error() : "cannot be read whole");
     return false;
   }
-  if (!g_image.OpenMemory(in_bytes_.data(), in_bytes_.size())) {
+  if (!g_image.OpenMemory(image_bytes_.data(), image_bytes_.size())) {
     Error(shown, "%s",
           g_image.GetError() != nullptr ? g_image.GetError()
                                         : "cannot be opened");
     return false;
   }
-  image_bytes_ = in_bytes_;
   return true;
 }
 
@@ -578,8 +588,9 @@ bool Run::LocateWhole(const PasteFile& f, int32_t sector,
   return false;
 }
 
-// Copies bytes [from, from + length) of file `index`'s new bytes into its
-// sectors, counting each sector whose bytes change.
+// Plans the copy of bytes [from, from + length) of file `index`'s new bytes
+// into its sectors. The bytes are copied once the reader has located every
+// sector, since it reads the input's bytes where they lie.
 void Run::WriteRange(size_t index, int32_t from, int32_t length) {
   PasteFile& f = files_[index];
   int32_t done = 0;
@@ -591,13 +602,8 @@ void Run::WriteRange(size_t index, int32_t from, int32_t length) {
     if (n > length - done) n = length - done;
     SectorLocation where;
     if (!LocateWhole(f, sector, &where)) return;
-    uint8_t* to = image_bytes_.data() + where.offset + in_sector;
-    const uint8_t* bytes = f.planned().data() + pos;
-    if (std::memcmp(to, bytes, static_cast<size_t>(n)) != 0) {
-      ++f.sectors_rewritten;
-      std::memcpy(to, bytes, static_cast<size_t>(n));
-    }
-    pieces_.push_back({where.offset + in_sector, n, index});
+    pieces_.push_back(
+        {where.offset + in_sector, n, index, f.planned().data() + pos});
     done += n;
   }
 }
@@ -629,17 +635,15 @@ void Run::WriteFile(size_t index) {
   WriteRange(index, 0, static_cast<int32_t>(f.planned().size()));
 }
 
-// Every file must extract from the edited bytes as planned. Where one does
-// not, files share sectors and the bytes of one were changed by another.
-// Files refused already are left out.
-void Run::CheckOverlaps() {
+// The sectors that each file's extraction reads, as the reader finds them
+// in the input: whole sectors until one is missing. Files refused already
+// are left out.
+void Run::LocateExtractions() {
   for (size_t index = 0; index < files_.size(); ++index) {
     const PasteFile& f = files_[index];
     if (f.refused) continue;
     const int32_t length = static_cast<int32_t>(f.planned().size());
     for (int32_t pos = 0; pos < length; pos += kGameSectorSize) {
-      // The reads of the extraction: whole sectors until one fails, of
-      // which the bytes that did arrive count.
       const GamePosition at =
           RecordSector(f.file.record + pos / kGameSectorSize);
       SectorLocation where;
@@ -647,36 +651,67 @@ void Run::CheckOverlaps() {
                                 &where)) {
         break;
       }
-      const int32_t chunk =
-          length - pos < kGameSectorSize ? length - pos : kGameSectorSize;
-      const int64_t held =
-          static_cast<int64_t>(image_bytes_.size()) - where.offset;
-      int64_t got = where.data_size < chunk ? where.data_size : chunk;
-      if (got > held) got = held;
-      // Where they agree, which is nearly always, one comparison says so.
-      const uint8_t* planned = f.planned().data() + pos;
-      const uint8_t* held_bytes = image_bytes_.data() + where.offset;
-      int64_t differs = -1;
-      if (got > 0 &&
-          std::memcmp(held_bytes, planned, static_cast<size_t>(got)) != 0) {
-        for (int64_t i = 0; differs < 0; ++i) {
-          if (held_bytes[i] != planned[i]) differs = where.offset + i;
+      spots_.push_back({index, pos, where.offset, where.data_size});
+    }
+  }
+}
+
+// Copies the planned pieces into the input's bytes, in order, counting each
+// sector whose bytes change. The reader is done with the input's bytes.
+void Run::ApplyPieces() {
+  g_image.Open(nullptr);
+  for (const Piece& p : pieces_) {
+    uint8_t* to = image_bytes_.data() + p.offset;
+    const size_t n = static_cast<size_t>(p.length);
+    if (std::memcmp(to, p.bytes, n) != 0) {
+      ++files_[p.owner].sectors_rewritten;
+      std::memcpy(to, p.bytes, n);
+    }
+  }
+}
+
+// Every file must extract from the edited bytes as planned. Where one does
+// not, files share sectors and the bytes of one were changed by another.
+void Run::CheckOverlaps() {
+  size_t skip_owner = files_.size();  // a file whose check has ended
+  for (const Spot& spot : spots_) {
+    if (spot.owner == skip_owner) continue;
+    const size_t index = spot.owner;
+    const PasteFile& f = files_[index];
+    const int32_t length = static_cast<int32_t>(f.planned().size());
+    const int32_t pos = spot.pos;
+    // The reads of the extraction: whole sectors until one fails, of which
+    // the bytes that did arrive count.
+    const int32_t chunk =
+        length - pos < kGameSectorSize ? length - pos : kGameSectorSize;
+    const int64_t held =
+        static_cast<int64_t>(image_bytes_.size()) - spot.offset;
+    int64_t got = spot.data_size < chunk ? spot.data_size : chunk;
+    if (got > held) got = held;
+    // Where they agree, which is nearly always, one comparison says so.
+    const uint8_t* planned = f.planned().data() + pos;
+    const uint8_t* held_bytes = image_bytes_.data() + spot.offset;
+    int64_t differs = -1;
+    if (got > 0 &&
+        std::memcmp(held_bytes, planned, static_cast<size_t>(got)) != 0) {
+      for (int64_t i = 0; differs < 0; ++i) {
+        if (held_bytes[i] != planned[i]) differs = spot.offset + i;
+      }
+    }
+    if (differs >= 0) {
+      const char* other = "another file";
+      for (const Piece& p : pieces_) {
+        if (p.offset <= differs && differs - p.offset < p.length) {
+          other = p.owner == index ? "itself" : files_[p.owner].file.name;
         }
       }
-      if (differs >= 0) {
-        const char* other = "another file";
-        for (const Piece& p : pieces_) {
-          if (p.offset <= differs && differs - p.offset < p.length) {
-            other = p.owner == index ? "itself" : files_[p.owner].file.name;
-          }
-        }
-        Error(f.file.name,
-              "its sectors overlap %s, and the new bytes disagree at file "
-              "offset %lld",
-              other, static_cast<long long>(differs));
-        break;
-      }
-      if (got < chunk) break;
+      Error(f.file.name,
+            "its sectors overlap %s, and the new bytes disagree at file "
+            "offset %lld",
+            other, static_cast<long long>(differs));
+      skip_owner = index;
+    } else if (got < chunk) {
+      skip_owner = index;
     }
   }
 }
@@ -688,12 +723,13 @@ bool Run::ReadBack(const char* path, WriteError* error) {
   uint8_t signature[kSignatureReadSize];
   uint8_t disk_char = 0;
   static uint8_t directory[kDirectoryBlockSize];
-  // The file as written, read with one read into the input's buffer, which
-  // nothing needs any more once the reader lets go of it.
+  // The file as written, with one read into the buffer it was written from,
+  // which the publisher no longer reads: the files' planned bytes, kept
+  // apart, are what it must match.
   g_image.Open(nullptr);
   InputFile written;
   if (!written.Open(path, D88Image::kMaxStreamSize) ||
-      !ReadWhole(written, &in_bytes_)) {
+      !ReadWhole(written, &image_bytes_)) {
     const char* why = written.error() != nullptr        ? written.error()
                       : written.open_error() != nullptr ? written.open_error()
                                                         : "it is cut short";
@@ -701,7 +737,7 @@ bool Run::ReadBack(const char* path, WriteError* error) {
                   "internal error: reading it back failed: %.180s", why);
     return false;
   }
-  if (!g_image.OpenMemory(in_bytes_.data(), in_bytes_.size()) ||
+  if (!g_image.OpenMemory(image_bytes_.data(), image_bytes_.size()) ||
       !g_image.SelectImage(image_)) {
     differs = "the image";
   } else {
@@ -751,6 +787,8 @@ int Run::Main(int argc, char** argv) {
   ListFiles();
   PlaceFolderFiles();
   for (size_t i = 0; i < files_.size(); ++i) WriteFile(i);
+  LocateExtractions();
+  ApplyPieces();
   CheckOverlaps();
   if (errors_ != 0) {
     std::fprintf(stderr, "d88paste: %d %s; %s not written\n", errors_,

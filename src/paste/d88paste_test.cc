@@ -152,6 +152,27 @@ TEST_F(PasteTest, UsageAndVersion) {
 
 // Each refusal: exit status 1, every error named, no OUT, no temporary
 // file, and the input untouched.
+TEST_F(PasteTest, OverlapThatAgreesIsWrittenOnce) {
+  // Entry 3 shares entry 2's second sector; the edits agree there, so the
+  // sector is rewritten by 002 and found as planned by 003.
+  GameDiskBuilder shared('1');
+  shared.AddFile(2, 0, Pattern(2048, 1));
+  shared.SetEntry(3, {1, 0, 1, 1024, 0, 0});
+  Prepare(shared.Build());
+  const Bytes two = Pattern(2048, 2);
+  Edit("002", two);
+  Edit("003", Bytes(two.begin() + 1024, two.end()));
+  const ProcessResult r = Paste({"-C", "files", "in.d88", "out.d88"});
+  std::string out;
+  ASSERT_TRUE(ConsoleText(r.out, &out));
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(out,
+            "002: 2048 -> 2048 bytes, 2 sectors rewritten\n"
+            "003: 1024 -> 1024 bytes, 0 sectors rewritten\n");
+  const Files back = CutInProcess(dir_.File("out.d88"), dir_.File("back"));
+  EXPECT_TRUE(back.at("002") == two);
+}
+
 TEST_F(PasteTest, RefusalsWriteNothing) {
   // Entry 3 shares entry 2's second sector.
   GameDiskBuilder shared('1');

@@ -57,7 +57,10 @@ class BlockCache {
 // kSlots slots of 12 bytes and 3 bytes of marks each (1.41 MiB): a header
 // is kept in one of the kProbes slots that follow the place its offset hashes
 // to, in an empty one if there is one, else in place of the one that the oldest
-// walk kept (a walk's headers replace the earlier walks', never its own). So
+// walk kept (a walk's headers replace the earlier walks', never its own;
+// walks are told apart modulo 256, so a header kept a multiple of 256 walks
+// earlier passes for the current walk's own and stays, which can cost a later
+// read, never a wrong result). So
 // the headers of a run as long as the longest walk fill two thirds of the slots
 // and stay kept, whichever walks reach them, but for a rare few whose place is
 // crowded; a file whose walks reach far more records than that keeps those

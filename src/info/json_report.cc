@@ -364,7 +364,14 @@ int RunJson(D88Image& image, const std::string& name, bool check) {
   const bool is_d88 = archive == nullptr && not_d88.empty();
   j.Key("verdict");
   j.BeginObject();
-  j.BoolMember("d88", is_d88);
+  // A file whose reads failed gets no verdict, as in the text account; what
+  // could be read is still listed.
+  j.Key("d88");
+  if (read_failed) {
+    j.Null();
+  } else {
+    j.Bool(is_d88);
+  }
   j.Key("reason");
   if (archive != nullptr) {
     j.String(archive->what);

@@ -324,6 +324,13 @@ bool Run::OpenInput() {
   } else {
     publisher_->ProtectUnknownFile();
   }
+  // OUT is made in memory: a file larger than any real set of disks (and
+  // than a size_t may hold on a 32-bit system) is refused, not allocated.
+  if (raw.Size() > D88Image::kMaxStreamSize) {
+    Error(shown, "larger than the %lld bytes that can be copied",
+          static_cast<long long>(D88Image::kMaxStreamSize));
+    return false;
+  }
   if (!ReadWhole(raw, &image_bytes_)) {
     Error(shown, "%s",
           raw.error() != nullptr ? raw.error() : "cannot be read whole");

@@ -279,6 +279,20 @@ TEST_F(PasteTest, RefusalsWriteNothing) {
   }
 }
 
+// OUT is made in memory: an input beyond the stream limit is refused before
+// anything is allocated for it.
+TEST_F(PasteTest, InputTooLargeToCopyIsRefused) {
+  Prepare(BuildDemoImage());
+  std::filesystem::resize_file(dir_.File("in.d88"),
+                               d88::D88Image::kMaxStreamSize + 1);
+  const ProcessResult r = Paste({"-C", "files", "in.d88", "out.d88"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("in.d88: larger than the 268435456 bytes"),
+            std::string::npos)
+      << r.err;
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("out.d88")));
+}
+
 #ifndef _WIN32
 // The temporary OUT loses its second half after it is written; the read
 // back must see it and publish nothing.

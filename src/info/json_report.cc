@@ -5,6 +5,7 @@
 
 #include "d88/d88_format.h"
 #include "game/game_disk.h"
+#include "game/game_files.h"
 #include "game/game_layout.h"
 #include "info/check.h"
 #include "info/file_verdict.h"
@@ -245,15 +246,11 @@ std::string DiskOneFiles(D88Image& image, int32_t* incomplete,
   j.BoolMember("directory_complete", block == game::kDirectoryBlockSize);
   j.Key("files");
   j.BeginArray();
-  WriteManifestFile(j, image, game::kProgName, nullptr, 0, game::kProgRecord,
-                    game::kProgSize, incomplete, flagged);
-  DirectoryEntry e;
-  for (int32_t k = game::kFirstDirectoryEntry;
-       game::GetDirectoryEntry(g_directory_block, k, &e); ++k) {
-    if (e.disk != game::kExtractedDisk) continue;
-    WriteManifestFile(j, image, game::EntryFileName(k).text, &e, k, e.start,
-                      e.size, incomplete, flagged);
-  }
+  game::ForEachGameFile(g_directory_block, [&](const game::GameFile& f) {
+    if (!f.on_disk_one) return;
+    WriteManifestFile(j, image, f.name, f.is_prog ? nullptr : &f.entry, f.k,
+                      f.record, f.length, incomplete, flagged);
+  });
   j.EndArray();
   j.EndObject();
   if (block != game::kDirectoryBlockSize) ++*incomplete;

@@ -70,8 +70,8 @@ uint64_t Mix(int64_t offset) {
 
 void HeaderMemo::Clear() {
   // Pages that no header touched stay untouched.
-  if (!empty_) std::memset(slots_, 0, sizeof(slots_));
-  empty_ = true;
+  if (used_) std::memset(slots_, 0, sizeof(slots_));
+  used_ = false;
 }
 
 void HeaderMemo::Prefetch(int64_t offset) const {
@@ -129,7 +129,7 @@ void HeaderMemo::Keep(const SectorHeader& header) {
     }
   }
   if (chosen == nullptr) return;
-  empty_ = false;
+  used_ = true;
   *chosen = {high << kHashShift | distance << kDistanceShift | walk_ << 1 | 1u,
              {header.id.c, header.id.h, header.id.r, header.id.n},
              static_cast<uint16_t>(header.count),

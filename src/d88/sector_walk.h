@@ -118,7 +118,9 @@ class HeaderMemo {
   };
 
   uint32_t walk_ = 0;
-  bool empty_ = true;
+  // Whether a header was kept since the last Clear; false in zeroed memory,
+  // so a memo that calloc made is taken as empty without touching its pages.
+  bool used_ = false;
   Slot slots_[kSlots];
   static_assert(sizeof(Slot) == 12, "slots of 12 bytes");
   // Each slot's header's density, deleted mark and status, apart so that

@@ -37,7 +37,11 @@ SectorId IdOfKey(uint32_t k) {
 }  // namespace
 
 TrackSurvey::TrackSurvey(const TrackBounds& bounds)
-    : bounds_(bounds), count_seen_(kMaxSectorCount + 1) {}
+    : bounds_(bounds), count_seen_(kMaxSectorCount + 1) {
+  // Room for the longest walk, taken once, is touched only as far as walks
+  // reach; growing step by step would hold an old and a new copy at once.
+  ids_.reserve(kMaxSectorCount);
+}
 
 void TrackSurvey::Clear() {
   layout_ = Layout();

@@ -89,7 +89,7 @@ void WriteTracks(JsonWriter& j, D88Image& image, const TrackScan& scan,
     j.Key("sectors");
     j.BeginArray();
     int32_t listed = 0;
-    for (const ShownSector& s : scan.shown[at]) {
+    for (const ShownSector& s : ShownSectors(image, t)) {
       if (*sectors_left == 0) break;
       --*sectors_left;
       ++listed;

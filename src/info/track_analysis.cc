@@ -4,6 +4,7 @@
 
 #include "d88/d88_format.h"
 #include "game/game_layout.h"
+#include "info/sha256.h"
 #include "info/text.h"
 
 namespace info {
@@ -27,6 +28,11 @@ constexpr int32_t kMaxListed = 8;
 uint32_t IdKey(SectorId id) {
   return static_cast<uint32_t>(id.c) << 24 | static_cast<uint32_t>(id.h) << 16 |
          static_cast<uint32_t>(id.r) << 8 | id.n;
+}
+
+ShownSector ShownOf(const SectorHeader& h) {
+  return {h.id, static_cast<uint16_t>(h.data_size), h.status, h.deleted,
+          h.density};
 }
 
 SectorId IdOfKey(uint32_t k) {
@@ -115,8 +121,7 @@ void TrackSurvey::Add(const SectorHeader& h) {
   }
   ++layout_.sectors;
   if (shown_.size() < static_cast<size_t>(kMaxIdsShown)) {
-    shown_.push_back({h.id, static_cast<uint16_t>(h.data_size), h.status,
-                      h.deleted, h.density});
+    shown_.push_back(ShownOf(h));
   }
   data_bytes_ += h.data_size;
   statuses_.set(h.status);
@@ -292,6 +297,30 @@ void VisitHeader(void* context, const SectorHeader& header) {
 
 }  // namespace
 
+std::string ShownDigest(const std::vector<ShownSector>& shown) {
+  // What the listing compares: each record's ID and data size.
+  std::vector<uint8_t> bytes;
+  bytes.reserve(shown.size() * 6);
+  for (const ShownSector& s : shown) {
+    bytes.insert(bytes.end(), {s.id.c, s.id.h, s.id.r, s.id.n,
+                               static_cast<uint8_t>(s.data_size & 0xFF),
+                               static_cast<uint8_t>(s.data_size >> 8)});
+  }
+  return Sha256Hex(bytes.data(), bytes.size());
+}
+
+std::vector<ShownSector> ShownSectors(D88Image& image, int32_t track) {
+  std::vector<SectorHeader> headers(static_cast<size_t>(kMaxIdsShown));
+  const int32_t n =
+      image.ReadTrackHeaders(track, headers.data(), kMaxIdsShown, nullptr);
+  std::vector<ShownSector> shown;
+  for (int32_t i = 0; i < n; ++i) {
+    const SectorHeader& h = headers[static_cast<size_t>(i)];
+    shown.push_back(ShownOf(h));
+  }
+  return shown;
+}
+
 TrackScan ScanTracks(D88Image& image, int64_t file_size,
                      int32_t signature_track, SectorId signature,
                      Anomalies* anomalies) {
@@ -322,7 +351,8 @@ TrackScan ScanTracks(D88Image& image, int64_t file_size,
       const size_t first = static_cast<size_t>(w.track);
       scan.present.push_back(t);
       scan.layouts[at] = scan.layouts[first];
-      scan.shown[at] = scan.shown[first];
+      scan.shown_count[at] = scan.shown_count[first];
+      scan.shown_digest[at] = scan.shown_digest[first];
       scan.data_bytes[at] = scan.data_bytes[first];
       for (const std::string& what : w.anomalies) anomalies->Add(what, t);
       if (t == signature_track) {
@@ -341,7 +371,8 @@ TrackScan ScanTracks(D88Image& image, int64_t file_size,
     w.has_signature = visit.has_signature;
     scan.present.push_back(t);
     scan.layouts[at] = survey.layout();
-    scan.shown[at] = survey.shown();
+    scan.shown_count[at] = static_cast<int32_t>(survey.shown().size());
+    scan.shown_digest[at] = ShownDigest(survey.shown());
     scan.data_bytes[at] = survey.data_bytes();
     for (const std::string& what : w.anomalies) anomalies->Add(what, t);
     if (t == signature_track) {
@@ -459,12 +490,13 @@ TrackListing ListDifferingTracks(const TrackScan& scan, const Layout* common) {
     for (size_t j = i + 1; j < differ.size(); ++j) {
       const size_t u = static_cast<size_t>(differ[j]);
       if (!named[u] && scan.layouts[u] == scan.layouts[t] &&
-          scan.shown[u] == scan.shown[t]) {
+          scan.shown_count[u] == scan.shown_count[t] &&
+          scan.shown_digest[u] == scan.shown_digest[t]) {
         named[u] = true;
         same.push_back(differ[j]);
       }
     }
-    const int32_t ids = static_cast<int32_t>(scan.shown[t].size());
+    const int32_t ids = scan.shown_count[t];
     if (!listing.not_listed.empty() ||
         listing.listed.size() == static_cast<size_t>(kMaxTracksListed) ||
         ids > ids_left) {

@@ -137,14 +137,27 @@ class Anomalies {
 struct TrackScan {
   std::vector<int32_t> present;  // the tracks the reader reads
   std::vector<Layout> layouts = std::vector<Layout>(d88::kTrackCount);
-  // The first kMaxIdsShown records of each track.
-  std::vector<std::vector<ShownSector>> shown =
-      std::vector<std::vector<ShownSector>>(d88::kTrackCount);
+  // Of each track's first kMaxIdsShown records: their number, and the
+  // ShownDigest of them, which tells tracks that list the same records from
+  // the others. The records themselves are walked again for the account
+  // (ShownSectors), rather than held for every track at once.
+  std::vector<int32_t> shown_count = std::vector<int32_t>(d88::kTrackCount);
+  std::vector<std::string> shown_digest =
+      std::vector<std::string>(d88::kTrackCount);
   // Each track's data bytes, all its records' data sizes summed.
   std::vector<int64_t> data_bytes = std::vector<int64_t>(d88::kTrackCount);
   bool signature_track = false;   // the track of `signature` is present
   bool signature_sector = false;  // and holds a sector with its ID
 };
+
+// A digest of the IDs and data sizes of `shown`, the records that a
+// track's listing shows: equal for equal lists, and different for
+// different ones as far as SHA-256 tells them apart.
+std::string ShownDigest(const std::vector<ShownSector>& shown);
+
+// The first kMaxIdsShown records of track `track` of the image selected in
+// `image`, as ScanTracks listed them.
+std::vector<ShownSector> ShownSectors(d88::D88Image& image, int32_t track);
 
 // Walks every track of the image selected in `image` and adds what the
 // walks show to `anomalies`: tracks the reader does not read although the

@@ -344,7 +344,9 @@ TEST(TrackAnalysisTest, ListingNamesRepeatedTracksWithTheFirstAndCapsTheRest) {
                      const std::vector<ShownSector>& shown) {
     scan.present.push_back(t);
     scan.layouts[static_cast<size_t>(t)] = layout;
-    scan.shown[static_cast<size_t>(t)] = shown;
+    scan.shown_count[static_cast<size_t>(t)] =
+        static_cast<int32_t>(shown.size());
+    scan.shown_digest[static_cast<size_t>(t)] = ShownDigest(shown);
   };
   put(0, common, {});
   put(1, three, a);
@@ -385,9 +387,12 @@ TEST(TrackAnalysisTest, ListingNamesRepeatedTracksWithTheFirstAndCapsTheRest) {
   for (int32_t t = 0; t < 4; ++t) {
     long_tracks.present.push_back(t);
     long_tracks.layouts[static_cast<size_t>(t)] = {300 + t, false, 0, 1};
-    long_tracks.shown[static_cast<size_t>(t)].assign(
+    const std::vector<ShownSector> shown(
         static_cast<size_t>(t == 1 ? 100 : kMaxIdsShown),
         {{static_cast<uint8_t>(t), 0, 0, 0}, 1});
+    long_tracks.shown_count[static_cast<size_t>(t)] =
+        static_cast<int32_t>(shown.size());
+    long_tracks.shown_digest[static_cast<size_t>(t)] = ShownDigest(shown);
   }
   listing = ListDifferingTracks(long_tracks, nullptr);
   ASSERT_EQ(listing.listed.size(), 2u);  // 256 + 100 IDs; 256 more do not fit

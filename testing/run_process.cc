@@ -83,25 +83,26 @@ DWORD WINAPI DrainPipe(void* arg) {
   return 0;
 }
 
-// Removes a directory tree; read-only entries are made writable first.
-void RemoveTree(const std::string& dir) {
-  WIN32_FIND_DATAA found;
-  const HANDLE find = FindFirstFileA((dir + "\\*").c_str(), &found);
+// Removes a directory tree, also entries whose names the ANSI code page
+// cannot hold; read-only entries are made writable first.
+void RemoveTree(const std::wstring& dir) {
+  WIN32_FIND_DATAW found;
+  const HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &found);
   if (find != INVALID_HANDLE_VALUE) {
     do {
-      const std::string name = found.cFileName;
-      if (name == "." || name == "..") continue;
-      const std::string path = dir + "\\" + name;
-      SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+      const std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring path = dir + L"\\" + name;
+      SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
       if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         RemoveTree(path);
       } else {
-        DeleteFileA(path.c_str());
+        DeleteFileW(path.c_str());
       }
-    } while (FindNextFileA(find, &found));
+    } while (FindNextFileW(find, &found));
     FindClose(find);
   }
-  RemoveDirectoryA(dir.c_str());
+  RemoveDirectoryW(dir.c_str());
 }
 
 }  // namespace
@@ -213,7 +214,14 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-  if (!path_.empty()) RemoveTree(path_);
+  if (path_.empty()) return;
+  // The path is in the ANSI code page, as GetTempPathA gave it.
+  const int n = MultiByteToWideChar(CP_ACP, 0, path_.c_str(), -1, nullptr, 0);
+  if (n <= 1) return;
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, path_.c_str(), -1, &wide[0], n);
+  wide.resize(static_cast<size_t>(n - 1));
+  RemoveTree(wide);
 }
 
 std::vector<std::string> TempDir::List() const {

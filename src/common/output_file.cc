@@ -5,8 +5,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #ifdef _WIN32
@@ -80,12 +82,48 @@ void ForgetTemporary() { g_temporary_set = 0; }
 
 #ifdef _WIN32
 
+// A path (UTF-8) for the wide file interface, which reaches every name, not
+// only those of the ANSI code page. get() is null where memory ran out.
+class WideName {
+ public:
+  explicit WideName(const char* path) : wide_(nullptr) {
+    const size_t size = std::strlen(path) + 1;
+    if (size > static_cast<size_t>(INT_MAX)) return;
+    wide_ = static_cast<wchar_t*>(std::malloc(size * sizeof(wchar_t)));
+    if (wide_ != nullptr &&
+        !d88::WidePath(path, wide_, static_cast<int>(size))) {
+      std::free(wide_);
+      wide_ = nullptr;
+    }
+  }
+  ~WideName() { std::free(wide_); }
+  WideName(const WideName&) = delete;
+  WideName& operator=(const WideName&) = delete;
+
+  const wchar_t* get() const { return wide_; }
+
+ private:
+  wchar_t* wide_;
+};
+
 int OpenNew(const char* path) {
-  return _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
-               _S_IREAD | _S_IWRITE);
+  const WideName wide(path);
+  if (wide.get() == nullptr) {
+    errno = ENOMEM;
+    return -1;
+  }
+  return _wopen(wide.get(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
+                _S_IREAD | _S_IWRITE);
 }
 int CloseFd(int fd) { return _close(fd); }
-int RemoveFile(const char* path) { return _unlink(path); }
+int RemoveFile(const char* path) {
+  const WideName wide(path);
+  if (wide.get() == nullptr) {
+    errno = ENOMEM;
+    return -1;
+  }
+  return _wunlink(wide.get());
+}
 long ProcessId() { return static_cast<long>(_getpid()); }
 
 // No signals to hold off.
@@ -326,12 +364,14 @@ bool FilePublisher::PublishThroughTemporaryName(const char* name,
 
 int FilePublisher::CheckReplaceable(const char* name, int* mode) const {
   *mode = kNoMode;
+  const WideName wide(name);
+  if (wide.get() == nullptr) return ENOMEM;
   // No access asked, and every sharing mode granted: this opens the input
   // too, which this process holds open for reading.
-  const HANDLE handle = CreateFileA(
-      name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-      nullptr);
+  const HANDLE handle = CreateFileW(
+      wide.get(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     if (code == ERROR_FILE_NOT_FOUND) return kAbsent;
@@ -353,17 +393,28 @@ int FilePublisher::PrepareToReplace(int, const char*) const {
 
 bool FilePublisher::MoveIntoPlace(const char* temp, const char* name,
                                   WriteError* error) {
+  const WideName wide_temp(temp);
+  const WideName wide_name(name);
+  if (wide_temp.get() == nullptr || wide_name.get() == nullptr) {
+    SystemErrorText(d88::kOutOfMemoryCode, error->reason,
+                    sizeof(error->reason));
+    return false;
+  }
   // Only a name that exists needs the check against the input.
-  if (MoveFileExA(temp, name, 0)) return true;
+  if (MoveFileExW(wide_temp.get(), wide_name.get(), 0)) return true;
   DWORD code = GetLastError();
   if (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS) {
     int mode;
     const int state = CheckReplaceable(name, &mode);
-    if (state == kIsProtected || state == kMayBeInput) {
+    // The name vanishing in the meantime still lets the file take it.
+    if (state != 0 && state != kAbsent) {
       SetReason(error, state);
       return false;
     }
-    if (MoveFileExA(temp, name, MOVEFILE_REPLACE_EXISTING)) return true;
+    if (MoveFileExW(wide_temp.get(), wide_name.get(),
+                    MOVEFILE_REPLACE_EXISTING)) {
+      return true;
+    }
     code = GetLastError();
   }
   SystemErrorText(static_cast<int>(code), error->reason, sizeof(error->reason));

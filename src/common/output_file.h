@@ -32,6 +32,9 @@ struct WriteError {
 // through /proc/self/fd, or a temporary name renamed into place. Once a name
 // turns out to exist, the next files are linked under a temporary name and
 // renamed over theirs. Elsewhere every file goes through a temporary name.
+// On Windows names are UTF-8 (bytes that are not valid UTF-8 are taken in
+// the ANSI code page) and reach the system through its wide interface, so
+// that a name need not fit the ANSI code page.
 //
 // One publisher per run; not thread-safe, and only one may be publishing at
 // a time in a process.

@@ -58,6 +58,8 @@ D88Image::D88Image()
 
 D88Image::~D88Image() {
   Close();
+  // Kept was made by calloc, not constructed: what it holds is freed here.
+  if (kept_ != nullptr) kept_->headers.Release();
   std::free(kept_);
 }
 

@@ -53,10 +53,14 @@ struct SectorLocation {
 // already walked read nothing.
 //
 // Memory: the object itself is small and may live on the stack. The first
-// Open allocates, once for the object's life, 128 KiB of file blocks,
-// 1.41 MiB of record headers (98,304 slots of 15 bytes) and the notes of
-// the 164 tracks (256 entries of 8 bytes each, 328 KiB in all), whatever
-// the file holds; pages are touched only as they are used.
+// Open allocates, once for the object's life, 128 KiB of file blocks and the
+// notes of the 164 tracks (256 entries of 8 bytes each, 328 KiB in all),
+// whatever the file holds; pages are touched only as they are used. The
+// record headers are kept in a table of 90 KiB (6,144 slots of 15 bytes),
+// enough for the walks of ordinary images, which grows to 1.41 MiB (98,304
+// slots) when walks reach more than 4,096 records or offsets past 1 GiB,
+// and goes back to the small table at the next Open. Bytes in memory
+// (OpenMemory) are read in place, not copied into blocks.
 // Work: between two SelectImage calls, one walk of at most 65,535 records
 // per track for each change of C, H or N on it, however many lookups; a
 // caller that keeps C, H and N per track, as a disk's tracks have them,
@@ -64,15 +68,16 @@ struct SectorLocation {
 // Reads: a record header is read from the file only by the first walk since
 // Open that reaches it, with at most two positioned reads of kFetchSize
 // bytes (one unless it crosses the end of a block, none if a kept block
-// holds it); later walks over it read nothing. So the walks of one Open
-// read at most 32 KiB in two reads per distinct record they reach, as long
-// as the kept headers hold those records: the longest walk fills two
-// thirds of the slots, and its headers all stay kept but for a rare few
-// whose place is crowded. Where walks reach far more records, the headers of
-// the latest walks are kept, and a walk over records whose headers were dropped
-// reads them again, two reads per record at most. A lookup's data costs one
-// read per block it spans that is not kept. ReadTrackIds reads through the kept
-// blocks alone.
+// holds it); later walks over it read nothing, but for the 4,096 headers at
+// most that the small table held when it grew, read once more. So the walks
+// of one Open read at most 32 KiB in two reads per distinct record they
+// reach (and those 4,096 again), as long as the kept headers hold those
+// records: the longest walk fills two thirds of the large table, and its
+// headers all stay kept but for a rare few whose place is crowded. Where
+// walks reach far more records, the headers of the latest walks are kept,
+// and a walk over records whose headers were dropped reads them again, two
+// reads per record at most. A lookup's data costs one read per block it
+// spans that is not kept. ReadTrackIds reads through the kept blocks alone.
 //
 // Usage: Open, GetImageCount, then per image SelectImage, optionally
 // SetSectorRange, then any number of ReadSector, ReadSectors and

@@ -740,7 +740,8 @@ TEST_F(ReaderTest, WalksOverRecordsAlreadyWalkedReadNothing) {
 
 // Headers kept across many walks, far more than the slots hold: whatever is
 // found is exactly what was kept for that offset, the latest walk's headers
-// are all found, and offsets past what walks reach are never kept.
+// are all found, and offsets past what walks reach are never kept. The table
+// starts small and grows for far offsets; Clear frees a large one.
 TEST(HeaderMemoTest, FindsExactlyWhatWasKept) {
   const auto fields = [](int64_t offset) {
     const uint64_t x = static_cast<uint64_t>(offset) * 0x9E3779B97F4A7C15u;
@@ -754,7 +755,11 @@ TEST(HeaderMemoTest, FindsExactlyWhatWasKept) {
   std::unique_ptr<HeaderMemo> memo(new HeaderMemo());
   std::mt19937_64 random(7);
   std::vector<int64_t> latest;
+  EXPECT_EQ(memo->slot_count(), 0u);
   for (int walk = 0; walk < 200; ++walk) {
+    if (walk == 1) {
+      EXPECT_EQ(memo->slot_count(), HeaderMemo::kSmallSlots);
+    }
     memo->StartWalk();
     latest.clear();
     for (int i = 0; i < 2000; ++i) {
@@ -784,6 +789,7 @@ TEST(HeaderMemoTest, FindsExactlyWhatWasKept) {
     ASSERT_EQ(found.data_size, want.data_size);
   }
   EXPECT_GT(found_count, 10000u);
+  EXPECT_EQ(memo->slot_count(), HeaderMemo::kMaxSlots);
 
   SectorHeader found;
   for (const int64_t offset : {HeaderMemo::kMaxOffset, int64_t{-1}}) {
@@ -792,6 +798,7 @@ TEST(HeaderMemoTest, FindsExactlyWhatWasKept) {
   }
   memo->Clear();
   EXPECT_FALSE(memo->Find(latest.front(), &found));
+  EXPECT_EQ(memo->slot_count(), 0u);
 }
 
 // --- ReadSectors ----------------------------------------------------------

@@ -226,6 +226,13 @@ size_t InputFile::Read(int64_t offset, uint8_t* buf, size_t len,
   return done;
 }
 
+const uint8_t* InputFile::MemoryAt(int64_t offset, size_t* size) const {
+  if (memory_ == nullptr || offset < 0) return nullptr;
+  *size =
+      offset >= memory_size_ ? 0 : static_cast<size_t>(memory_size_ - offset);
+  return offset >= memory_size_ ? memory_ : memory_ + offset;
+}
+
 int64_t InputFile::Size() const {
   if (memory_ != nullptr) return memory_size_;
   if (file_ == kNoFile) return -1;

@@ -69,6 +69,11 @@ class InputFile {
   size_t ReadAhead(int64_t offset, uint8_t* buf, size_t len,
                    bool* failed) const;
 
+  // For bytes opened by OpenMemory: those from `offset` on, and their number
+  // in `*size` (0 at or past the end). Null for a file, or a negative
+  // offset.
+  const uint8_t* MemoryAt(int64_t offset, size_t* size) const;
+
   // Size of the file in bytes; -1 if none is open or the size is unknown.
   // A stream is read to its end for it, and a stream that fails before its
   // end or is longer than the most that can be read of it has no known

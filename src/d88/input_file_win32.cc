@@ -18,16 +18,13 @@ HANDLE AsHandle(intptr_t file) { return reinterpret_cast<HANDLE>(file); }
 // Longest path the wide interface takes, in characters.
 constexpr int kMaxWidePath = 32768;
 
-// `path` as UTF-16 in `wide` (room for `size` characters): read as UTF-8,
-// or, when it is not valid UTF-8, in the ANSI code page, as a caller of the
-// narrow Windows interface would give it.
+}  // namespace
+
 bool WidePath(const char* path, wchar_t* wide, int size) {
   return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide,
                              size) > 0 ||
          MultiByteToWideChar(CP_ACP, 0, path, -1, wide, size) > 0;
 }
-
-}  // namespace
 
 int OpenForReading(const char* path, intptr_t* file, bool* stream) {
   // On the heap: too large for the stack of every thread, and shared by

@@ -59,7 +59,14 @@ int64_t FileSize(intptr_t file);
 // The identity of an open file; false if the system cannot tell it.
 bool IdentityOf(intptr_t file, FileIdentity* identity);
 
-#ifndef _WIN32
+#ifdef _WIN32
+// `path` as UTF-16 in `wide` (room for `size` characters, its terminating
+// null included), for the wide file interface, which reaches every name:
+// read as UTF-8, or, when it is not valid UTF-8, in the ANSI code page, as a
+// caller of the narrow Windows interface would give it. False if it does not
+// fit. It never takes more characters than `path` has bytes.
+bool WidePath(const char* path, wchar_t* wide, int size);
+#else
 // The identity of the file that `st` describes, as fstat or lstat gave it.
 FileIdentity IdentityOfStat(const struct stat& st);
 #endif

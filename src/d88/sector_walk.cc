@@ -1,5 +1,6 @@
 #include "d88/sector_walk.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "d88/d88_format.h"
@@ -12,6 +13,13 @@ void BlockCache::Clear() {
 
 const uint8_t* BlockCache::Block(const InputFile& file, int64_t block,
                                  size_t* size) {
+  // Bytes in memory are read where they lie, without a copy.
+  const uint8_t* in_memory =
+      file.MemoryAt(block * static_cast<int64_t>(kFetchSize), size);
+  if (in_memory != nullptr) {
+    if (*size > kFetchSize) *size = kFetchSize;
+    return in_memory;
+  }
   const size_t index = static_cast<size_t>(block) % kCacheBlocks;
   Slot& slot = slots_[index];
   if (slot.block != block) {
@@ -52,16 +60,16 @@ size_t BlockCache::ReadAt(const InputFile& file, int64_t offset, uint8_t* buf,
 
 namespace {
 
-// Spreads offsets below HeaderMemo::kMaxOffset over the memo's slots, so
-// that the offsets of one track, or of records laid out alike, do not crowd
-// into a few slots. A bijection on those offsets: each step multiplies by
-// an odd number or folds high bits into low ones, modulo 2^kOffsetBits.
-uint64_t Mix(int64_t offset) {
-  constexpr uint64_t kMask = (uint64_t{1} << HeaderMemo::kOffsetBits) - 1;
+// Spreads offsets below 2^bits over a table's slots, so that the offsets of
+// one track, or of records laid out alike, do not crowd into a few slots. A
+// bijection on those offsets: each step multiplies by an odd number or folds
+// high bits into low ones, modulo 2^bits.
+uint64_t Mix(int64_t offset, int bits) {
+  const uint64_t mask = (uint64_t{1} << bits) - 1;
   uint64_t x = static_cast<uint64_t>(offset);
-  x = (x * 0x9E3779B1u) & kMask;
+  x = (x * 0x9E3779B1u) & mask;
   x ^= x >> 17;
-  x = (x * 0x85EBCA77u) & kMask;
+  x = (x * 0x85EBCA77u) & mask;
   x ^= x >> 15;
   return x;
 }
@@ -69,26 +77,72 @@ uint64_t Mix(int64_t offset) {
 }  // namespace
 
 void HeaderMemo::Clear() {
-  // Pages that no header touched stay untouched.
-  if (used_) std::memset(slots_, 0, sizeof(slots_));
-  used_ = false;
+  if (slot_count_ == kMaxSlots) {
+    // A large table goes back to the system; the next file starts small.
+    Release();
+  } else if (used_ != 0) {
+    std::memset(slots_, 0, slot_count_ * (sizeof(Slot) + sizeof(marks_[0])));
+  }
+  used_ = 0;
+}
+
+void HeaderMemo::Release() {
+  std::free(slots_);
+  slots_ = nullptr;
+  marks_ = nullptr;
+  slot_count_ = 0;
+  shift_ = 0;
+  used_ = 0;
+}
+
+bool HeaderMemo::Grow(int64_t offset) {
+  const int shift =
+      slots_ == nullptr && offset >> (kSmallShift + kNamedBits) == 0
+          ? kSmallShift
+          : kMaxShift;
+  if (slots_ != nullptr && shift_ == kMaxShift) return false;
+  const size_t count = size_t{3} << shift;
+  // Zeroed by calloc: its pages are touched only as headers are kept.
+  void* table = std::calloc(count, sizeof(Slot) + sizeof(marks_[0]));
+  if (table == nullptr) return false;
+  std::free(slots_);
+  slots_ = static_cast<Slot*>(table);
+  marks_ = reinterpret_cast<uint8_t(*)[3]>(slots_ + count);
+  slot_count_ = count;
+  shift_ = shift;
+  used_ = 0;
+  return true;
+}
+
+void HeaderMemo::Locate(int64_t offset, size_t* place,
+                        uint32_t* quotient) const {
+  // The table has 3 << shift_ slots: a division by 3 after a shift, which
+  // compiles to a multiplication.
+  const uint64_t hash = Mix(offset, shift_ + kNamedBits);
+  const uint64_t q = (hash >> shift_) / 3;
+  *quotient = static_cast<uint32_t>(q);
+  *place = static_cast<size_t>(hash - (q * 3 << shift_));
 }
 
 void HeaderMemo::Prefetch(int64_t offset) const {
 #if defined(__GNUC__)
-  if (offset < 0 || offset >= kMaxOffset) return;
-  __builtin_prefetch(&slots_[Mix(offset) % kSlots]);
+  if (offset < 0 || !Names(offset)) return;
+  size_t place = 0;
+  uint32_t quotient = 0;
+  Locate(offset, &place, &quotient);
+  __builtin_prefetch(&slots_[place]);
 #else
   (void)offset;
 #endif
 }
 
 bool HeaderMemo::Find(int64_t offset, SectorHeader* header) const {
-  if (offset < 0 || offset >= kMaxOffset) return false;
-  const uint64_t hash = Mix(offset);
-  const uint32_t high = static_cast<uint32_t>(hash / kSlots);
-  size_t at = static_cast<size_t>(hash % kSlots);
-  for (uint32_t i = 0; i < kProbes; ++i, at = at + 1 == kSlots ? 0 : at + 1) {
+  if (offset < 0 || !Names(offset)) return false;
+  size_t at = 0;
+  uint32_t high = 0;
+  Locate(offset, &at, &high);
+  for (uint32_t i = 0; i < kProbes;
+       ++i, at = at + 1 == slot_count_ ? 0 : at + 1) {
     const Slot& slot = slots_[at];
     // Slots never empty again once used, so an empty one ends the search.
     if (slot.tag == 0) return false;
@@ -107,17 +161,23 @@ bool HeaderMemo::Find(int64_t offset, SectorHeader* header) const {
 
 void HeaderMemo::Keep(const SectorHeader& header) {
   if (header.offset < 0 || header.offset >= kMaxOffset) return;
-  const uint64_t hash = Mix(header.offset);
-  const uint32_t high = static_cast<uint32_t>(hash / kSlots);
-  size_t at = static_cast<size_t>(hash % kSlots);
+  const bool named = Names(header.offset);
+  if (!named || (used_ >= slot_count_ / 3 * 2 && slot_count_ < kMaxSlots)) {
+    if (!Grow(header.offset) && !named) return;
+  }
+  size_t at = 0;
+  uint32_t high = 0;
+  Locate(header.offset, &at, &high);
   Slot* chosen = nullptr;
   uint32_t distance = 0;
   uint32_t oldest_age = 0;
-  for (uint32_t i = 0; i < kProbes; ++i, at = at + 1 == kSlots ? 0 : at + 1) {
+  for (uint32_t i = 0; i < kProbes;
+       ++i, at = at + 1 == slot_count_ ? 0 : at + 1) {
     Slot& slot = slots_[at];
     if (slot.tag == 0) {
       chosen = &slot;
       distance = i;
+      ++used_;
       break;
     }
     // This walk's own slots have age 0 and stay.
@@ -129,7 +189,6 @@ void HeaderMemo::Keep(const SectorHeader& header) {
     }
   }
   if (chosen == nullptr) return;
-  used_ = true;
   *chosen = {high << kHashShift | distance << kDistanceShift | walk_ << 1 | 1u,
              {header.id.c, header.id.h, header.id.r, header.id.n},
              static_cast<uint16_t>(header.count),

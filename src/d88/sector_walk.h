@@ -14,7 +14,7 @@
 namespace d88 {
 
 // File bytes kept across reads and walks: kCacheBlocks blocks of kFetchSize
-// bytes. Block b holds the file's bytes from b * kFetchSize on, fetched with
+// bytes. Bytes that the file holds in memory are read in place instead. Block b holds the file's bytes from b * kFetchSize on, fetched with
 // one positioned read, and stays in slot b % kCacheBlocks until another
 // block takes that slot. A read returns what the file holds at its offset,
 // as long as the file does not change while blocks are kept: fewer bytes
@@ -54,31 +54,46 @@ class BlockCache {
 // later walk that reaches one of them, from any start and in any image,
 // reads nothing from the file. Exact as long as the file does not change.
 //
-// kSlots slots of 12 bytes and 3 bytes of marks each (1.41 MiB): a header
-// is kept in one of the kProbes slots that follow the place its offset hashes
-// to, in an empty one if there is one, else in place of the one that the oldest
-// walk kept (a walk's headers replace the earlier walks', never its own;
-// walks are told apart modulo 256, so a header kept a multiple of 256 walks
-// earlier passes for the current walk's own and stays, which can cost a later
-// read, never a wrong result). So
-// the headers of a run as long as the longest walk fill two thirds of the slots
-// and stay kept, whichever walks reach them, but for a rare few whose place is
+// A table of slots of 12 bytes and 3 bytes of marks each, small at first:
+// kSmallSlots (90 KiB), as much as the walks of ordinary images need. When
+// two thirds of it are used, or an offset lies beyond what its slots can
+// name (1 GiB), it is replaced by the large table of kMaxSlots (1.41 MiB),
+// and what it kept is dropped: later walks read those 4,096 headers at most
+// once more. A header is kept in one of the kProbes slots that follow the
+// place its offset hashes to, in an empty one if there is one, else in place
+// of the one that the oldest walk kept (a walk's headers replace the earlier
+// walks', never its own; walks are told apart modulo 256, so a header kept a
+// multiple of 256 walks earlier passes for the current walk's own and stays,
+// which can cost a later read, never a wrong result). So the headers of a
+// run as long as the longest walk fill two thirds of the large table and
+// stay kept, whichever walks reach them, but for a rare few whose place is
 // crowded; a file whose walks reach far more records than that keeps those
 // that the latest walks read. Finding or keeping a header looks at kProbes
 // slots at most, whatever the offsets. Offsets from kMaxOffset on are not
-// kept (walks stay below it).
+// kept (walks stay below it), nor are headers that need the large table
+// while it cannot be allocated.
 //
-// Large: the reader allocates it once, zeroed; its pages are touched only
-// as headers are kept. Clear empties it.
+// Zeroed memory is an empty memo that holds no table. Release frees the
+// table; the destructor does too.
 class HeaderMemo {
  public:
-  static constexpr size_t kSlots = 3 << 15;
+  static constexpr size_t kSmallSlots = 3 << 11;
+  static constexpr size_t kMaxSlots = 3 << 15;
   static constexpr uint32_t kProbes = 32;
   static constexpr int kOffsetBits = 34;
   static constexpr int64_t kMaxOffset = int64_t{1} << kOffsetBits;
 
-  // Forgets every header, for a file that has just been opened.
+  HeaderMemo() = default;
+  ~HeaderMemo() { Release(); }
+  HeaderMemo(const HeaderMemo&) = delete;
+  HeaderMemo& operator=(const HeaderMemo&) = delete;
+
+  // Forgets every header, for a file that has just been opened; a large
+  // table is freed.
   void Clear();
+
+  // Frees the table.
+  void Release();
 
   // Starts a walk: the headers it keeps replace those of earlier walks.
   void StartWalk() { walk_ = (walk_ + 1) & kWalkMask; }
@@ -93,20 +108,29 @@ class HeaderMemo {
   // Keeps `header`, read whole from the file.
   void Keep(const SectorHeader& header);
 
+  // The number of slots of the table, 0 before anything is kept.
+  size_t slot_count() const { return slot_count_; }
+
  private:
   // A slot's tag, from the low bit up: 1 when the slot is used; the number
   // of the walk that kept it, modulo 2^kWalkBits; its distance from the
-  // place its offset hashes to (below kProbes); the hash divided by kSlots,
-  // whose remainder is the place. The hash is a bijection on offsets below
-  // kMaxOffset, so the place and the quotient name the offset.
+  // place its offset hashes to (below kProbes); the hash divided by the
+  // number of slots, whose remainder is the place. A table of 3 << shift
+  // slots names the offsets below 2^(shift + kNamedBits): the hash is a
+  // bijection on them, so the place and the quotient name the offset.
   static constexpr int kWalkBits = 8;
   static constexpr uint32_t kWalkMask = (uint32_t{1} << kWalkBits) - 1;
   static constexpr int kDistanceShift = 1 + kWalkBits;
   static constexpr int kDistanceBits = 5;
   static constexpr int kHashShift = kDistanceShift + kDistanceBits;
+  static constexpr int kSmallShift = 11;
+  static constexpr int kMaxShift = 15;
+  static constexpr int kNamedBits = kOffsetBits - kMaxShift;
+  static_assert(kSmallSlots == size_t{3} << kSmallShift, "3 << shift slots");
+  static_assert(kMaxSlots == size_t{3} << kMaxShift, "3 << shift slots");
   static_assert(kProbes <= uint32_t{1} << kDistanceBits,
                 "distances fit their bits");
-  static_assert(((uint64_t{1} << kOffsetBits) - 1) / kSlots <
+  static_assert(((uint64_t{1} << kNamedBits) - 1) / 3 <
                     uint64_t{1} << (32 - kHashShift),
                 "quotients fit their bits");
 
@@ -116,16 +140,28 @@ class HeaderMemo {
     uint16_t count;
     uint16_t data_size;
   };
+  static_assert(sizeof(Slot) == 12, "slots of 12 bytes");
+
+  // The table's place and quotient for `offset`, which its level names.
+  void Locate(int64_t offset, size_t* place, uint32_t* quotient) const;
+  // Whether the table names `offset`.
+  bool Names(int64_t offset) const {
+    return slots_ != nullptr && offset >> (shift_ + kNamedBits) == 0;
+  }
+  // Replaces the table with an empty one that names `offset`: the small one
+  // if there is none yet and it does, else the large one. False if none can
+  // be taken.
+  bool Grow(int64_t offset);
 
   uint32_t walk_ = 0;
-  // Whether a header was kept since the last Clear; false in zeroed memory,
-  // so a memo that calloc made is taken as empty without touching its pages.
-  bool used_ = false;
-  Slot slots_[kSlots];
-  static_assert(sizeof(Slot) == 12, "slots of 12 bytes");
-  // Each slot's header's density, deleted mark and status, apart so that
-  // the slots the searches probe stay small.
-  uint8_t marks_[kSlots][3];
+  // The table: slot_count_ slots, then their marks (each slot's header's
+  // density, deleted mark and status, apart so that the slots the searches
+  // probe stay small). Null until a header is kept.
+  Slot* slots_ = nullptr;
+  uint8_t (*marks_)[3] = nullptr;
+  size_t slot_count_ = 0;  // 3 << shift_, or 0 without a table
+  int shift_ = 0;
+  size_t used_ = 0;  // slots that hold a header
 };
 
 // The walk of a sector lookup over one track's records, from the header at

@@ -34,6 +34,51 @@ SectorId IdOfKey(uint32_t k) {
           static_cast<uint8_t>(k >> 8 & 0xFF), static_cast<uint8_t>(k & 0xFF)};
 }
 
+// Sorts `keys` in place by their bytes from the one at `shift` down (a
+// radix sort from the highest byte): no second buffer as large as the
+// keys, and the same few passes whatever their order, where a quicksort
+// meets crafted runs that make it fall back to a slower heapsort.
+void SortKeys(uint32_t* keys, size_t n, int shift = 24) {
+  if (n < 32) {
+    for (size_t i = 1; i < n; ++i) {
+      const uint32_t key = keys[i];
+      size_t j = i;
+      for (; j > 0 && keys[j - 1] > key; --j) keys[j] = keys[j - 1];
+      keys[j] = key;
+    }
+    return;
+  }
+  size_t end[256] = {};
+  for (size_t i = 0; i < n; ++i) ++end[keys[i] >> shift & 0xFF];
+  size_t next[256];
+  size_t at = 0;
+  for (size_t b = 0; b < 256; ++b) {
+    next[b] = at;
+    at += end[b];
+    end[b] = at;
+  }
+  // Each key goes straight to its byte's bucket, swapping out the key
+  // there, until the bucket being filled holds only its own.
+  for (size_t b = 0; b < 256; ++b) {
+    while (next[b] < end[b]) {
+      const uint32_t key = keys[next[b]];
+      const size_t d = key >> shift & 0xFF;
+      if (d == b) {
+        ++next[b];
+      } else {
+        keys[next[b]] = keys[next[d]];
+        keys[next[d]++] = key;
+      }
+    }
+  }
+  if (shift == 0) return;
+  size_t begin = 0;
+  for (size_t b = 0; b < 256; ++b) {
+    SortKeys(keys + begin, end[b] - begin, shift - 8);
+    begin = end[b];
+  }
+}
+
 }  // namespace
 
 TrackSurvey::TrackSurvey(const TrackBounds& bounds)
@@ -150,10 +195,8 @@ std::vector<std::string> TrackSurvey::AnomalyTexts(bool file_ended) {
                      static_cast<long long>(NominalSectorSize(n))));
   }
 
-  // Duplicate IDs, in ascending order. A merge sort: the IDs of crafted
-  // tracks come in long sorted runs, which make a quicksort fall back to a
-  // far slower heapsort.
-  std::stable_sort(ids_.begin(), ids_.end());
+  // Duplicate IDs, in ascending order.
+  SortKeys(ids_.data(), ids_.size());
   std::string duplicates;
   int32_t duplicated = 0;
   for (size_t i = 1; i < ids_.size(); ++i) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <random>
 #include <string>
 #include <utility>
@@ -153,6 +154,53 @@ TEST(TrackAnalysisTest, AnomaliesOfOneTrack) {
         TrackAnomalies(headers.data(), static_cast<int32_t>(headers.size()),
                        c.file_ended, c.bounds),
         c.expected);
+  }
+}
+
+// Duplicate IDs of tracks of any length and order: listed in ascending
+// order, eight at most, as a count of the distinct IDs seen more than once.
+TEST(TrackAnalysisTest, DuplicateIdsAreFoundInAnyOrder) {
+  std::mt19937 random(11);
+  for (int round = 0; round < 40; ++round) {
+    const size_t n = 1 + random() % 3000;
+    // IDs from a range that makes repeats likely, with every byte varying.
+    const uint32_t spread = 1 + static_cast<uint32_t>(random() % 4000);
+    TrackPlan plan = {{}, static_cast<int32_t>(n), 1024};
+    std::map<uint32_t, int> seen;
+    for (size_t i = 0; i < n; ++i) {
+      const uint32_t key =
+          static_cast<uint32_t>(random() % spread) * 0x01010101u ^ 0x00FF00FFu;
+      plan.ids.push_back(
+          {static_cast<uint8_t>(key >> 24), static_cast<uint8_t>(key >> 16),
+           static_cast<uint8_t>(key >> 8), static_cast<uint8_t>(key)});
+      ++seen[key];
+    }
+    std::string expected;
+    int duplicated = 0;
+    for (const auto& [key, times] : seen) {
+      if (times < 2 || ++duplicated > 8) continue;
+      expected += (expected.empty() ? "" : ", ") + std::to_string(key >> 24) +
+                  "/" + std::to_string(key >> 16 & 0xFF) + "/" +
+                  std::to_string(key >> 8 & 0xFF) + "/" +
+                  std::to_string(key & 0xFF);
+    }
+    if (duplicated > 8)
+      expected += " and " + std::to_string(duplicated - 8) + " more";
+    const std::vector<SectorHeader> headers = Headers(plan);
+    std::string found;
+    for (const std::string& text :
+         TrackAnomalies(headers.data(), static_cast<int32_t>(headers.size()),
+                        false, {1 << 30, 1 << 30})) {
+      if (text.rfind("duplicate", 0) == 0) found = text;
+    }
+    SCOPED_TRACE(round);
+    if (duplicated == 0) {
+      EXPECT_EQ(found, "");
+    } else {
+      EXPECT_EQ(found, (duplicated == 1 ? "duplicate sector ID "
+                                        : "duplicate sector IDs ") +
+                           expected);
+    }
   }
 }
 

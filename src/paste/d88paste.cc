@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,6 +20,7 @@
 #endif
 
 #include "common/command_line.h"
+#include "common/memory.h"
 #include "common/output_file.h"
 #include "d88/d88_image.h"
 #include "d88/input_file.h"
@@ -109,16 +111,62 @@ struct Spot {
   int32_t data_size;
 };
 
+// Bytes held elsewhere: in a ByteStore, or in a Bytes that outlives it.
+struct ByteRun {
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+};
+
+ByteRun RunOf(const Bytes& bytes) { return {bytes.data(), bytes.size()}; }
+
+bool Same(ByteRun a, ByteRun b) {
+  return a.size == b.size &&
+         (a.size == 0 || std::memcmp(a.data, b.data, a.size) == 0);
+}
+
+// Bytes that stay in place until the store goes: the folder's files, read
+// straight into large blocks whose pages are made at once rather than one
+// fault at a time (a folder holds hundreds of files).
+class ByteStore {
+ public:
+  // Room for `size` bytes.
+  uint8_t* Take(size_t size) {
+    if (size > left_) {
+      const size_t n = size > kBlockSize ? size : kBlockSize;
+      blocks_.emplace_back(new uint8_t[n]);
+      next_ = blocks_.back().get();
+      left_ = n;
+      common::PrepareForWriting(next_, n);
+    }
+    uint8_t* at = next_;
+    next_ += size;
+    left_ -= size;
+    return at;
+  }
+
+ private:
+  static constexpr size_t kBlockSize = size_t{256} << 10;
+  std::vector<std::unique_ptr<uint8_t[]>> blocks_;
+  uint8_t* next_ = nullptr;
+  size_t left_ = 0;
+};
+
 // PROG or a disk-1 file of the chosen image, as the directory that OUT will
 // hold places it.
 struct PasteFile {
   GameFile file;
   bool in_folder = false;
-  Bytes old_bytes;  // the input's extraction, zeros where it cannot read
-  Bytes new_bytes;  // the folder's bytes, or PROG's with the size updates
+  // The input's extraction, zeros where it cannot read; of PROG and of the
+  // files that the folder does not replace.
+  Bytes old_bytes;
+  // PROG's new bytes: the folder's, or the input's with the size updates.
+  Bytes prog_bytes;
+  ByteRun folder_bytes;  // a numbered file's bytes, from the folder
   // What OUT must extract to.
-  const Bytes& planned() const {
-    return in_folder || file.is_prog ? new_bytes : old_bytes;
+  ByteRun planned() const {
+    return file.is_prog ? RunOf(prog_bytes)
+           : in_folder  ? folder_bytes
+                        : RunOf(old_bytes);
   }
   bool changed = false;
   bool refused = false;  // its sectors cannot take the new bytes
@@ -130,6 +178,9 @@ struct PasteFile {
 bool ReadWhole(const InputFile& file, Bytes* bytes) {
   const int64_t size = file.Size();
   if (size < 0) return false;
+  // Its pages are made at once, not one fault at a time.
+  bytes->reserve(static_cast<size_t>(size));
+  common::PrepareForWriting(bytes->data(), static_cast<size_t>(size));
   bytes->resize(static_cast<size_t>(size));
   return file.ReadAt(0, bytes->data(), bytes->size()) == bytes->size();
 }
@@ -159,7 +210,7 @@ class Run {
   bool OpenInput();
   bool ChooseImage();
   void ReadFolder();
-  bool ReadFolderFile(const char* name, Bytes* bytes, int64_t* size);
+  bool ReadFolderFile(const char* name, ByteRun* bytes, int64_t* size);
   void ListFiles();
   void PlaceFolderFiles();
   bool LocateWhole(const PasteFile& f, int32_t sector, SectorLocation* where);
@@ -193,11 +244,12 @@ class Run {
   // The folder's PROG, when it has one of the right size that differs from
   // the input's, and the folder's files by entry number.
   bool has_prog_ = false;
-  Bytes folder_prog_;
+  ByteStore folder_store_;  // the bytes of the folder's files
+  ByteRun folder_prog_;
   struct FolderFile {
     bool present = false;
     int64_t size = 0;
-    Bytes bytes;
+    ByteRun bytes;
   };
   FolderFile folder_[kLastDirectoryEntry + 1];
   // PROG first, then the disk-1 entries in directory order.
@@ -386,8 +438,9 @@ bool Run::ChooseImage() {
 // Reads the file at `path` (UTF-8): its size into `*size`, its bytes up to
 // `max` into `bytes`. Returns false with `*absent` set when there is no such
 // file, and with `*error` (or null) when it cannot be read.
-bool ReadFileUpTo(const char* path, int64_t max, Bytes* bytes, int64_t* size,
-                  bool* absent, const char** error) {
+bool ReadFileUpTo(const char* path, int64_t max, ByteStore* store,
+                  ByteRun* bytes, int64_t* size, bool* absent,
+                  const char** error) {
   InputFile file;
   *absent = false;
   *error = nullptr;
@@ -401,8 +454,9 @@ bool ReadFileUpTo(const char* path, int64_t max, Bytes* bytes, int64_t* size,
   *size = file.Size();
   const size_t want =
       static_cast<size_t>(*size < 0 ? 0 : (*size < max ? *size : max));
-  bytes->resize(want);
-  if (*size < 0 || file.ReadAt(0, bytes->data(), want) != want) {
+  uint8_t* into = store->Take(want);
+  *bytes = {into, want};
+  if (*size < 0 || file.ReadAt(0, into, want) != want) {
     *error = file.error();
     return false;
   }
@@ -412,8 +466,9 @@ bool ReadFileUpTo(const char* path, int64_t max, Bytes* bytes, int64_t* size,
 #else
 
 // The same with four system calls a file: a folder holds hundreds.
-bool ReadFileUpTo(const char* path, int64_t max, Bytes* bytes, int64_t* size,
-                  bool* absent, const char** error) {
+bool ReadFileUpTo(const char* path, int64_t max, ByteStore* store,
+                  ByteRun* bytes, int64_t* size, bool* absent,
+                  const char** error) {
   *absent = false;
   *error = nullptr;
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
@@ -427,10 +482,11 @@ bool ReadFileUpTo(const char* path, int64_t max, Bytes* bytes, int64_t* size,
   // A regular file is read up to its size; anything else up to `max`.
   const int64_t expect =
       err == 0 && S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : max;
-  bytes->resize(static_cast<size_t>(expect < max ? expect : max));
+  const size_t want = static_cast<size_t>(expect < max ? expect : max);
+  uint8_t* into = store->Take(want);
   size_t done = 0;
-  while (err == 0 && done < bytes->size()) {
-    const ssize_t n = read(fd, bytes->data() + done, bytes->size() - done);
+  while (err == 0 && done < want) {
+    const ssize_t n = read(fd, into + done, want - done);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) err = errno;
     if (n <= 0) break;
@@ -441,7 +497,7 @@ bool ReadFileUpTo(const char* path, int64_t max, Bytes* bytes, int64_t* size,
     *error = std::strerror(err);
     return false;
   }
-  bytes->resize(done);
+  *bytes = {into, done};
   *size = S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size)
                               : static_cast<int64_t>(done);
   return true;
@@ -452,14 +508,14 @@ bool ReadFileUpTo(const char* path, int64_t max, Bytes* bytes, int64_t* size,
 // Reads the folder's file `name`, if there is one: its size, and its bytes
 // up to kMaxFolderFile. Returns whether it is there; a file that is there
 // but cannot be read is an error.
-bool Run::ReadFolderFile(const char* name, Bytes* bytes, int64_t* size) {
+bool Run::ReadFolderFile(const char* name, ByteRun* bytes, int64_t* size) {
   std::string path = dir_;
   path += '/';
   path += name;
   bool absent = false;
   const char* error = nullptr;
-  if (ReadFileUpTo(path.c_str(), kMaxFolderFile, bytes, size, &absent,
-                   &error)) {
+  if (ReadFileUpTo(path.c_str(), kMaxFolderFile, &folder_store_, bytes, size,
+                   &absent, &error)) {
     return true;
   }
   if (!absent) {
@@ -495,23 +551,26 @@ void Run::ListFiles() {
   if (has_prog_) {
     Bytes old_prog(static_cast<size_t>(kProgSize), 0);
     ReadRecords(g_image, kProgRecord, old_prog.data(), kProgSize);
-    has_prog_ = folder_prog_ != old_prog;
+    has_prog_ = !Same(folder_prog_, RunOf(old_prog));
   }
   const uint8_t* directory =
-      has_prog_ ? folder_prog_.data() + kDirectoryInProg : in_directory_;
+      has_prog_ ? folder_prog_.data + kDirectoryInProg : in_directory_;
   ForEachGameFile(directory, [this](const GameFile& file) {
     if (!file.on_disk_one) return;
     PasteFile f;
     f.file = file;
-    f.old_bytes.assign(static_cast<size_t>(file.length), 0);
-    ReadRecords(g_image, file.record, f.old_bytes.data(), file.length);
-    if (file.is_prog) f.new_bytes = f.old_bytes;
+    if (file.is_prog) {
+      f.old_bytes.assign(static_cast<size_t>(file.length), 0);
+      ReadRecords(g_image, file.record, f.old_bytes.data(), file.length);
+      f.prog_bytes = f.old_bytes;
+    }
     files_.push_back(std::move(f));
   });
   PasteFile& prog = files_[0];
   if (has_prog_) {
     prog.in_folder = true;
-    prog.new_bytes = folder_prog_;
+    prog.prog_bytes.assign(folder_prog_.data,
+                           folder_prog_.data + folder_prog_.size);
   }
 }
 
@@ -519,7 +578,7 @@ void Run::ListFiles() {
 // bytes and applies the size updates to PROG.
 void Run::PlaceFolderFiles() {
   const uint8_t* directory =
-      has_prog_ ? folder_prog_.data() + kDirectoryInProg : in_directory_;
+      has_prog_ ? folder_prog_.data + kDirectoryInProg : in_directory_;
   // The table ends at its first empty entry; entries past it are not
   // listed, whatever their bytes.
   int32_t listed_end = kFirstDirectoryEntry;
@@ -556,18 +615,30 @@ void Run::PlaceFolderFiles() {
     for (PasteFile& f : files_) {
       if (f.file.is_prog || f.file.k != k) continue;
       f.in_folder = true;
-      f.new_bytes = std::move(folder.bytes);
+      f.folder_bytes = folder.bytes;
       if (folder.size == entry.length) break;
       // The size update, in PROG's copy of the directory.
       const size_t at = static_cast<size_t>(kDirectoryInProg) + EntryOffset(k) +
                         kEntrySizeOffset;
-      files_[0].new_bytes[at] = static_cast<uint8_t>(folder.size & 0xFF);
-      files_[0].new_bytes[at + 1] = static_cast<uint8_t>(folder.size >> 8);
+      files_[0].prog_bytes[at] = static_cast<uint8_t>(folder.size & 0xFF);
+      files_[0].prog_bytes[at + 1] = static_cast<uint8_t>(folder.size >> 8);
       if (!has_prog_) size_fields_.push_back(static_cast<int32_t>(at));
       break;
     }
   }
-  for (PasteFile& f : files_) f.changed = f.planned() != f.old_bytes;
+  // The input's extraction of each file: kept where it is what OUT must
+  // hold, else compared with the folder's bytes in one buffer.
+  Bytes extracted;
+  for (PasteFile& f : files_) {
+    if (f.file.is_prog) {
+      f.changed = !Same(f.planned(), RunOf(f.old_bytes));
+      continue;
+    }
+    Bytes& into = f.in_folder ? extracted : f.old_bytes;
+    into.assign(static_cast<size_t>(f.file.length), 0);
+    ReadRecords(g_image, f.file.record, into.data(), f.file.length);
+    f.changed = f.in_folder && !Same(f.folder_bytes, RunOf(extracted));
+  }
 }
 
 // Where sector `sector` of file `f` lies, when the image holds it whole;
@@ -610,7 +681,7 @@ void Run::WriteRange(size_t index, int32_t from, int32_t length) {
     SectorLocation where;
     if (!LocateWhole(f, sector, &where)) return;
     pieces_.push_back(
-        {where.offset + in_sector, n, index, f.planned().data() + pos});
+        {where.offset + in_sector, n, index, f.planned().data + pos});
     done += n;
   }
 }
@@ -623,10 +694,9 @@ void Run::WriteFile(size_t index) {
   if (!f.changed) return;
   // The sectors of the entry's size or the new size, whichever is longer;
   // PROG is read whole also where only its size fields change.
-  const int32_t length =
-      static_cast<int32_t>(f.planned().size()) > f.file.length
-          ? static_cast<int32_t>(f.planned().size())
-          : f.file.length;
+  const int32_t length = static_cast<int32_t>(f.planned().size) > f.file.length
+                             ? static_cast<int32_t>(f.planned().size)
+                             : f.file.length;
   const int32_t sectors = (length + kGameSectorSize - 1) / kGameSectorSize;
   SectorLocation where;
   for (int32_t i = 0; i < sectors; ++i) {
@@ -639,7 +709,7 @@ void Run::WriteFile(size_t index) {
     for (const int32_t at : size_fields_) WriteRange(index, at, 2);
     return;
   }
-  WriteRange(index, 0, static_cast<int32_t>(f.planned().size()));
+  WriteRange(index, 0, static_cast<int32_t>(f.planned().size));
 }
 
 // The sectors that each file's extraction reads, as the reader finds them
@@ -649,7 +719,7 @@ void Run::LocateExtractions() {
   for (size_t index = 0; index < files_.size(); ++index) {
     const PasteFile& f = files_[index];
     if (f.refused) continue;
-    const int32_t length = static_cast<int32_t>(f.planned().size());
+    const int32_t length = static_cast<int32_t>(f.planned().size);
     for (int32_t pos = 0; pos < length; pos += kGameSectorSize) {
       const GamePosition at =
           RecordSector(f.file.record + pos / kGameSectorSize);
@@ -685,7 +755,7 @@ void Run::CheckOverlaps() {
     if (spot.owner == skip_owner) continue;
     const size_t index = spot.owner;
     const PasteFile& f = files_[index];
-    const int32_t length = static_cast<int32_t>(f.planned().size());
+    const int32_t length = static_cast<int32_t>(f.planned().size);
     const int32_t pos = spot.pos;
     // The reads of the extraction: whole sectors until one fails, of which
     // the bytes that did arrive count.
@@ -696,7 +766,7 @@ void Run::CheckOverlaps() {
     int64_t got = spot.data_size < chunk ? spot.data_size : chunk;
     if (got > held) got = held;
     // Where they agree, which is nearly always, one comparison says so.
-    const uint8_t* planned = f.planned().data() + pos;
+    const uint8_t* planned = f.planned().data + pos;
     const uint8_t* held_bytes = image_bytes_.data() + spot.offset;
     int64_t differs = -1;
     if (got > 0 &&
@@ -767,7 +837,9 @@ bool Run::ReadBack(const char* path, WriteError* error) {
       }
       got.assign(static_cast<size_t>(file.length), 0);
       ReadRecords(g_image, file.record, got.data(), file.length);
-      if (got != files_[index].planned()) differs = files_[index].file.name;
+      if (!Same(RunOf(got), files_[index].planned())) {
+        differs = files_[index].file.name;
+      }
       ++index;
     });
     if (differs == nullptr && index != files_.size()) differs = "the directory";
@@ -820,8 +892,8 @@ int Run::Main(int argc, char** argv) {
     if (!f.changed) continue;
     ++changed;
     out_.Print("%s: %d -> %d bytes, %d %s rewritten\n", f.file.name,
-               static_cast<int>(f.old_bytes.size()),
-               static_cast<int>(f.planned().size()), f.sectors_rewritten,
+               static_cast<int>(f.file.length),
+               static_cast<int>(f.planned().size), f.sectors_rewritten,
                f.sectors_rewritten == 1 ? "sector" : "sectors");
   }
   if (changed == 0) out_.Print("No file changed.\n");

@@ -351,17 +351,11 @@ bool Run::ParseArguments(int argc, char** argv, int* status) {
 }
 
 // Reads the input whole, once: the reader reads it from memory, and OUT's
-// bytes are made from it in place.
+// bytes are made from it in place. A stream (a pipe, a FIFO) is read once,
+// into the temporary copy that InputFile keeps of it, and its bytes are
+// taken from there.
 bool Run::OpenInput() {
   const char* shown = Shown(in_path_);
-#ifndef _WIN32
-  // OUT is a copy of IN's bytes: a pipe could not be read twice.
-  struct stat st;
-  if (stat(in_path_, &st) == 0 && !S_ISREG(st.st_mode)) {
-    Error(shown, "not a regular file");
-    return false;
-  }
-#endif
   InputFile raw;
   if (!raw.Open(in_path_, D88Image::kMaxStreamSize)) {
     Error(shown, "%s",
@@ -585,13 +579,19 @@ void Run::ListFiles() {
 void Run::PlaceFolderFiles() {
   const uint8_t* directory =
       has_prog_ ? folder_prog_.data + kDirectoryInProg : in_directory_;
+  // The table ends at its first empty entry; entries past it are not
+  // listed, whatever their bytes.
+  int32_t listed_end = kFirstDirectoryEntry;
+  ForEachGameFile(directory, [&listed_end](const GameFile& file) {
+    if (!file.is_prog) listed_end = file.k + 1;
+  });
   for (int32_t k = kFirstDirectoryEntry; k <= kLastDirectoryEntry; ++k) {
     FolderFile& folder = folder_[k];
     if (!folder.present) continue;
     const EntryFileName entry_name(k);
     const char* name = entry_name.text;
     GameFile entry;
-    if (!EntryFile(directory, k, &entry)) {
+    if (k >= listed_end || !EntryFile(directory, k, &entry)) {
       Error(name, "the directory has no entry %d", static_cast<int>(k));
       continue;
     }

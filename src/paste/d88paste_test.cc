@@ -73,10 +73,10 @@ class PasteTest : public ::testing::Test {
     ASSERT_TRUE(WriteFileBytes(dir_.File("files") + "/" + name, bytes));
   }
 
-  ProcessResult Paste(std::vector<std::string> args) {
+  ProcessResult Paste(std::vector<std::string> args,
+                      d88test::ProcessOptions options = {}) {
     const std::string tool = TestedExecutable(D88PASTE_PATH);
     args.insert(args.begin(), tool);
-    d88test::ProcessOptions options;
     options.cwd = dir_.path();
     return RunProcess(tool, args, options);
   }
@@ -102,21 +102,46 @@ TEST_F(PasteTest, UneditedFolderGivesTheInputsBytes) {
 TEST_F(PasteTest, EditedFileIsWhatD88CutGivesBack) {
   const Bytes edited = Pattern(2900, 99);
   Edit("005", edited);
-  // A dry run says the same and writes nothing.
-  for (const char* dry : {"-n", ""}) {
-    std::vector<std::string> args = {"-C", "files", "in.d88", "out.d88"};
-    if (dry[0] != '\0') args.insert(args.begin(), dry);
-    const ProcessResult r = Paste(args);
+  // A dry run says the same and writes nothing; IN may be a pipe.
+  struct Case {
+    const char* dry;
+    const char* in;
+    const char* out;
+    size_t names;  // in the directory afterwards
+  } cases[] = {
+      {"-n", "in.d88", "out.d88", 2},
+      {"", "in.d88", "out.d88", 3},
+#ifndef _WIN32
+      {"", "/dev/stdin", "piped.d88", 4},
+#endif
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.in);
+    std::vector<std::string> args = {"-C", "files", c.in, c.out};
+    if (c.dry[0] != '\0') args.insert(args.begin(), c.dry);
+    d88test::ProcessOptions options;
+#ifndef _WIN32
+    options.stdin_pipe = std::string(c.in) == "/dev/stdin";
+    if (options.stdin_pipe) options.stdin_bytes.assign(in_.begin(), in_.end());
+#endif
+    const ProcessResult r = Paste(args, options);
     std::string out;
     ASSERT_TRUE(ConsoleText(r.out, &out));
     EXPECT_EQ(r.exit_code, 0) << r.err;
     std::string expected =
         "PROG: 15360 -> 15360 bytes, 1 sector rewritten\n"
         "005: 3072 -> 2900 bytes, 3 sectors rewritten\n";
-    if (dry[0] != '\0') expected += "Dry run: out.d88 not written.\n";
+    if (c.dry[0] != '\0') expected += "Dry run: out.d88 not written.\n";
     EXPECT_EQ(out, expected);
-    EXPECT_EQ(Names(dir_.path()).size(), dry[0] != '\0' ? 2u : 3u);
+    EXPECT_EQ(Names(dir_.path()).size(), c.names);
   }
+#ifndef _WIN32
+  Bytes from_file;
+  Bytes from_pipe;
+  ASSERT_TRUE(ReadFileBytes(dir_.File("out.d88"), &from_file));
+  ASSERT_TRUE(ReadFileBytes(dir_.File("piped.d88"), &from_pipe));
+  EXPECT_TRUE(from_pipe == from_file);
+#endif
   const Files back = CutInProcess(dir_.File("out.d88"), dir_.File("back"));
   const Files before = ReadFiles(dir_.File("files"));
   for (const auto& [name, bytes] : before) {
@@ -222,6 +247,17 @@ TEST_F(PasteTest, RefusalsWriteNothing) {
        {"in.d88", "out.d88"},
        {"error: 008: its entry is on disk 2, not on disk 1",
         "error: 100: the directory has no entry 100"}},
+      {"entry past the end of the table",
+       [] {
+         // Entry 3 is empty: the table ends before entry 5.
+         GameDiskBuilder b('1');
+         b.AddFile(2, 0, Pattern(1024, 1));
+         b.AddFile(5, 4, Pattern(1024, 2));
+         return b.Build();
+       }(),
+       [](PasteTest* t) { t->Edit("005", Bytes(1)); },
+       {"in.d88", "out.d88"},
+       {"error: 005: the directory has no entry 5"}},
       {"two disk-1 images",
        two_disk_ones,
        [](PasteTest*) {},

@@ -25,22 +25,59 @@ uint64_t Note(int64_t data_offset, int32_t data_size) {
 
 }  // namespace
 
-// What one walk over a track found for one C, H and N.
+// What one walk over a track found for one C, H and N: for each R with a
+// record of ID (c, h, R, n), the Note of the first such record that the walk
+// reaches. The notes lie in Kept::notes, in the order of R from
+// first_note on, so that the few that a track has take little memory next
+// to the other tracks' rather than 256 entries each.
 struct D88Image::TrackNotes {
   uint64_t selection;  // the selection count the notes were made under
   int32_t c;
   int32_t h;
   int32_t n;
-  // By R: the Note of the first record with ID (c, h, R, n) that the walk
-  // reaches, 0 if there is none.
-  uint64_t first[256];
+  uint32_t first_note;
+  uint64_t found[4];  // bit R % 64 of found[R / 64]: R has a note
+
+  // The Note for R, 0 if there is none.
+  uint64_t NoteFor(const uint64_t* notes, int32_t r) const;
 };
 
 struct D88Image::Kept {
   BlockCache blocks;
   HeaderMemo headers;
   TrackNotes tracks[kTrackCount];
+  // The tracks' notes, for the selection count notes_selection; room for
+  // 256 notes of every track.
+  uint64_t notes_selection;
+  uint32_t notes_used;
+  uint64_t notes[kTrackCount * 256];
 };
+
+namespace {
+
+int BitCount(uint64_t bits) {
+#if defined(__GNUC__)
+  return __builtin_popcountll(bits);
+#else
+  int n = 0;
+  for (; bits != 0; bits &= bits - 1) ++n;
+  return n;
+#endif
+}
+
+}  // namespace
+
+uint64_t D88Image::TrackNotes::NoteFor(const uint64_t* notes, int32_t r) const {
+  const uint64_t bit = uint64_t{1} << (r % 64);
+  if ((found[r / 64] & bit) == 0) return 0;
+  // Notes come in the order of R: those of lower R go first.
+  uint32_t at = first_note;
+  for (int32_t word = 0; word < r / 64; ++word) {
+    at += static_cast<uint32_t>(BitCount(found[word]));
+  }
+  at += static_cast<uint32_t>(BitCount(found[r / 64] & (bit - 1)));
+  return notes[at];
+}
 
 static_assert(D88Image::kFetchSize == BlockCache::kFetchSize,
               "the reader's blocks are those it documents");
@@ -197,11 +234,10 @@ const D88Image::TrackNotes& D88Image::NotesFor(int32_t track, int32_t c,
       notes.n == n) {
     return notes;
   }
-  notes.selection = selection_;
-  notes.c = c;
-  notes.h = h;
-  notes.n = n;
-  std::memset(notes.first, 0, sizeof(notes.first));
+  // By R, valid where `found` has its bit: the walk's notes, gathered here
+  // and then kept in the order of R.
+  uint64_t first[256];
+  uint64_t found[4] = {};
   const int64_t failed_before = file_.failed_reads();
   SectorWalk walk(file_, kept_->blocks, kept_->headers,
                   int64_t{image_base_} + track_table_[track]);
@@ -211,10 +247,36 @@ const D88Image::TrackNotes& D88Image::NotesFor(int32_t track, int32_t c,
     if (header.count == 0) break;
     if (header.id.c != c || header.id.h != h || header.id.n != n) continue;
     // The first match wins.
-    uint64_t& first = notes.first[header.id.r];
-    if (first == 0) {
-      first = Note(header.offset + static_cast<int64_t>(kSectorHeaderSize),
-                   header.data_size);
+    const int32_t r = header.id.r;
+    const uint64_t bit = uint64_t{1} << (r % 64);
+    if ((found[r / 64] & bit) == 0) {
+      found[r / 64] |= bit;
+      first[r] = Note(header.offset + static_cast<int64_t>(kSectorHeaderSize),
+                      header.data_size);
+    }
+  }
+  uint32_t count = 0;
+  for (const uint64_t bits : found)
+    count += static_cast<uint32_t>(BitCount(bits));
+  Kept& kept = *kept_;
+  // Notes of another selection are stale; so are all when a selection's
+  // walks of tracks again and again for other C, H or N fill the room, which
+  // then starts over under a new selection count.
+  if (kept.notes_selection != selection_ ||
+      count > sizeof(kept.notes) / sizeof(kept.notes[0]) - kept.notes_used) {
+    if (kept.notes_selection == selection_) ++selection_;
+    kept.notes_selection = selection_;
+    kept.notes_used = 0;
+  }
+  notes.selection = selection_;
+  notes.c = c;
+  notes.h = h;
+  notes.n = n;
+  notes.first_note = kept.notes_used;
+  std::memcpy(notes.found, found, sizeof(found));
+  for (int32_t r = 0; r < 256; ++r) {
+    if ((found[r / 64] >> (r % 64) & 1) != 0) {
+      kept.notes[kept.notes_used++] = first[r];
     }
   }
   // A walk that a failed read cut short answers this lookup only; the next
@@ -228,7 +290,7 @@ int32_t D88Image::ReadSector(int32_t track, int32_t c, int32_t h, int32_t r,
   if (!TrackIsValid(track)) return 0;
   // Values outside 0 to 255 match no record.
   if (!IsByte(c) || !IsByte(h) || !IsByte(r) || !IsByte(n)) return 0;
-  const uint64_t note = NotesFor(track, c, h, n).first[r];
+  const uint64_t note = NotesFor(track, c, h, n).NoteFor(kept_->notes, r);
   if (note == 0) return 0;
   const int32_t data_size = static_cast<int32_t>(note & 0xFFFF);
   const int32_t want = data_size < max_len ? data_size : max_len;
@@ -241,7 +303,7 @@ bool D88Image::LocateSector(int32_t track, int32_t c, int32_t h, int32_t r,
                             int32_t n, SectorLocation* where) {
   if (!TrackIsValid(track)) return false;
   if (!IsByte(c) || !IsByte(h) || !IsByte(r) || !IsByte(n)) return false;
-  const uint64_t note = NotesFor(track, c, h, n).first[r];
+  const uint64_t note = NotesFor(track, c, h, n).NoteFor(kept_->notes, r);
   if (note == 0) return false;
   where->offset = static_cast<int64_t>(note >> 16);
   where->data_size = static_cast<int32_t>(note & 0xFFFF);

@@ -238,8 +238,12 @@ class Run {
   bool dry_run_ = false;
 
   // The input's bytes, which the reader reads until every sector is
-  // located; then edited into OUT's; then OUT as read back.
+  // located; then edited into OUT's. A private copy of the input file made
+  // by the system where it can, else read into image_bytes_.
+  common::PrivateCopy image_copy_;
   Bytes image_bytes_;
+  uint8_t* bytes_ = nullptr;
+  size_t size_ = 0;
   uint8_t in_directory_[kDirectoryBlockSize];
   // The folder's PROG, when it has one of the right size that differs from
   // the input's, and the folder's files by entry number.
@@ -365,7 +369,8 @@ bool Run::OpenInput() {
   // OUT may be neither IN nor another name of it; where the system cannot
   // tell which file IN is, no existing OUT is replaced.
   FileIdentity identity;
-  if (raw.GetIdentity(&identity)) {
+  const bool has_identity = raw.GetIdentity(&identity);
+  if (has_identity) {
     publisher_->ProtectFile(identity);
   } else {
     publisher_->ProtectUnknownFile();
@@ -377,12 +382,18 @@ bool Run::OpenInput() {
           static_cast<long long>(D88Image::kMaxStreamSize));
     return false;
   }
-  if (!ReadWhole(raw, &image_bytes_)) {
+  if (has_identity && image_copy_.Map(in_path_, identity, raw.Size())) {
+    bytes_ = image_copy_.data();
+    size_ = image_copy_.size();
+  } else if (ReadWhole(raw, &image_bytes_)) {
+    bytes_ = image_bytes_.data();
+    size_ = image_bytes_.size();
+  } else {
     Error(shown, "%s",
           raw.error() != nullptr ? raw.error() : "cannot be read whole");
     return false;
   }
-  if (!g_image.OpenMemory(image_bytes_.data(), image_bytes_.size())) {
+  if (!g_image.OpenMemory(bytes_, size_)) {
     Error(shown, "%s",
           g_image.GetError() != nullptr ? g_image.GetError()
                                         : "cannot be opened");
@@ -656,8 +667,7 @@ bool Run::LocateWhole(const PasteFile& f, int32_t sector,
                   static_cast<int>(where->data_size),
                   static_cast<int>(kGameSectorSize));
     why = held;
-  } else if (where->offset >
-             static_cast<int64_t>(image_bytes_.size()) - kGameSectorSize) {
+  } else if (where->offset > static_cast<int64_t>(size_) - kGameSectorSize) {
     why = "is cut short by the end of the file";
   }
   if (why == nullptr) return true;
@@ -738,7 +748,7 @@ void Run::LocateExtractions() {
 void Run::ApplyPieces() {
   g_image.Open(nullptr);
   for (const Piece& p : pieces_) {
-    uint8_t* to = image_bytes_.data() + p.offset;
+    uint8_t* to = bytes_ + p.offset;
     const size_t n = static_cast<size_t>(p.length);
     if (std::memcmp(to, p.bytes, n) != 0) {
       ++files_[p.owner].sectors_rewritten;
@@ -761,13 +771,12 @@ void Run::CheckOverlaps() {
     // the bytes that did arrive count.
     const int32_t chunk =
         length - pos < kGameSectorSize ? length - pos : kGameSectorSize;
-    const int64_t held =
-        static_cast<int64_t>(image_bytes_.size()) - spot.offset;
+    const int64_t held = static_cast<int64_t>(size_) - spot.offset;
     int64_t got = spot.data_size < chunk ? spot.data_size : chunk;
     if (got > held) got = held;
     // Where they agree, which is nearly always, one comparison says so.
     const uint8_t* planned = f.planned().data + pos;
-    const uint8_t* held_bytes = image_bytes_.data() + spot.offset;
+    const uint8_t* held_bytes = bytes_ + spot.offset;
     int64_t differs = -1;
     if (got > 0 &&
         std::memcmp(held_bytes, planned, static_cast<size_t>(got)) != 0) {
@@ -800,22 +809,16 @@ bool Run::ReadBack(const char* path, WriteError* error) {
   uint8_t signature[kSignatureReadSize];
   uint8_t disk_char = 0;
   static uint8_t directory[kDirectoryBlockSize];
-  // The file as written, with one read into the buffer it was written from,
-  // which the publisher no longer reads: the files' planned bytes, kept
-  // apart, are what it must match.
-  g_image.Open(nullptr);
-  InputFile written;
-  if (!written.Open(path, D88Image::kMaxStreamSize) ||
-      !ReadWhole(written, &image_bytes_)) {
-    const char* why = written.error() != nullptr        ? written.error()
-                      : written.open_error() != nullptr ? written.open_error()
-                                                        : "it is cut short";
+  // The file as written, read through the reader from the file itself: the
+  // files' planned bytes, kept apart, are what it must match.
+  if (!g_image.Open(path)) {
     std::snprintf(error->reason, sizeof(error->reason),
-                  "internal error: reading it back failed: %.180s", why);
+                  "internal error: reading it back failed: %.180s",
+                  g_image.GetError() != nullptr ? g_image.GetError()
+                                                : "it cannot be opened");
     return false;
   }
-  if (!g_image.OpenMemory(image_bytes_.data(), image_bytes_.size()) ||
-      !g_image.SelectImage(image_)) {
+  if (!g_image.SelectImage(image_)) {
     differs = "the image";
   } else {
     UseGameSectorRange(g_image);
@@ -879,9 +882,8 @@ int Run::Main(int argc, char** argv) {
   // file that was not written.
   if (!dry_run_) {
     WriteError error;
-    if (!publisher_->PublishChecked(out_path_, image_bytes_.data(),
-                                    image_bytes_.size(), ReadBackCheck, this,
-                                    &error)) {
+    if (!publisher_->PublishChecked(out_path_, bytes_, size_, ReadBackCheck,
+                                    this, &error)) {
       Error(Shown(out_path_), "%s", error.reason);
       std::fprintf(stderr, "d88paste: %s not written\n", Shown(out_path_));
       return 1;

@@ -809,16 +809,29 @@ bool Run::ReadBack(const char* path, WriteError* error) {
   uint8_t signature[kSignatureReadSize];
   uint8_t disk_char = 0;
   static uint8_t directory[kDirectoryBlockSize];
-  // The file as written, read through the reader from the file itself: the
-  // files' planned bytes, kept apart, are what it must match.
-  if (!g_image.Open(path)) {
+  // The file as written, with one read into the buffer it was written from,
+  // which the publisher no longer reads: the files' planned bytes, kept
+  // apart, are what it must match.
+  g_image.Open(nullptr);
+  InputFile written;
+  const bool opened = written.Open(path, D88Image::kMaxStreamSize);
+  const int64_t written_size = opened ? written.Size() : -1;
+  const size_t n = static_cast<size_t>(written_size < 0 ? 0 : written_size);
+  if (!opened || written_size < 0 ||
+      (written_size <= static_cast<int64_t>(size_) &&
+       written.ReadAt(0, bytes_, n) != n)) {
+    const char* why = written.error() != nullptr        ? written.error()
+                      : written.open_error() != nullptr ? written.open_error()
+                                                        : "it is cut short";
     std::snprintf(error->reason, sizeof(error->reason),
-                  "internal error: reading it back failed: %.180s",
-                  g_image.GetError() != nullptr ? g_image.GetError()
-                                                : "it cannot be opened");
+                  "internal error: reading it back failed: %.180s", why);
     return false;
   }
-  if (!g_image.SelectImage(image_)) {
+  // Longer than what was written: not the image planned.
+  if (written_size > static_cast<int64_t>(size_) ||
+      !g_image.OpenMemory(bytes_, n)) {
+    differs = "the image";
+  } else if (!g_image.SelectImage(image_)) {
     differs = "the image";
   } else {
     UseGameSectorRange(g_image);

@@ -65,6 +65,17 @@ int BitCount(uint64_t bits) {
 #endif
 }
 
+// The number of the lowest bit set in `bits` (not 0).
+int32_t LowestBit(uint64_t bits) {
+#if defined(__GNUC__)
+  return __builtin_ctzll(bits);
+#else
+  int32_t n = 0;
+  for (; (bits & 1) == 0; bits >>= 1) ++n;
+  return n;
+#endif
+}
+
 }  // namespace
 
 uint64_t D88Image::TrackNotes::NoteFor(const uint64_t* notes, int32_t r) const {
@@ -274,9 +285,9 @@ const D88Image::TrackNotes& D88Image::NotesFor(int32_t track, int32_t c,
   notes.n = n;
   notes.first_note = kept.notes_used;
   std::memcpy(notes.found, found, sizeof(found));
-  for (int32_t r = 0; r < 256; ++r) {
-    if ((found[r / 64] >> (r % 64) & 1) != 0) {
-      kept.notes[kept.notes_used++] = first[r];
+  for (int32_t word = 0; word < 4; ++word) {
+    for (uint64_t bits = found[word]; bits != 0; bits &= bits - 1) {
+      kept.notes[kept.notes_used++] = first[word * 64 + LowestBit(bits)];
     }
   }
   // A walk that a failed read cut short answers this lookup only; the next

@@ -53,8 +53,9 @@ struct SectorLocation {
 // already walked read nothing.
 //
 // Memory: the object itself is small and may live on the stack. The first
-// Open allocates, once for the object's life, 128 KiB of file blocks and the
-// notes of the 164 tracks (256 entries of 8 bytes each, 328 KiB in all),
+// Open allocates, once for the object's life, 128 KiB of file blocks and
+// room for what walks found (328 KiB: 256 notes of 8 bytes for each of the
+// 164 tracks, kept densely, so that ordinary images use a few KiB of it),
 // whatever the file holds; pages are touched only as they are used. The
 // record headers are kept in a table of 90 KiB (6,144 slots of 15 bytes),
 // enough for the walks of ordinary images, which grows to 1.41 MiB (98,304

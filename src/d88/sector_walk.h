@@ -14,12 +14,12 @@
 namespace d88 {
 
 // File bytes kept across reads and walks: kCacheBlocks blocks of kFetchSize
-// bytes. Bytes that the file holds in memory are read in place instead. Block b holds the file's bytes from b * kFetchSize on, fetched with
-// one positioned read, and stays in slot b % kCacheBlocks until another
-// block takes that slot. A read returns what the file holds at its offset,
-// as long as the file does not change while blocks are kept: fewer bytes
-// only where the file ends, or where a read fails, which is then made
-// straight on the file and not kept.
+// bytes. Bytes that the file holds in memory are read in place instead. Block b
+// holds the file's bytes from b * kFetchSize on, fetched with one positioned
+// read, and stays in slot b % kCacheBlocks until another block takes that slot.
+// A read returns what the file holds at its offset, as long as the file does
+// not change while blocks are kept: fewer bytes only where the file ends, or
+// where a read fails, which is then made straight on the file and not kept.
 //
 // Large (kCacheBlocks * kFetchSize bytes): the reader allocates it once.
 // Its slots hold nothing until Clear is called.

@@ -174,7 +174,8 @@ void PrintTracks(const TrackScan& scan) {
   for (const TrackListing::Listed& entry : listing.listed) {
     const size_t t = static_cast<size_t>(entry.track);
     PrintField(Format("track %d", entry.track), LayoutText(scan.layouts[t]));
-    PrintIds(ShownSectors(g_image, entry.track), scan.layouts[t]);
+    PrintIds(ShownSectors(g_image, entry.track, scan.shown_count[t]),
+             scan.layouts[t]);
     if (entry.same.size() == 1) {
       PrintMore("the same on track " + TrackList(entry.same));
     } else if (!entry.same.empty()) {

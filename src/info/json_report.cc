@@ -89,7 +89,10 @@ void WriteTracks(JsonWriter& j, D88Image& image, const TrackScan& scan,
     j.Key("sectors");
     j.BeginArray();
     int32_t listed = 0;
-    for (const ShownSector& s : ShownSectors(image, t)) {
+    const int32_t wanted = scan.shown_count[at] < *sectors_left
+                               ? scan.shown_count[at]
+                               : *sectors_left;
+    for (const ShownSector& s : ShownSectors(image, t, wanted)) {
       if (*sectors_left == 0) break;
       --*sectors_left;
       ++listed;

@@ -309,10 +309,12 @@ std::string ShownDigest(const std::vector<ShownSector>& shown) {
   return Sha256Hex(bytes.data(), bytes.size());
 }
 
-std::vector<ShownSector> ShownSectors(D88Image& image, int32_t track) {
-  std::vector<SectorHeader> headers(static_cast<size_t>(kMaxIdsShown));
-  const int32_t n =
-      image.ReadTrackHeaders(track, headers.data(), kMaxIdsShown, nullptr);
+std::vector<ShownSector> ShownSectors(D88Image& image, int32_t track,
+                                      int32_t max) {
+  if (max > kMaxIdsShown) max = kMaxIdsShown;
+  if (max <= 0) return {};
+  std::vector<SectorHeader> headers(static_cast<size_t>(max));
+  const int32_t n = image.ReadTrackHeaders(track, headers.data(), max, nullptr);
   std::vector<ShownSector> shown;
   for (int32_t i = 0; i < n; ++i) {
     const SectorHeader& h = headers[static_cast<size_t>(i)];

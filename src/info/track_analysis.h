@@ -155,9 +155,12 @@ struct TrackScan {
 // different ones as far as SHA-256 tells them apart.
 std::string ShownDigest(const std::vector<ShownSector>& shown);
 
-// The first kMaxIdsShown records of track `track` of the image selected in
-// `image`, as ScanTracks listed them.
-std::vector<ShownSector> ShownSectors(d88::D88Image& image, int32_t track);
+// The first `max` (at most kMaxIdsShown) records of track `track` of the
+// image selected in `image`, as ScanTracks listed them: with `max` from the
+// scan's shown_count, a walk that reads further now than during the scan
+// (a read that failed then) lists no more than the scan counted.
+std::vector<ShownSector> ShownSectors(d88::D88Image& image, int32_t track,
+                                      int32_t max);
 
 // Walks every track of the image selected in `image` and adds what the
 // walks show to `anomalies`: tracks the reader does not read although the

@@ -360,6 +360,14 @@ bool Run::ParseArguments(int argc, char** argv, int* status) {
 // taken from there.
 bool Run::OpenInput() {
   const char* shown = Shown(in_path_);
+#ifndef _WIN32
+  // Pipes and FIFOs are read once, into a copy; a directory is no image.
+  struct stat st;
+  if (stat(in_path_, &st) == 0 && S_ISDIR(st.st_mode)) {
+    Error(shown, "not a regular file");
+    return false;
+  }
+#endif
   InputFile raw;
   if (!raw.Open(in_path_, D88Image::kMaxStreamSize)) {
     Error(shown, "%s",
@@ -509,8 +517,10 @@ bool ReadFileUpTo(const char* path, int64_t max, ByteStore* store,
     return false;
   }
   *bytes = {into, done};
-  *size = S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size)
-                              : static_cast<int64_t>(done);
+  // A regular file that shrank while it was read is as long as what was
+  // read; one longer than `max` keeps its size.
+  *size = S_ISREG(st.st_mode) && done == want ? static_cast<int64_t>(st.st_size)
+                                              : static_cast<int64_t>(done);
   return true;
 }
 
@@ -540,7 +550,7 @@ bool Run::ReadFolderFile(const char* name, ByteRun* bytes, int64_t* size) {
 void Run::ReadFolder() {
   int64_t size = 0;
   if (ReadFolderFile(kProgName, &folder_prog_, &size)) {
-    if (size != kProgSize) {
+    if (size != kProgSize || folder_prog_.size != size_t{kProgSize}) {
       Error(kProgName, "%lld bytes; PROG must be exactly %d bytes",
             static_cast<long long>(size), static_cast<int>(kProgSize));
     } else {
@@ -860,7 +870,8 @@ bool Run::ReadBack(const char* path, WriteError* error) {
     });
     if (differs == nullptr && index != files_.size()) differs = "the directory";
   }
-  if (differs == nullptr && g_image.GetReadError() != nullptr) {
+  // A read that failed explains any difference it caused.
+  if (g_image.GetReadError() != nullptr) {
     std::snprintf(error->reason, sizeof(error->reason),
                   "internal error: reading it back failed: %.180s",
                   g_image.GetReadError());

@@ -39,12 +39,13 @@ namespace {
 
 // Results of CheckReplaceable and of the publishing steps, beside 0 (done,
 // or may be replaced) and errno values, which are positive.
-constexpr int kIsProtected = -1;  // the name is the protected file
-constexpr int kAbsent = -2;       // no file has the name
-constexpr int kRetryByName = -3;  // unnamed files cannot be linked here
-constexpr int kMayBeInput = -4;   // the name exists; the input's identity is
-                                  // unknown
-constexpr int kNoMode = -1;       // no permissions to carry over
+constexpr int kIsProtected = -1;   // the name is the protected file
+constexpr int kAbsent = -2;        // no file has the name
+constexpr int kRetryByName = -3;   // unnamed files cannot be linked here
+constexpr int kMayBeInput = -4;    // the name exists; the input's identity is
+                                   // unknown
+constexpr int kSourceFailed = -5;  // a Source could not make its bytes
+constexpr int kNoMode = -1;        // no permissions to carry over
 
 constexpr int kTemporaryAttempts = 100;
 // Room for a path and the temporary name's additions.
@@ -246,6 +247,28 @@ int WriteAll(int fd, const uint8_t* data, size_t len) {
 }
 #endif
 
+// Writes the bytes that `source` makes; returns 0, the errno value, or
+// kSourceFailed with `error` saying why.
+int WriteFrom(int fd, const FilePublisher::Source& source, WriteError* error) {
+  static uint8_t chunk[FilePublisher::kSourceChunk];
+  for (int64_t at = 0; at < source.size;) {
+    const int64_t left = source.size - at;
+    const size_t n = left < static_cast<int64_t>(sizeof(chunk))
+                         ? static_cast<size_t>(left)
+                         : sizeof(chunk);
+    const char* why = nullptr;
+    if (!source.fill(source.context, at, chunk, n, &why)) {
+      std::snprintf(error->reason, sizeof(error->reason), "%.250s",
+                    why != nullptr ? why : "its bytes cannot be made");
+      return kSourceFailed;
+    }
+    const int err = WriteAll(fd, chunk, n);
+    if (err != 0) return err;
+    at += static_cast<int64_t>(n);
+  }
+  return 0;
+}
+
 }  // namespace
 
 FilePublisher::FilePublisher()
@@ -315,10 +338,18 @@ bool FilePublisher::PublishChecked(const char* name, const uint8_t* data,
   return PublishThroughTemporaryName(name, data, len, error, check, context);
 }
 
+bool FilePublisher::PublishChecked(const char* name, const Source& source,
+                                   Check check, void* context,
+                                   WriteError* error) {
+  return PublishThroughTemporaryName(name, nullptr, 0, error, check, context,
+                                     &source);
+}
+
 bool FilePublisher::PublishThroughTemporaryName(const char* name,
                                                 const uint8_t* data, size_t len,
                                                 WriteError* error, Check check,
-                                                void* context) {
+                                                void* context,
+                                                const Source* source) {
   char temp[kTemporarySize];
   int fd = -1;
   int err = 0;
@@ -338,7 +369,8 @@ bool FilePublisher::PublishThroughTemporaryName(const char* name,
     return false;
   }
 
-  err = WriteAll(fd, data, len);
+  err = source != nullptr ? WriteFrom(fd, *source, error)
+                          : WriteAll(fd, data, len);
   if (err == 0) {
     AtStage(name, Stage::kWritten);
     err = PrepareToReplace(fd, name);
@@ -356,7 +388,7 @@ bool FilePublisher::PublishThroughTemporaryName(const char* name,
     if (!moved) RemoveFile(temp);
     ForgetTemporary();
   }
-  if (err != 0) SetReason(error, err);
+  if (err != 0 && err != kSourceFailed) SetReason(error, err);
   return moved;
 }
 

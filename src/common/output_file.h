@@ -75,6 +75,22 @@ class FilePublisher {
   bool PublishChecked(const char* name, const uint8_t* data, size_t len,
                       Check check, void* context, WriteError* error);
 
+  // The bytes of a file made piece by piece, in order: `fill` stores the
+  // `len` bytes at `offset` of the file into `buf` (at most kSourceChunk
+  // bytes at a time); it returns false, with the reason in `why`, when it
+  // cannot, and the file is abandoned.
+  struct Source {
+    bool (*fill)(void* context, int64_t offset, uint8_t* buf, size_t len,
+                 const char** why);
+    void* context;
+    int64_t size;
+  };
+  static constexpr size_t kSourceChunk = size_t{64} << 10;
+
+  // PublishChecked for the file that `source` makes.
+  bool PublishChecked(const char* name, const Source& source, Check check,
+                      void* context, WriteError* error);
+
   // Test seams. The steps that the system may refuse: opening an unnamed
   // file, linking it by its descriptor, linking it through /proc, closing a
   // written file (it is closed, but the close reports the error).
@@ -97,7 +113,8 @@ class FilePublisher {
   bool PublishThroughTemporaryName(const char* name, const uint8_t* data,
                                    size_t len, WriteError* error,
                                    Check check = nullptr,
-                                   void* context = nullptr);
+                                   void* context = nullptr,
+                                   const Source* source = nullptr);
   int OpenUnnamed();
   int LinkUnnamed(int fd, const char* target);
   int ReplaceWithUnnamed(int fd, const char* name);

@@ -1,5 +1,6 @@
 #include "paste/d88paste.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
@@ -173,18 +174,6 @@ struct PasteFile {
   int32_t sectors_rewritten = 0;
 };
 
-// Reads all of `file` into `bytes` with one read; false where its size is
-// unknown or the read falls short.
-bool ReadWhole(const InputFile& file, Bytes* bytes) {
-  const int64_t size = file.Size();
-  if (size < 0) return false;
-  // Its pages are made at once, not one fault at a time.
-  bytes->reserve(static_cast<size_t>(size));
-  common::PrepareForWriting(bytes->data(), static_cast<size_t>(size));
-  bytes->resize(static_cast<size_t>(size));
-  return file.ReadAt(0, bytes->data(), bytes->size()) == bytes->size();
-}
-
 // One run of the tool.
 class Run {
  public:
@@ -217,8 +206,11 @@ class Run {
   void WriteFile(size_t index);
   void WriteRange(size_t index, int32_t from, int32_t length);
   void LocateExtractions();
-  void ApplyPieces();
+  void CountRewrites();
   void CheckOverlaps();
+  bool StateAt(int64_t offset, size_t len, size_t pieces, uint8_t* out);
+  static bool Fill(void* context, int64_t offset, uint8_t* buf, size_t len,
+                   const char** why);
   bool ReadBack(const char* path, WriteError* error);
   static bool ReadBackCheck(void* context, const char* path,
                             WriteError* error) {
@@ -237,13 +229,9 @@ class Run {
   int32_t image_ = -1;
   bool dry_run_ = false;
 
-  // The input's bytes, which the reader reads until every sector is
-  // located; then edited into OUT's. A private copy of the input file made
-  // by the system where it can, else read into image_bytes_.
-  common::PrivateCopy image_copy_;
-  Bytes image_bytes_;
-  uint8_t* bytes_ = nullptr;
-  size_t size_ = 0;
+  // The input, which the reader reads from the file, and its size. OUT is
+  // made from its bytes as they are written, with the pieces applied.
+  int64_t size_ = 0;
   uint8_t in_directory_[kDirectoryBlockSize];
   // The folder's PROG, when it has one of the right size that differs from
   // the input's, and the folder's files by entry number.
@@ -259,6 +247,10 @@ class Run {
   // PROG first, then the disk-1 entries in directory order.
   std::vector<PasteFile> files_;
   std::vector<Piece> pieces_;
+  // The pieces' indexes by offset (then index), for the pieces that touch
+  // a range of bytes.
+  std::vector<size_t> by_offset_;
+  std::vector<size_t> touching_;  // StateAt's pieces, kept for its next call
   std::vector<Spot> spots_;
   // Size fields rewritten while PROG itself is not in the folder: their
   // offsets inside PROG.
@@ -368,45 +360,35 @@ bool Run::OpenInput() {
     return false;
   }
 #endif
-  InputFile raw;
-  if (!raw.Open(in_path_, D88Image::kMaxStreamSize)) {
-    Error(shown, "%s",
-          raw.open_error() != nullptr ? raw.open_error() : "cannot be opened");
-    return false;
-  }
-  // OUT may be neither IN nor another name of it; where the system cannot
-  // tell which file IN is, no existing OUT is replaced.
-  FileIdentity identity;
-  const bool has_identity = raw.GetIdentity(&identity);
-  if (has_identity) {
-    publisher_->ProtectFile(identity);
-  } else {
-    publisher_->ProtectUnknownFile();
-  }
-  // OUT is made in memory: a file larger than any real set of disks (and
-  // than a size_t may hold on a 32-bit system) is refused, not allocated.
-  if (raw.Size() > D88Image::kMaxStreamSize) {
-    Error(shown, "larger than the %lld bytes that can be copied",
-          static_cast<long long>(D88Image::kMaxStreamSize));
-    return false;
-  }
-  if (has_identity && image_copy_.Map(in_path_, identity, raw.Size())) {
-    bytes_ = image_copy_.data();
-    size_ = image_copy_.size();
-  } else if (ReadWhole(raw, &image_bytes_)) {
-    bytes_ = image_bytes_.data();
-    size_ = image_bytes_.size();
-  } else {
-    Error(shown, "%s",
-          raw.error() != nullptr ? raw.error() : "cannot be read whole");
-    return false;
-  }
-  if (!g_image.OpenMemory(bytes_, size_)) {
+  if (!g_image.Open(in_path_)) {
     Error(shown, "%s",
           g_image.GetError() != nullptr ? g_image.GetError()
                                         : "cannot be opened");
     return false;
   }
+  // OUT may be neither IN nor another name of it; where the system cannot
+  // tell which file IN is, no existing OUT is replaced.
+  FileIdentity identity;
+  if (g_image.GetFileIdentity(&identity)) {
+    publisher_->ProtectFile(identity);
+  } else {
+    publisher_->ProtectUnknownFile();
+  }
+  // A stream is read to its end here. A file larger than any real set of
+  // disks is refused.
+  const int64_t size = g_image.GetFileSize();
+  if (size > D88Image::kMaxStreamSize) {
+    Error(shown, "larger than the %lld bytes that can be copied",
+          static_cast<long long>(D88Image::kMaxStreamSize));
+    return false;
+  }
+  if (size < 0) {
+    Error(shown, "%s",
+          g_image.GetError() != nullptr ? g_image.GetError()
+                                        : "cannot be read whole");
+    return false;
+  }
+  size_ = size;
   return true;
 }
 
@@ -753,16 +735,70 @@ void Run::LocateExtractions() {
   }
 }
 
-// Copies the planned pieces into the input's bytes, in order, counting each
-// sector whose bytes change. The reader is done with the input's bytes.
-void Run::ApplyPieces() {
-  g_image.Open(nullptr);
-  for (const Piece& p : pieces_) {
-    uint8_t* to = bytes_ + p.offset;
+// The bytes [offset, offset + len) of OUT once the first `pieces` pieces
+// are written over the input's, in order, into `out`; false if the input
+// cannot be read there.
+bool Run::StateAt(int64_t offset, size_t len, size_t pieces, uint8_t* out) {
+  size_t done = 0;
+  while (done < len) {
+    const size_t n =
+        len - done < size_t{1} << 30 ? len - done : size_t{1} << 30;
+    const int32_t got =
+        g_image.ReadFileBytes(offset + static_cast<int64_t>(done), out + done,
+                              static_cast<int32_t>(n));
+    if (got != static_cast<int32_t>(n)) return false;
+    done += n;
+  }
+  // Pieces are at most a sector long: those that touch the range start
+  // less than a sector before it.
+  const int64_t end = offset + static_cast<int64_t>(len);
+  auto first = std::lower_bound(
+      by_offset_.begin(), by_offset_.end(), offset - kGameSectorSize,
+      [this](size_t i, int64_t at) { return pieces_[i].offset < at; });
+  std::vector<size_t>& touching = touching_;
+  touching.clear();
+  for (auto it = first; it != by_offset_.end() && pieces_[*it].offset < end;
+       ++it) {
+    const Piece& p = pieces_[*it];
+    if (*it < pieces && p.offset + p.length > offset) touching.push_back(*it);
+  }
+  // In the order they are written: where pieces overlap, the later wins.
+  std::sort(touching.begin(), touching.end());
+  for (const size_t i : touching) {
+    const Piece& p = pieces_[i];
+    const int64_t from = p.offset > offset ? p.offset : offset;
+    const int64_t to = p.offset + p.length < end ? p.offset + p.length : end;
+    std::memcpy(out + (from - offset), p.bytes + (from - p.offset),
+                static_cast<size_t>(to - from));
+  }
+  return true;
+}
+
+bool Run::Fill(void* context, int64_t offset, uint8_t* buf, size_t len,
+               const char** why) {
+  Run& run = *static_cast<Run*>(context);
+  if (run.StateAt(offset, len, run.pieces_.size(), buf)) return true;
+  *why = "reading the input failed";
+  return false;
+}
+
+// Counts, for each file, the sectors whose bytes its pieces change, each
+// piece against what OUT holds when it is written.
+void Run::CountRewrites() {
+  by_offset_.resize(pieces_.size());
+  for (size_t i = 0; i < pieces_.size(); ++i) by_offset_[i] = i;
+  std::sort(by_offset_.begin(), by_offset_.end(), [this](size_t a, size_t b) {
+    return pieces_[a].offset != pieces_[b].offset
+               ? pieces_[a].offset < pieces_[b].offset
+               : a < b;
+  });
+  uint8_t before[kGameSectorSize];
+  for (size_t i = 0; i < pieces_.size(); ++i) {
+    const Piece& p = pieces_[i];
     const size_t n = static_cast<size_t>(p.length);
-    if (std::memcmp(to, p.bytes, n) != 0) {
+    if (!StateAt(p.offset, n, i, before) ||
+        std::memcmp(before, p.bytes, n) != 0) {
       ++files_[p.owner].sectors_rewritten;
-      std::memcpy(to, p.bytes, n);
     }
   }
 }
@@ -786,7 +822,11 @@ void Run::CheckOverlaps() {
     if (got > held) got = held;
     // Where they agree, which is nearly always, one comparison says so.
     const uint8_t* planned = f.planned().data + pos;
-    const uint8_t* held_bytes = bytes_ + spot.offset;
+    uint8_t held_bytes[kGameSectorSize];
+    if (got > 0 && !StateAt(spot.offset, static_cast<size_t>(got),
+                            pieces_.size(), held_bytes)) {
+      got = 0;
+    }
     int64_t differs = -1;
     if (got > 0 &&
         std::memcmp(held_bytes, planned, static_cast<size_t>(got)) != 0) {
@@ -819,27 +859,16 @@ bool Run::ReadBack(const char* path, WriteError* error) {
   uint8_t signature[kSignatureReadSize];
   uint8_t disk_char = 0;
   static uint8_t directory[kDirectoryBlockSize];
-  // The file as written, with one read into the buffer it was written from,
-  // which the publisher no longer reads: the files' planned bytes, kept
-  // apart, are what it must match.
-  g_image.Open(nullptr);
-  InputFile written;
-  const bool opened = written.Open(path, D88Image::kMaxStreamSize);
-  const int64_t written_size = opened ? written.Size() : -1;
-  const size_t n = static_cast<size_t>(written_size < 0 ? 0 : written_size);
-  if (!opened || written_size < 0 ||
-      (written_size <= static_cast<int64_t>(size_) &&
-       written.ReadAt(0, bytes_, n) != n)) {
-    const char* why = written.error() != nullptr        ? written.error()
-                      : written.open_error() != nullptr ? written.open_error()
-                                                        : "it is cut short";
+  // The file as written, read through the reader from the file itself:
+  // the files' planned bytes, kept apart, are what it must match.
+  if (!g_image.Open(path)) {
     std::snprintf(error->reason, sizeof(error->reason),
-                  "internal error: reading it back failed: %.180s", why);
+                  "internal error: reading it back failed: %.180s",
+                  g_image.GetError() != nullptr ? g_image.GetError()
+                                                : "it cannot be opened");
     return false;
   }
-  // Longer than what was written: not the image planned.
-  if (written_size > static_cast<int64_t>(size_) ||
-      !g_image.OpenMemory(bytes_, n)) {
+  if (g_image.GetFileSize() != size_) {
     differs = "the image";
   } else if (!g_image.SelectImage(image_)) {
     differs = "the image";
@@ -894,8 +923,12 @@ int Run::Main(int argc, char** argv) {
   PlaceFolderFiles();
   for (size_t i = 0; i < files_.size(); ++i) WriteFile(i);
   LocateExtractions();
-  ApplyPieces();
+  CountRewrites();
   CheckOverlaps();
+  // A read of the input that failed leaves the plan in doubt.
+  if (g_image.GetReadError() != nullptr) {
+    Error(Shown(in_path_), "%s", g_image.GetReadError());
+  }
   if (errors_ != 0) {
     std::fprintf(stderr, "d88paste: %d %s; %s not written\n", errors_,
                  errors_ == 1 ? "error" : "errors", Shown(out_path_));
@@ -906,8 +939,9 @@ int Run::Main(int argc, char** argv) {
   // file that was not written.
   if (!dry_run_) {
     WriteError error;
-    if (!publisher_->PublishChecked(out_path_, bytes_, size_, ReadBackCheck,
-                                    this, &error)) {
+    const FilePublisher::Source source = {Fill, this, size_};
+    if (!publisher_->PublishChecked(out_path_, source, ReadBackCheck, this,
+                                    &error)) {
       Error(Shown(out_path_), "%s", error.reason);
       std::fprintf(stderr, "d88paste: %s not written\n", Shown(out_path_));
       return 1;

@@ -346,10 +346,9 @@ bool Run::ParseArguments(int argc, char** argv, int* status) {
   return false;
 }
 
-// Reads the input whole, once: the reader reads it from memory, and OUT's
-// bytes are made from it in place. A stream (a pipe, a FIFO) is read once,
-// into the temporary copy that InputFile keeps of it, and its bytes are
-// taken from there.
+// Opens the input for the reader, which reads it from the file; OUT's bytes
+// are read from it again as OUT is written. A stream (a pipe, a FIFO) is
+// read once, into the temporary copy that the reader keeps of it.
 bool Run::OpenInput() {
   const char* shown = Shown(in_path_);
 #ifndef _WIN32

@@ -81,8 +81,8 @@ const char kUsage[] =
     "  -h, --help     show this text\n"
     "  --version      show the version of d88paste\n";
 
-// The input, and then OUT read back before it is published, both read
-// from memory. In static storage: it keeps its notes of the tracks for the
+// The input, and then OUT read back before it is published, both read from
+// their files. In static storage: it keeps its notes of the tracks for the
 // process's life.
 D88Image g_image;
 
@@ -197,6 +197,7 @@ class Run {
   }
 
   bool OpenInput();
+  bool InputFailed();
   bool ChooseImage();
   void ReadFolder();
   bool ReadFolderFile(const char* name, ByteRun* bytes, int64_t* size);
@@ -220,6 +221,15 @@ class Run {
   FilePublisher* const publisher_;
   ConsoleOutput out_;
   int errors_ = 0;
+  bool input_failed_ = false;  // a failed read of the input was reported
+#ifndef _WIN32
+  // The input file as OpenInput found it, when it is a regular file: OUT is
+  // made from reads of it over the run, which must all see the same bytes.
+  bool input_stat_known_ = false;
+  struct stat input_stat_ = {};
+  bool InputChanged() const;
+#endif
+  char fill_error_[320];
   char shown_[3 * 4096];
 
   // The command line.
@@ -388,6 +398,33 @@ bool Run::OpenInput() {
     return false;
   }
   size_ = size;
+#ifndef _WIN32
+  input_stat_known_ =
+      stat(in_path_, &input_stat_) == 0 && S_ISREG(input_stat_.st_mode);
+#endif
+  return true;
+}
+
+#ifndef _WIN32
+// Whether the input file is no longer as OpenInput found it: another file
+// under its name, or written since (its size or modification time).
+bool Run::InputChanged() const {
+  if (!input_stat_known_) return false;
+  struct stat now;
+  return stat(in_path_, &now) != 0 || now.st_dev != input_stat_.st_dev ||
+         now.st_ino != input_stat_.st_ino ||
+         now.st_size != input_stat_.st_size ||
+         now.st_mtim.tv_sec != input_stat_.st_mtim.tv_sec ||
+         now.st_mtim.tv_nsec != input_stat_.st_mtim.tv_nsec;
+}
+#endif
+
+// Whether a read of the input has failed; the first time, says so. What the
+// reads then delivered is in doubt, so it is the one error that counts.
+bool Run::InputFailed() {
+  if (g_image.GetReadError() == nullptr) return false;
+  if (!input_failed_) Error(Shown(in_path_), "%s", g_image.GetReadError());
+  input_failed_ = true;
   return true;
 }
 
@@ -408,6 +445,7 @@ bool Run::ChooseImage() {
   for (const int32_t i : disk_ones) {
     list += (list.empty() ? "" : ", ") + std::to_string(i);
   }
+  if (InputFailed()) return false;
   const char* shown = Shown(in_path_);
   if (disk_ones.empty()) {
     Error(shown, "holds no disk 1 of the game");
@@ -662,14 +700,14 @@ bool Run::LocateWhole(const PasteFile& f, int32_t sector,
     why = "is cut short by the end of the file";
   }
   if (why == nullptr) return true;
+  if (InputFailed()) return false;
   Error(f.file.name, "its sector at track %d sector %d %s",
         static_cast<int>(at.track), static_cast<int>(at.id.r), why);
   return false;
 }
 
 // Plans the copy of bytes [from, from + length) of file `index`'s new bytes
-// into its sectors. The bytes are copied once the reader has located every
-// sector, since it reads the input's bytes where they lie.
+// into its sectors; they reach OUT only as it is written.
 void Run::WriteRange(size_t index, int32_t from, int32_t length) {
   PasteFile& f = files_[index];
   int32_t done = 0;
@@ -777,7 +815,11 @@ bool Run::Fill(void* context, int64_t offset, uint8_t* buf, size_t len,
                const char** why) {
   Run& run = *static_cast<Run*>(context);
   if (run.StateAt(offset, len, run.pieces_.size(), buf)) return true;
-  *why = "reading the input failed";
+  const char* reason = g_image.GetReadError();
+  std::snprintf(run.fill_error_, sizeof(run.fill_error_),
+                "reading %.200s failed: %.100s", run.Shown(run.in_path_),
+                reason != nullptr ? reason : "it ended early");
+  *why = run.fill_error_;
   return false;
 }
 
@@ -858,6 +900,15 @@ bool Run::ReadBack(const char* path, WriteError* error) {
   uint8_t signature[kSignatureReadSize];
   uint8_t disk_char = 0;
   static uint8_t directory[kDirectoryBlockSize];
+#ifndef _WIN32
+  // Written from reads of an input that changed meanwhile, OUT may mix its
+  // old and new bytes.
+  if (InputChanged()) {
+    std::snprintf(error->reason, sizeof(error->reason),
+                  "%.200s changed while it was read", Shown(in_path_));
+    return false;
+  }
+#endif
   // The file as written, read through the reader from the file itself:
   // the files' planned bytes, kept apart, are what it must match.
   if (!g_image.Open(path)) {
@@ -919,14 +970,14 @@ int Run::Main(int argc, char** argv) {
   if (!OpenInput() || !ChooseImage()) return 1;
   ReadFolder();
   ListFiles();
-  PlaceFolderFiles();
-  for (size_t i = 0; i < files_.size(); ++i) WriteFile(i);
-  LocateExtractions();
-  CountRewrites();
-  CheckOverlaps();
-  // A read of the input that failed leaves the plan in doubt.
-  if (g_image.GetReadError() != nullptr) {
-    Error(Shown(in_path_), "%s", g_image.GetReadError());
+  // The directory and PROG as read: a read that failed leaves them in doubt.
+  if (!InputFailed()) {
+    PlaceFolderFiles();
+    for (size_t i = 0; i < files_.size(); ++i) WriteFile(i);
+    LocateExtractions();
+    CountRewrites();
+    CheckOverlaps();
+    InputFailed();
   }
   if (errors_ != 0) {
     std::fprintf(stderr, "d88paste: %d %s; %s not written\n", errors_,
@@ -979,7 +1030,7 @@ int RunD88Paste(int argc, char** argv) {
 }
 
 int RunD88Paste(int argc, char** argv, FilePublisher* publisher) {
-  // The run holds the input's bytes and the files; it lives on the heap.
+  // The run holds the files and the plan; it lives on the heap.
   Run* run = new Run(publisher);
   const int status = run->Main(argc, argv);
   delete run;

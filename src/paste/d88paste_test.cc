@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -21,6 +23,7 @@
 #include "game/game_layout.h"
 #include "testing/d88_builder.h"
 #include "testing/demo_image.h"
+#include "testing/failing_reads.h"
 #include "testing/game_disk_builder.h"
 #include "testing/in_process.h"
 #include "testing/run_process.h"
@@ -345,24 +348,101 @@ void TruncateTemporary(const char* name, common::FilePublisher::Stage stage) {
   }
 }
 
-int PasteWithDamagedWrite(int argc, char** argv) {
+// The input grows by a byte once OUT is written from it.
+void GrowInput(const char*, common::FilePublisher::Stage stage) {
+  if (stage != common::FilePublisher::Stage::kWritten) return;
+  Bytes in;
+  if (ReadFileBytes("in.d88", &in)) {
+    in.push_back(0);
+    WriteFileBytes("in.d88", in);
+  }
+}
+
+// d88paste with `hook` on its publisher, set by the test before each run.
+void (*g_hook)(const char*, common::FilePublisher::Stage) = nullptr;
+int PasteWithHook(int argc, char** argv) {
   common::FilePublisher publisher;
-  publisher.SetHookForTesting(TruncateTemporary);
+  publisher.SetHookForTesting(g_hook);
   return RunD88Paste(argc, argv, &publisher);
 }
 
-TEST_F(PasteTest, ReadBackThatDiffersPublishesNothing) {
+// OUT that does not read back as planned, or made from an input that
+// changed meanwhile: nothing is published.
+TEST_F(PasteTest, DoubtfulOutIsNotPublished) {
+  const struct {
+    void (*hook)(const char*, common::FilePublisher::Stage);
+    const char* error;
+  } cases[] = {
+      {TruncateTemporary, "error: out.d88: internal error: read back"},
+      {GrowInput, "error: out.d88: in.d88 changed while it was read\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.error);
+    Prepare(BuildDemoImage());
+    Edit("005", Pattern(100, 3));
+    const std::vector<std::string> before = Names(dir_.path());
+    g_hook = c.hook;
+    const ProcessResult r = RunInProcess(
+        PasteWithHook, {"d88paste", "-C", "files", "in.d88", "out.d88"},
+        dir_.path());
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err.rfind(c.error, 0), 0u) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(Names(dir_.path()), before);
+  }
+}
+
+int PasteInProcess(int argc, char** argv) { return RunD88Paste(argc, argv); }
+
+// Every read of the input failing from the k-th on, while the plan is made
+// or while OUT is written (the input reaches past the reader's kept blocks,
+// so writing OUT reads it again): either OUT is exactly the clean run's, or
+// nothing is written and the failure is named.
+TEST_F(PasteTest, FailedReadOfTheInputWritesNothing) {
+  Bytes image = BuildDemoImage();
+  image.resize(image.size() + (size_t{1} << 20), 0);
+  Prepare(image);
   Edit("005", Pattern(100, 3));
+  const std::vector<std::string> args = {"d88paste", "-C", "files", "in.d88",
+                                         "out.d88"};
+  ASSERT_EQ(RunInProcess(PasteInProcess, args, dir_.path()).exit_code, 0);
+  Bytes clean;
+  ASSERT_TRUE(ReadFileBytes(dir_.File("out.d88"), &clean));
+  std::filesystem::remove(dir_.File("out.d88"));
   const std::vector<std::string> before = Names(dir_.path());
-  const ProcessResult r = RunInProcess(
-      PasteWithDamagedWrite, {"d88paste", "-C", "files", "in.d88", "out.d88"},
-      dir_.path());
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_NE(r.err.find("error: out.d88: internal error: read back"),
-            std::string::npos)
-      << r.err;
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(Names(dir_.path()), before);
+  bool failed_planning = false;
+  bool failed_writing = false;
+  for (int64_t k = 1; k <= 400; ++k) {
+    SCOPED_TRACE(k);
+    d88test::FailInputReads(k, EIO, int64_t{1} << 40);
+    const ProcessResult r = RunInProcess(PasteInProcess, args, dir_.path());
+    d88test::FailInputReads(0, 0);
+    if (r.exit_code == 0) {
+      Bytes written;
+      ASSERT_TRUE(ReadFileBytes(dir_.File("out.d88"), &written));
+      EXPECT_TRUE(written == clean);
+      break;
+    }
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(Names(dir_.path()), before);
+    // Failing reads of OUT's read back are the third kind.
+    const std::string reason = std::strerror(EIO);
+    if (r.err.rfind("error: in.d88: " + reason + "\n", 0) == 0) {
+      failed_planning = true;
+    } else if (r.err.rfind("error: out.d88: reading in.d88 failed: " + reason,
+                           0) == 0) {
+      failed_writing = true;
+    } else {
+      EXPECT_EQ(r.err.rfind(
+                    "error: out.d88: internal error: reading it back failed: " +
+                        reason,
+                    0),
+                0u)
+          << r.err;
+    }
+  }
+  EXPECT_TRUE(failed_planning);
+  EXPECT_TRUE(failed_writing);
 }
 #endif
 

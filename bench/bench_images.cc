@@ -124,6 +124,12 @@ ChainedImagesShape ChainedLongWalkShape() {
   return shape;
 }
 
+ChainedImagesShape ChainedStartsLongWalkShape() {
+  ChainedImagesShape shape = ChainedLongWalkShape();
+  shape.starts = kTrackCount;
+  return shape;
+}
+
 bool WriteSparseChainedImages(const std::string& path,
                               const ChainedImagesShape& shape) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -34,9 +34,11 @@ bool WriteBenchImages(const std::string& dir, std::string* failed);
 // that leads through the same 64,000 records, each followed by 16 KiB of
 // zeros (1 GB); and 64 images chained in front of such a block, the tracks
 // of each sharing one start, which leads through the later images' starts
-// into the block.
+// into the block; and 64 such images whose 164 tracks each start a walk of
+// their own (10,496 walks into the block).
 ChainedImagesShape LongWalkShape();
 ChainedImagesShape ChainedLongWalkShape();
+ChainedImagesShape ChainedStartsLongWalkShape();
 
 // Writes the file `shape` describes to `path` as a sparse file: only the
 // stretches that hold bytes other than zeros take room on the disk (1 GB

@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "info/sha256.h"
+
 namespace info {
 
 using d88::SectorId;
@@ -47,12 +49,14 @@ std::string TrackList(const std::vector<int32_t>& tracks) {
 }
 
 int32_t EarlierTexts::Find(int32_t index, const std::string& text) {
-  for (const auto& [earlier, kept] : kept_) {
-    if (kept == text) return earlier;
+  const std::string digest =
+      Sha256Hex(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  for (const Kept& kept : kept_) {
+    if (kept.size == text.size() && kept.digest == digest) return kept.index;
   }
   if (text.size() <= max_kept_ - size_) {
     size_ += text.size();
-    kept_.emplace_back(index, text);
+    kept_.push_back({index, text.size(), digest});
   }
   return -1;
 }

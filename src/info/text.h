@@ -34,8 +34,9 @@ std::string IdText(d88::SectorId id);
 std::string TrackList(const std::vector<int32_t>& tracks);
 
 // Texts seen before, each with the index of what it came from, to tell
-// when a text repeats an earlier one. Keeps at most `max_kept` bytes of
-// text: once that is used up, later texts are not kept and so never found.
+// when a text repeats an earlier one. Keeps texts of at most `max_kept`
+// bytes in all: once that is used up, later texts are not kept and so never
+// found. A text is kept as its length and SHA-256 digest, not its bytes.
 class EarlierTexts {
  public:
   explicit EarlierTexts(size_t max_kept = 256 * 1024) : max_kept_(max_kept) {}
@@ -45,7 +46,12 @@ class EarlierTexts {
   int32_t Find(int32_t index, const std::string& text);
 
  private:
-  std::vector<std::pair<int32_t, std::string>> kept_;
+  struct Kept {
+    int32_t index;
+    size_t size;
+    std::string digest;
+  };
+  std::vector<Kept> kept_;
   size_t max_kept_;
   size_t size_ = 0;
 };

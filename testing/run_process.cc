@@ -147,23 +147,28 @@ ProcessResult RunProcess(const std::string& exe,
   startup.hStdError = options.merge_output ? out_write : err_write;
   PROCESS_INFORMATION process = {};
   BOOL started = FALSE;
-  if (options.utf8) {
-    STARTUPINFOW wide_startup = {};
-    wide_startup.cb = sizeof(wide_startup);
-    wide_startup.dwFlags = startup.dwFlags;
-    wide_startup.hStdInput = startup.hStdInput;
-    wide_startup.hStdOutput = startup.hStdOutput;
-    wide_startup.hStdError = startup.hStdError;
-    std::wstring wide_command = Widen(line);
-    started = CreateProcessW(
-        Widen(exe).c_str(), &wide_command[0], nullptr, nullptr, TRUE, 0,
-        nullptr, options.cwd.empty() ? nullptr : Widen(options.cwd).c_str(),
-        &wide_startup, &process);
-  } else {
-    started = CreateProcessA(
-        exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-        options.cwd.empty() ? nullptr : options.cwd.c_str(), &startup,
-        &process);
+  // Under Wine a process now and then fails to start while a machine is
+  // busy, though nothing is wrong with it: a few tries before giving up.
+  for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+    if (attempt > 0) Sleep(200);
+    if (options.utf8) {
+      STARTUPINFOW wide_startup = {};
+      wide_startup.cb = sizeof(wide_startup);
+      wide_startup.dwFlags = startup.dwFlags;
+      wide_startup.hStdInput = startup.hStdInput;
+      wide_startup.hStdOutput = startup.hStdOutput;
+      wide_startup.hStdError = startup.hStdError;
+      std::wstring wide_command = Widen(line);
+      started = CreateProcessW(
+          Widen(exe).c_str(), &wide_command[0], nullptr, nullptr, TRUE, 0,
+          nullptr, options.cwd.empty() ? nullptr : Widen(options.cwd).c_str(),
+          &wide_startup, &process);
+    } else {
+      started = CreateProcessA(
+          exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+          options.cwd.empty() ? nullptr : options.cwd.c_str(), &startup,
+          &process);
+    }
   }
   CloseHandle(out_write);
   CloseHandle(err_write);

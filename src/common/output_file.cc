@@ -332,12 +332,6 @@ bool FilePublisher::Publish(const char* name, const uint8_t* data, size_t len,
   return PublishThroughTemporaryName(name, data, len, error);
 }
 
-bool FilePublisher::PublishChecked(const char* name, const uint8_t* data,
-                                   size_t len, Check check, void* context,
-                                   WriteError* error) {
-  return PublishThroughTemporaryName(name, data, len, error, check, context);
-}
-
 bool FilePublisher::PublishChecked(const char* name, const Source& source,
                                    Check check, void* context,
                                    WriteError* error) {

@@ -68,13 +68,6 @@ class FilePublisher {
   // abandons it: the temporary file is removed and Publish fails.
   using Check = bool (*)(void* context, const char* path, WriteError* error);
 
-  // Publish for a `name` that may lie in another directory (a path): the
-  // file is written under a temporary name in that directory and, when
-  // `check` is not null, passes `check` before it is renamed into place.
-  // `data` is not read once `check` is called: the caller may reuse it.
-  bool PublishChecked(const char* name, const uint8_t* data, size_t len,
-                      Check check, void* context, WriteError* error);
-
   // The bytes of a file made piece by piece, in order: `fill` stores the
   // `len` bytes at `offset` of the file into `buf` (at most kSourceChunk
   // bytes at a time); it returns false, with the reason in `why`, when it
@@ -87,7 +80,10 @@ class FilePublisher {
   };
   static constexpr size_t kSourceChunk = size_t{64} << 10;
 
-  // PublishChecked for the file that `source` makes.
+  // Publish, for the file that `source` makes, to a `name` that may lie in
+  // another directory (a path): the file is written under a temporary name
+  // in that directory and, when `check` is not null, passes `check` before
+  // it is renamed into place.
   bool PublishChecked(const char* name, const Source& source, Check check,
                       void* context, WriteError* error);
 

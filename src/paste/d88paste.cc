@@ -776,15 +776,12 @@ void Run::LocateExtractions() {
 // are written over the input's, in order, into `out`; false if the input
 // cannot be read there.
 bool Run::StateAt(int64_t offset, size_t len, size_t pieces, uint8_t* out) {
-  size_t done = 0;
-  while (done < len) {
-    const size_t n =
-        len - done < size_t{1} << 30 ? len - done : size_t{1} << 30;
-    const int32_t got =
-        g_image.ReadFileBytes(offset + static_cast<int64_t>(done), out + done,
-                              static_cast<int32_t>(n));
-    if (got != static_cast<int32_t>(n)) return false;
-    done += n;
+  // Ranges are a sector or a chunk of the publisher's at most.
+  static_assert(FilePublisher::kSourceChunk <= INT32_MAX, "reads fit int32");
+  if (len > FilePublisher::kSourceChunk ||
+      g_image.ReadFileBytes(offset, out, static_cast<int32_t>(len)) !=
+          static_cast<int32_t>(len)) {
+    return false;
   }
   // Pieces are at most a sector long: those that touch the range start
   // less than a sector before it.

@@ -1,5 +1,6 @@
 #include "d88/d88_image.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -394,6 +395,36 @@ int32_t D88Image::VisitTrackHeaders(int32_t track, HeaderVisitor visit,
   }
   if (file_ended != nullptr) *file_ended = walk.file_ended();
   return visited;
+}
+
+bool D88Image::GetTrackStart(int32_t track, WalkPlace* place) const {
+  if (!TrackIsValid(track)) return false;
+  *place = {int64_t{image_base_} + track_table_[track], 0, 0};
+  return true;
+}
+
+bool D88Image::WalkRecords(WalkPlace* place, HeaderFilter visit, void* context,
+                           bool* file_ended) {
+  if (file_ended != nullptr) *file_ended = false;
+  if (!file_.is_open()) return true;
+  const int32_t index =
+      place->index < 0 ? 0 : std::min(place->index, kMaxSectorCount);
+  const int32_t first_count =
+      place->first_count < 0 ? 0 : std::min(place->first_count, 0xFFFF);
+  SectorWalk walk(file_, kept_->blocks, kept_->headers, place->offset, index,
+                  first_count);
+  SectorHeader header;
+  for (;;) {
+    const WalkPlace before = {walk.pos(), walk.index(), walk.first_count()};
+    if (!walk.Next(&header)) break;
+    if (!visit(context, header)) {
+      *place = before;
+      return false;
+    }
+  }
+  *place = {walk.pos(), walk.index(), walk.first_count()};
+  if (file_ended != nullptr) *file_ended = walk.file_ended();
+  return true;
 }
 
 int32_t D88Image::ReadFileBytes(int64_t offset, uint8_t* buf, int32_t len) {

@@ -243,6 +243,35 @@ class D88Image {
   int32_t VisitTrackHeaders(int32_t track, HeaderVisitor visit, void* context,
                             bool* file_ended);
 
+  // A place in the walk over a track's records: the file offset of the
+  // next record's header, the number of records the walk visited before it,
+  // and the count in the first record's header (0 before the first record).
+  struct WalkPlace {
+    int64_t offset;
+    int32_t index;
+    int32_t first_count;
+  };
+
+  // Stores where the walk of track `track` of the selected image starts
+  // into `place`. Returns false, leaving `place` alone, for a track that
+  // ReadTrackHeaders finds absent or invalid.
+  bool GetTrackStart(int32_t track, WalkPlace* place) const;
+
+  // Goes on with a walk from `*place` exactly as the walk that reached it
+  // would: calls `visit` with `context` and each header in turn until the
+  // walk ends, by the rules of ReadTrackHeaders, or `visit` returns false.
+  // A header for which `visit` returns false is not visited: `*place` then
+  // names it, so that a later call goes on from there. Returns true if the
+  // walk ended, with `*place` after its last record and `file_ended`, unless
+  // null, telling whether a header could not be read whole; false if `visit`
+  // stopped it. A caller that knows where a walk's records lead can so skip
+  // over them. Any place is safe: reads stay inside the file (an index is
+  // taken between 0 and kMaxSectorCount, a count below 65,536), and a walk
+  // ends within the file's records. `visit` must not call the reader.
+  using HeaderFilter = bool (*)(void* context, const SectorHeader& header);
+  bool WalkRecords(WalkPlace* place, HeaderFilter visit, void* context,
+                   bool* file_ended);
+
   // Reads up to `len` bytes of the open file at `offset` into `buf` (which
   // holds `len` bytes), whatever they are; returns the number read, fewer
   // where the file ends or a read fails, 0 if no file is open. For a caller

@@ -958,6 +958,55 @@ TEST_F(ReaderTest, ReadTrackIdsGoesOnPastACountOfZero) {
 
 // --- ReadTrackHeaders and GetFileSize --------------------------------------
 
+// A walk stopped at any record and taken up again from its place visits
+// what one walk visits, and ends where it ends; any place is safe.
+TEST_F(ReaderTest, WalkRecordsGoesOnFromWhereItStopped) {
+  ImageBuilder builder;
+  TrackBuilder& t = AddStandardTrack(builder, 0, 0, 0, 40, 0, 128);
+  t.records()[30].count = 31;  // ends the walk at index 30
+  OpenImage(builder);
+  SectorHeader whole[40];
+  ASSERT_EQ(image_.ReadTrackHeaders(0, whole, 40, nullptr), 31);
+  struct Visit {
+    std::vector<SectorHeader> seen;
+    int32_t every;
+    int32_t calls = 0;
+  };
+  for (int32_t every : {2, 3, 7, 100}) {
+    SCOPED_TRACE(every);
+    D88Image::WalkPlace place;
+    ASSERT_TRUE(image_.GetTrackStart(0, &place));
+    Visit visit = {{}, every};
+    const auto stop_now_and_then = [](void* context, const SectorHeader& h) {
+      Visit& v = *static_cast<Visit*>(context);
+      if (++v.calls % v.every == 0) return false;
+      v.seen.push_back(h);
+      return true;
+    };
+    int32_t stops = 0;
+    while (!image_.WalkRecords(&place, stop_now_and_then, &visit, nullptr)) {
+      ASSERT_LT(++stops, 100);
+    }
+    ASSERT_EQ(visit.seen.size(), 31u);
+    for (size_t i = 0; i < 31; ++i)
+      EXPECT_EQ(visit.seen[i].offset, whole[i].offset);
+    EXPECT_EQ(place.offset, whole[30].offset + 16 + 128);
+    EXPECT_EQ(place.index, 31);
+    EXPECT_EQ(place.first_count, 40);
+  }
+  D88Image::WalkPlace none = {1, 2, 3};
+  EXPECT_FALSE(image_.GetTrackStart(5, &none));
+  EXPECT_EQ(none.offset, 1);
+  const auto take_all = [](void*, const SectorHeader&) { return true; };
+  for (D88Image::WalkPlace odd :
+       {D88Image::WalkPlace{-5, 0, 0}, D88Image::WalkPlace{1 << 30, 0, 0},
+        D88Image::WalkPlace{0, -3, -9},
+        D88Image::WalkPlace{0, INT32_MAX, INT32_MAX}}) {
+    bool file_ended = false;
+    EXPECT_TRUE(image_.WalkRecords(&odd, take_all, nullptr, &file_ended));
+  }
+}
+
 TEST_F(ReaderTest, ReadTrackHeadersGivesEveryHeaderFieldAndPlace) {
   ImageBuilder first;
   AddStandardTrack(first, 0, 0, 0, 1);

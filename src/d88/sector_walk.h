@@ -177,7 +177,18 @@ class SectorWalk {
  public:
   SectorWalk(const InputFile& file, BlockCache& cache, HeaderMemo& memo,
              int64_t start)
-      : file_(file), cache_(cache), memo_(memo), pos_(start) {
+      : SectorWalk(file, cache, memo, start, 0, 0) {}
+
+  // A walk that goes on from the header at `pos`, as a walk that has
+  // visited `index` records before it, the first with count `first_count`.
+  SectorWalk(const InputFile& file, BlockCache& cache, HeaderMemo& memo,
+             int64_t pos, int32_t index, int32_t first_count)
+      : file_(file),
+        cache_(cache),
+        memo_(memo),
+        pos_(pos),
+        index_(index),
+        first_count_(first_count) {
     memo_.StartWalk();
   }
 
@@ -190,6 +201,13 @@ class SectorWalk {
 
   // Whether the walk ended because a header could not be read whole.
   bool file_ended() const { return file_ended_; }
+
+  // The records visited so far, counted from the walk's first record, and
+  // that record's count (0 before it).
+  int32_t index() const { return index_; }
+  // The offset of the next header the walk reads.
+  int64_t pos() const { return pos_; }
+  int32_t first_count() const { return first_count_; }
 
  private:
   // Reads the header at pos_ from the file; false if it cannot be read

@@ -22,9 +22,6 @@ using d88::TrackState;
 
 namespace {
 
-// Lists of sector counts and duplicate IDs name this many at most.
-constexpr int32_t kMaxListed = 8;
-
 uint32_t IdKey(SectorId id) {
   return static_cast<uint32_t>(id.c) << 24 | static_cast<uint32_t>(id.h) << 16 |
          static_cast<uint32_t>(id.r) << 8 | id.n;
@@ -41,16 +38,22 @@ SectorId IdOfKey(uint32_t k) {
 }
 
 // Sorts `keys` in place by their bytes from the one at `shift` down (a
-// radix sort from the highest byte): no second buffer as large as the
-// keys, and the same few passes whatever their order, where a quicksort
-// meets crafted runs that make it fall back to a slower heapsort.
-void SortKeys(uint32_t* keys, size_t n, int shift = 24) {
+// radix sort from the highest byte), and `tags`, unless null, along with
+// them: no second buffer as large as the keys, and the same few passes
+// whatever their order, where a quicksort meets crafted runs that make it
+// fall back to a slower heapsort.
+void SortKeys(uint32_t* keys, uint8_t* tags, size_t n, int shift = 24) {
   if (n < 32) {
     for (size_t i = 1; i < n; ++i) {
       const uint32_t key = keys[i];
+      const uint8_t tag = tags != nullptr ? tags[i] : 0;
       size_t j = i;
-      for (; j > 0 && keys[j - 1] > key; --j) keys[j] = keys[j - 1];
+      for (; j > 0 && keys[j - 1] > key; --j) {
+        keys[j] = keys[j - 1];
+        if (tags != nullptr) tags[j] = tags[j - 1];
+      }
       keys[j] = key;
+      if (tags != nullptr) tags[j] = tag;
     }
     return;
   }
@@ -67,131 +70,163 @@ void SortKeys(uint32_t* keys, size_t n, int shift = 24) {
   // there, until the bucket being filled holds only its own.
   for (size_t b = 0; b < 256; ++b) {
     while (next[b] < end[b]) {
-      const uint32_t key = keys[next[b]];
-      const size_t d = key >> shift & 0xFF;
+      const size_t here = next[b];
+      const size_t d = keys[here] >> shift & 0xFF;
       if (d == b) {
         ++next[b];
       } else {
-        keys[next[b]] = keys[next[d]];
-        keys[next[d]++] = key;
+        const size_t there = next[d]++;
+        std::swap(keys[here], keys[there]);
+        if (tags != nullptr) std::swap(tags[here], tags[there]);
       }
     }
   }
   if (shift == 0) return;
   size_t begin = 0;
   for (size_t b = 0; b < 256; ++b) {
-    SortKeys(keys + begin, end[b] - begin, shift - 8);
+    SortKeys(keys + begin, tags != nullptr ? tags + begin : nullptr,
+             end[b] - begin, shift - 8);
     begin = end[b];
   }
 }
 
 }  // namespace
 
-TrackSurvey::TrackSurvey(const TrackBounds& bounds)
-    : bounds_(bounds), count_seen_(kMaxSectorCount + 1) {
+TrackSurvey::TrackSurvey(const TrackBounds& bounds, SectorId signature)
+    : bounds_(bounds), signature_(signature) {
   // Room for the longest walk, taken once, is touched only as far as walks
   // reach; growing step by step would hold an old and a new copy at once.
   ids_.reserve(kMaxSectorCount);
+  segments_.reserve(kMaxSectorCount / WalkTrail::kSegmentRecords + 1);
 }
 
 void TrackSurvey::Clear() {
-  layout_ = Layout();
+  totals_ = RecordSummary();
   shown_.clear();
   first_count_ = 0;
-  zero_count_ = false;
-  for (const int32_t c : counts_) count_seen_[static_cast<size_t>(c)] = false;
-  counts_.clear();
-  odd_sizes_.clear();
-  last_odd_size_ = UINT32_MAX;
+  last_count_ = 0;
   ids_.clear();
-  whole_ = 0;
-  past_image_ = false;
-  data_bytes_ = 0;
-  statuses_.reset();
-  deleted_ = false;
+  whole_walk_ = true;
+  segments_.clear();
+  trail_ = nullptr;
+  skipped_.reset();
 }
 
 void TrackSurvey::Add(const SectorHeader& h) {
-  if (layout_.sectors == 0) {
-    first_count_ = h.count;
-    layout_.n = h.id.n;
-    layout_.data_size = h.data_size;
-  } else if (h.id.n != layout_.n || h.data_size != layout_.data_size) {
-    layout_.mixed = true;
-  }
-  ++layout_.sectors;
+  const int32_t position = totals_.layout.sectors;
+  if (position == 0) first_count_ = h.count;
+  last_count_ = h.count;
+  totals_.Add(h, bounds_.file_size, signature_);
   if (shown_.size() < static_cast<size_t>(kMaxIdsShown)) {
     shown_.push_back(ShownOf(h));
   }
-  data_bytes_ += h.data_size;
-  statuses_.set(h.status);
-  if (h.deleted == kDeletedMark) deleted_ = true;
-
-  if (h.count == 0) {
-    zero_count_ = true;
-  } else if (!count_seen_[static_cast<size_t>(h.count)]) {
-    count_seen_[static_cast<size_t>(h.count)] = true;
-    counts_.push_back(h.count);
-  }
-
-  // Data sizes other than 128 << N: only the smallest kMaxListed + 1 pairs
-  // of N and data size are kept, which is all the text names.
-  const uint32_t key =
-      static_cast<uint32_t>(h.id.n) << 16 | static_cast<uint32_t>(h.data_size);
-  if ((h.id.n > kMaxSizeCode || h.data_size != NominalSectorSize(h.id.n)) &&
-      key != last_odd_size_) {
-    last_odd_size_ = key;
-    auto at = std::lower_bound(odd_sizes_.begin(), odd_sizes_.end(), key);
-    const bool full = odd_sizes_.size() > static_cast<size_t>(kMaxListed);
-    if ((at == odd_sizes_.end() || *at != key) &&
-        !(full && at == odd_sizes_.end())) {
-      if (full) odd_sizes_.pop_back();
-      at = std::lower_bound(odd_sizes_.begin(), odd_sizes_.end(), key);
-      odd_sizes_.insert(at, key);
-    }
-  }
-
   ids_.push_back(IdKey(h.id));
+  if (whole_walk_) {
+    if (position % WalkTrail::kSegmentRecords == 0) segments_.emplace_back();
+    segments_.back().Add(h, bounds_.file_size, signature_, position);
+  }
+}
 
-  const int64_t end =
-      h.offset + static_cast<int64_t>(kSectorHeaderSize) + h.data_size;
-  if (end <= bounds_.file_size) ++whole_;
-  if (end > bounds_.image_end) past_image_ = true;
+void TrackSurvey::AddSkipped(const WalkTrail& trail, int32_t segment) {
+  const WalkTrail::Segment& skipped = trail.segment(segment);
+  totals_.Append(skipped.records);
+  whole_walk_ = false;
+  trail_ = &trail;
+  skipped_.set(static_cast<size_t>(segment));
+}
+
+TrackSurvey::Duplicates TrackSurvey::FindDuplicates() const {
+  Duplicates found;
+  const size_t n = ids_.size();
+  // A walk that followed the trail from some segment to its end: the
+  // trail knows the IDs that repeat there, and the records added need
+  // looking up alone.
+  const int32_t segments = trail_ != nullptr ? trail_->segment_count() : 0;
+  int32_t from = segments;
+  while (from > 0 && skipped_.test(static_cast<size_t>(from - 1))) --from;
+  if (trail_ == nullptr ||
+      skipped_.count() == static_cast<size_t>(segments - from)) {
+    const WalkTrail::Repeats* repeats =
+        from < segments ? &trail_->RepeatsFrom(from) : nullptr;
+    std::vector<uint32_t> more;
+    int32_t more_count = 0;
+    for (size_t i = 0; i < n;) {
+      const uint32_t id = ids_[i];
+      int32_t times = 0;
+      for (; i < n && ids_[i] == id; ++i) ++times;
+      const int32_t in_trail =
+          repeats != nullptr ? trail_->CountFrom(id, from) : 0;
+      // The trail counts an ID it repeats itself.
+      if (in_trail >= 2 || times + in_trail < 2) continue;
+      if (more_count++ < kMaxListed) more.push_back(id);
+    }
+    found.count = more_count + (repeats != nullptr ? repeats->count : 0);
+    if (repeats != nullptr) {
+      more.insert(more.end(), repeats->first, repeats->first + repeats->size);
+      std::sort(more.begin(), more.end());
+    }
+    if (more.size() > static_cast<size_t>(kMaxListed)) {
+      more.resize(static_cast<size_t>(kMaxListed));
+    }
+    found.first = std::move(more);
+    return found;
+  }
+  // Any other segments: every ID of the trail is counted where its
+  // segment was skipped.
+  const size_t trail_n = trail_->ids().size();
+  const uint32_t* trail_ids = trail_->ids().data();
+  const uint8_t* trail_segments = trail_->id_segments().data();
+  size_t i = 0;
+  size_t j = 0;
+  while (i < n || j < trail_n) {
+    const uint32_t id = i == n         ? trail_ids[j]
+                        : j == trail_n ? ids_[i]
+                                       : std::min(ids_[i], trail_ids[j]);
+    int32_t times = 0;
+    for (; i < n && ids_[i] == id; ++i) ++times;
+    for (; j < trail_n && trail_ids[j] == id; ++j) {
+      if (skipped_.test(trail_segments[j])) ++times;
+    }
+    if (times >= 2 && found.count++ < kMaxListed) found.first.push_back(id);
+  }
+  return found;
 }
 
 std::vector<std::string> TrackSurvey::AnomalyTexts(bool file_ended) {
   std::vector<std::string> out;
-  const int32_t count = layout_.sectors;
+  const int32_t count = totals_.layout.sectors;
 
   // Sector counts that disagree: the first header's count, then the others
   // in ascending order.
-  if (counts_.size() > 1) {
-    std::sort(counts_.begin(), counts_.end());
+  const RecordSummary::Smallest& counts = totals_.counts;
+  if (counts.size > 1) {
     std::string list = Format("%d", first_count_);
     int32_t listed = 1;
-    for (const int32_t c : counts_) {
-      if (c == first_count_) continue;
+    for (int i = 0; i < counts.size; ++i) {
+      const uint32_t c = counts.values[i];
+      if (c == static_cast<uint32_t>(first_count_)) continue;
       if (listed++ == kMaxListed) {
         list += ", ...";
         break;
       }
-      list += Format(", %d", c);
+      list += Format(", %u", c);
     }
     out.push_back("sector counts disagree (" + list + ")");
   }
-  if (zero_count_) {
+  if (totals_.zero_count) {
     out.push_back("a sector count of 0 hides that sector and those after it");
   }
 
   // Data sizes other than 128 << N: each pair of N and data size once, by
   // N, then size.
-  for (size_t i = 0; i < odd_sizes_.size(); ++i) {
+  const RecordSummary::Smallest& odd = totals_.odd_sizes;
+  for (int i = 0; i < odd.size; ++i) {
     if (i == kMaxListed) {
       out.push_back("more data sizes that differ from 128 << N");
       break;
     }
-    const int n = static_cast<int>(odd_sizes_[i] >> 16);
-    const int size = static_cast<int>(odd_sizes_[i] & 0xFFFF);
+    const int n = static_cast<int>(odd.values[i] >> 16);
+    const int size = static_cast<int>(odd.values[i] & 0xFFFF);
     out.push_back(
         n > kMaxSizeCode
             ? Format("data size %d with N %d (128 << %d is too large)", size, n,
@@ -200,49 +235,66 @@ std::vector<std::string> TrackSurvey::AnomalyTexts(bool file_ended) {
                      static_cast<long long>(NominalSectorSize(n))));
   }
 
-  // Duplicate IDs, in ascending order.
-  SortKeys(ids_.data(), ids_.size());
-  std::string duplicates;
-  int32_t duplicated = 0;
-  for (size_t i = 1; i < ids_.size(); ++i) {
-    if (ids_[i] != ids_[i - 1] || (i >= 2 && ids_[i] == ids_[i - 2])) {
-      continue;
+  // Duplicate IDs, in ascending order: those of the records added, and of
+  // the trail's records in the segments skipped.
+  // A walk that may become a trail sorts its IDs with their segments.
+  const bool tagged = whole_walk_ && count >= WalkTrail::kMinRecords;
+  if (tagged) {
+    id_segments_.resize(ids_.size());
+    for (size_t i = 0; i < ids_.size(); ++i) {
+      id_segments_[i] = static_cast<uint8_t>(i / WalkTrail::kSegmentRecords);
     }
-    if (duplicated++ >= kMaxListed) continue;
-    duplicates += (duplicates.empty() ? "" : ", ") + IdText(IdOfKey(ids_[i]));
   }
-  if (duplicated > kMaxListed) {
-    duplicates += Format(" and %d more", duplicated - kMaxListed);
+  SortKeys(ids_.data(), tagged ? id_segments_.data() : nullptr, ids_.size());
+  const Duplicates duplicates = FindDuplicates();
+  std::string list;
+  for (const uint32_t id : duplicates.first) {
+    list += (list.empty() ? "" : ", ") + IdText(IdOfKey(id));
   }
-  if (duplicated > 0) {
-    out.push_back(
-        (duplicated == 1 ? "duplicate sector ID " : "duplicate sector IDs ") +
-        duplicates);
+  if (duplicates.count > kMaxListed) {
+    list += Format(" and %d more", duplicates.count - kMaxListed);
+  }
+  if (duplicates.count > 0) {
+    out.push_back((duplicates.count == 1 ? "duplicate sector ID "
+                                         : "duplicate sector IDs ") +
+                  list);
   }
 
   // Records that run past the end of the file or, inside the file, past
   // the end of the image.
-  if (file_ended || whole_ < count) {
+  if (file_ended || totals_.whole < count) {
     if (count == 0) {
       out.push_back("runs past the end of the file (no whole sector header)");
     } else {
       const int32_t declared = std::max(first_count_, count);
       out.push_back(Format("runs past the end of the file (%d of %s whole)",
-                           whole_,
+                           totals_.whole,
                            Count(declared, "sector", "sectors").c_str()));
     }
-  } else if (past_image_) {
+  } else if (totals_.end > bounds_.image_end) {
     out.push_back("runs past the end of the image's disk size");
   }
 
   // The drive's marks.
-  for (size_t status = 1; status < statuses_.size(); ++status) {
-    if (!statuses_.test(status)) continue;
+  for (size_t status = 1; status < totals_.statuses.size(); ++status) {
+    if (!totals_.statuses.test(status)) continue;
     out.push_back("sectors with status " +
                   StatusText(static_cast<uint8_t>(status)));
   }
-  if (deleted_) out.push_back("sectors with a deleted-data mark");
+  if (totals_.deleted) out.push_back("sectors with a deleted-data mark");
   return out;
+}
+
+bool TrackSurvey::TakeTrail(int64_t next, bool file_ended, WalkTrail* trail) {
+  if (!whole_walk_ || totals_.layout.sectors < WalkTrail::kMinRecords) {
+    return false;
+  }
+  trail->Take({bounds_.file_size, signature_},
+              {next, file_ended || last_count_ == 0, file_ended}, &segments_,
+              &ids_, &id_segments_);
+  ids_.reserve(kMaxSectorCount);
+  segments_.reserve(kMaxSectorCount / WalkTrail::kSegmentRecords + 1);
+  return true;
 }
 
 std::string StatusText(uint8_t status) {
@@ -279,20 +331,51 @@ Anomalies::Entry& Anomalies::Find(const std::string& what) {
 
 namespace {
 
-// What the walk of ScanTracks hands each header to.
+// What the walk of ScanTracks hands each header to: the survey, and the
+// trail whose segments it may skip, from where the walk last went on.
 struct ScanVisit {
   TrackSurvey* survey;
-  SectorId signature;
-  bool has_signature;
+  const WalkTrail* trail;
+  int64_t resumed_at;
+  int32_t segment;  // where the walk stopped: the segment it reached
 };
 
-void VisitHeader(void* context, const SectorHeader& header) {
+bool VisitHeader(void* context, const SectorHeader& header) {
   ScanVisit& visit = *static_cast<ScanVisit*>(context);
-  visit.survey->Add(header);
-  // A lookup never finds a record whose count is 0.
-  if (header.count != 0 && header.id == visit.signature) {
-    visit.has_signature = true;
+  // A segment of the trail is skipped only once the records the listing
+  // shows are all added.
+  if (visit.trail != nullptr && header.offset != visit.resumed_at &&
+      visit.survey->layout().sectors >= kMaxIdsShown) {
+    visit.segment = visit.trail->SegmentAt(header.offset);
+    if (visit.segment >= 0) return false;
   }
+  visit.survey->Add(header);
+  return true;
+}
+
+// Walks track `track` of the image selected in `image` into `survey`,
+// skipping the segments of `trail` (unless null) that the walk follows;
+// returns whether the walk ended at the end of the file, with `*next`
+// after its last record.
+bool WalkTrack(D88Image& image, int32_t track, TrackSurvey* survey,
+               const WalkTrail* trail, int64_t* next) {
+  D88Image::WalkPlace place;
+  if (!image.GetTrackStart(track, &place)) return false;
+  ScanVisit visit = {survey, trail, -1, -1};
+  bool file_ended = false;
+  for (;;) {
+    visit.resumed_at = place.offset;
+    if (image.WalkRecords(&place, &VisitHeader, &visit, &file_ended)) break;
+    int32_t through = visit.segment;
+    const bool ended =
+        trail->Skip(visit.segment, &place, &through, &file_ended);
+    for (int32_t s = visit.segment; s < through; ++s) {
+      survey->AddSkipped(*trail, s);
+    }
+    if (ended) break;
+  }
+  *next = place.offset;
+  return file_ended;
 }
 
 }  // namespace
@@ -325,10 +408,12 @@ std::vector<ShownSector> ShownSectors(D88Image& image, int32_t track,
 
 TrackScan ScanTracks(D88Image& image, int64_t file_size,
                      int32_t signature_track, SectorId signature,
-                     Anomalies* anomalies) {
+                     Anomalies* anomalies, WalkTrail* trail) {
   TrackScan scan;
   TrackSurvey survey(
-      {file_size, int64_t{image.GetImageBase()} + image.GetDiskSize()});
+      {file_size, int64_t{image.GetImageBase()} + image.GetDiskSize()},
+      signature);
+  const WalkTrail::Terms terms = {file_size, signature};
 
   // What the walk from each track start found, for the tracks that start
   // there too.
@@ -364,13 +449,16 @@ TrackScan ScanTracks(D88Image& image, int64_t file_size,
       continue;
     }
     survey.Clear();
-    ScanVisit visit = {&survey, signature, false};
-    bool file_ended = false;
-    image.VisitTrackHeaders(t, &VisitHeader, &visit, &file_ended);
+    int64_t next = 0;
+    const bool usable =
+        trail != nullptr && !trail->empty() && trail->terms() == terms;
+    const bool file_ended =
+        WalkTrack(image, t, &survey, usable ? trail : nullptr, &next);
     Walked& w = walked[offset];
     w.track = t;
     w.anomalies = survey.AnomalyTexts(file_ended);
-    w.has_signature = visit.has_signature;
+    w.has_signature = survey.signature_found();
+    if (trail != nullptr) survey.TakeTrail(next, file_ended, trail);
     scan.present.push_back(t);
     scan.layouts[at] = survey.layout();
     scan.shown_count[at] = static_cast<int32_t>(survey.shown().size());
@@ -385,7 +473,8 @@ TrackScan ScanTracks(D88Image& image, int64_t file_size,
   return scan;
 }
 
-TrackScan ScanImage(D88Image& image, int64_t file_size, Anomalies* anomalies) {
+TrackScan ScanImage(D88Image& image, int64_t file_size, Anomalies* anomalies,
+                    WalkTrail* trail) {
   const int32_t base = image.GetImageBase();
   const int32_t disk_size = image.GetDiskSize();
   if (disk_size < static_cast<int64_t>(kImageHeaderSize)) {
@@ -398,7 +487,7 @@ TrackScan ScanImage(D88Image& image, int64_t file_size, Anomalies* anomalies) {
   }
   const TrackScan scan =
       ScanTracks(image, file_size, game::kSignatureSector.track,
-                 game::kSignatureSector.id, anomalies);
+                 game::kSignatureSector.id, anomalies, trail);
   const std::string media = MediaMismatch(image.GetMediaType(), scan);
   if (!media.empty()) anomalies->Add(media);
   return scan;

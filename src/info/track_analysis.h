@@ -12,22 +12,9 @@
 #include <vector>
 
 #include "d88/d88_image.h"
+#include "info/walk_trail.h"
 
 namespace info {
-
-// The sector layout of a track: how many records, and their N and data
-// size when all records agree on both.
-struct Layout {
-  int32_t sectors = 0;
-  bool mixed = false;
-  int n = 0;
-  int32_t data_size = 0;
-
-  bool operator==(const Layout& other) const {
-    return sectors == other.sectors && mixed == other.mixed && n == other.n &&
-           data_size == other.data_size;
-  }
-};
 
 // Where a track's records may end: the size of the file, and the end of the
 // image by its disk size.
@@ -64,26 +51,33 @@ std::string StatusMeaning(uint8_t status);
 // error)", "10".
 std::string StatusText(uint8_t status);
 
-// The value of the deleted-mark byte that marks deleted data.
-constexpr uint8_t kDeletedMark = 0x10;
-
 // What one walk over a track shows, gathered header by header, so that a
 // walk of any length takes little memory: 4 bytes per record and a fixed
-// amount besides, kept for the next track after Clear.
+// amount besides, kept for the next track after Clear. A walk that follows
+// a WalkTrail adds the trail's segments that it passes over instead of
+// their records; a walk that goes kMinRecords or more without one is kept
+// in the form of a trail (TakeTrail).
 class TrackSurvey {
  public:
-  explicit TrackSurvey(const TrackBounds& bounds);
+  // `signature` is the sector whose presence signature_found tells.
+  explicit TrackSurvey(const TrackBounds& bounds, d88::SectorId signature = {});
 
   // Starts over, for another track with the same bounds.
   void Clear();
 
   void Add(const d88::SectorHeader& header);
 
+  // Adds the records of segment `segment` of `trail` (which outlives the
+  // survey's use) that the walk passed over, as Add would add them.
+  void AddSkipped(const WalkTrail& trail, int32_t segment);
+
   // The layout of the headers added, and the first kMaxIdsShown of them.
-  const Layout& layout() const { return layout_; }
+  const Layout& layout() const { return totals_.layout; }
   const std::vector<ShownSector>& shown() const { return shown_; }
   // The data bytes of the headers added, in all.
-  int64_t data_bytes() const { return data_bytes_; }
+  int64_t data_bytes() const { return totals_.data_bytes; }
+  // Whether a lookup of the signature sector would find one of them.
+  bool signature_found() const { return totals_.found; }
 
   // The anomalies that the headers added show (the walk ended at the end of
   // the file if `file_ended`), as texts in this order: sector counts that
@@ -93,23 +87,37 @@ class TrackSurvey {
   // mark. Long lists within a text are cut.
   std::vector<std::string> AnomalyTexts(bool file_ended);
 
+  // After AnomalyTexts: makes the walk surveyed into `trail`, which ended
+  // before `next` (`file_ended` as for AnomalyTexts), if the walk added
+  // kMinRecords or more records and no segments. Returns whether it did.
+  bool TakeTrail(int64_t next, bool file_ended, WalkTrail* trail);
+
  private:
+  // Distinct IDs that occur more than once: how many, and the smallest
+  // kMaxListed of them, ascending.
+  struct Duplicates {
+    int32_t count = 0;
+    std::vector<uint32_t> first;
+  };
+  // Those among the records added and the trail's segments skipped; needs
+  // ids_ sorted.
+  Duplicates FindDuplicates() const;
+
   TrackBounds bounds_;
-  Layout layout_;
+  d88::SectorId signature_;
+  RecordSummary totals_;
   std::vector<ShownSector> shown_;
   int32_t first_count_ = 0;
-  bool zero_count_ = false;
-  std::vector<bool> count_seen_;  // by count, for the counts in counts_
-  std::vector<int32_t> counts_;   // the counts other than 0, once each
-  // Pairs of N and data size other than 128 << N: the smallest few.
-  std::vector<uint32_t> odd_sizes_;
-  uint32_t last_odd_size_ = UINT32_MAX;  // the pair added last, if any
-  std::vector<uint32_t> ids_;            // the IDs as numbers
-  int32_t whole_ = 0;                    // records that end inside the file
-  bool past_image_ = false;
-  int64_t data_bytes_ = 0;
-  std::bitset<256> statuses_;  // the status bytes seen
-  bool deleted_ = false;
+  int32_t last_count_ = 0;
+  std::vector<uint32_t> ids_;  // the IDs of the records added, as numbers
+  // While no segments are added: the walk in segments, and for sorting its
+  // IDs into a trail, the segment of each.
+  bool whole_walk_ = true;
+  std::vector<WalkTrail::Segment> segments_;
+  std::vector<uint8_t> id_segments_;
+  // The trail whose segments were added, and which.
+  const WalkTrail* trail_ = nullptr;
+  std::bitset<128> skipped_;
 };
 
 // Anomalies gathered by their text, each with the tracks that show it, in
@@ -168,9 +176,13 @@ std::vector<ShownSector> ShownSectors(d88::D88Image& image, int32_t track,
 // the sector whose presence the scan notes. Tracks that start where an
 // earlier track of the image starts hold the same records, and are not
 // walked again.
+//
+// `trail`, unless null, is kept across the scans of one file's images: a
+// walk that reaches the records of a long walk before it passes over them
+// with the trail, whatever the image, and a long walk becomes the trail.
 TrackScan ScanTracks(d88::D88Image& image, int64_t file_size,
                      int32_t signature_track, d88::SectorId signature,
-                     Anomalies* anomalies);
+                     Anomalies* anomalies, WalkTrail* trail = nullptr);
 
 // The scan of the image selected in `image` (in a file of `file_size`
 // bytes) for the account, the game's signature sector noted, with the
@@ -178,7 +190,7 @@ TrackScan ScanTracks(d88::D88Image& image, int64_t file_size,
 // the header or running past the end of the file; then those of the tracks,
 // then MediaMismatch's.
 TrackScan ScanImage(d88::D88Image& image, int64_t file_size,
-                    Anomalies* anomalies);
+                    Anomalies* anomalies, WalkTrail* trail = nullptr);
 
 // The name of media type `type`: 2D, 2DD, 2HD, 1D, 1DD; null for others.
 const char* MediaName(int32_t type);

@@ -11,6 +11,9 @@
 #include <utility>
 #include <vector>
 
+#include "d88/d88_format.h"
+#include "d88/d88_image.h"
+
 namespace info {
 
 using d88::NominalSectorSize;
@@ -331,6 +334,157 @@ TEST(TrackAnalysisTest, SurveyOfATrackForgetsTheTrackBefore) {
                 "data size " + std::to_string(odd[i].second) + " with N " +
                     std::to_string(odd[i].first));
     }
+  }
+}
+
+// A file whose tracks lead, through each other, into one long block of
+// records with fields drawn at random: IDs from a small pool, sizes, marks,
+// and counts that end walks by their index here and there, a count of 0
+// or a cut header near the end.
+std::vector<uint8_t> RandomBlockFile(std::mt19937& rng) {
+  const auto pick = [&rng](uint32_t n) {
+    return static_cast<uint32_t>(rng() % n);
+  };
+  const size_t images = 1 + pick(3);
+  const size_t starts = 1 + pick(6);
+  const size_t image_size = d88::kImageHeaderSize + 16 * starts;
+  const size_t block_start = image_size * images;
+  const uint32_t block = 1100 + pick(2400);
+  const uint32_t id_pool = pick(2) == 0 ? 1 << 16 : 1 + pick(4000);
+  std::vector<uint8_t> out(block_start);
+  const auto record = [&](size_t at, uint32_t count, uint16_t data_size) {
+    const uint32_t id = pick(id_pool);
+    out[at + d88::kSectorCOffset] = static_cast<uint8_t>(id >> 8);
+    out[at + d88::kSectorROffset] = static_cast<uint8_t>(id);
+    out[at + d88::kSectorNOffset] = static_cast<uint8_t>(pick(4));
+    out[at + d88::kSectorCountOffset] = static_cast<uint8_t>(count);
+    out[at + d88::kSectorCountOffset + 1] = static_cast<uint8_t>(count >> 8);
+    if (pick(50) == 0) out[at + d88::kStatusOffset] = 0xB0;
+    if (pick(80) == 0) out[at + d88::kDeletedOffset] = kDeletedMark;
+    out[at + d88::kDataSizeOffset] = static_cast<uint8_t>(data_size);
+    out[at + d88::kDataSizeOffset + 1] = static_cast<uint8_t>(data_size >> 8);
+  };
+  // The block: each record's offset, for the starts that jump into it.
+  std::vector<size_t> offsets;
+  for (uint32_t q = 0; q < block; ++q) {
+    offsets.push_back(out.size());
+    uint32_t count = 0xFFFF;
+    if (pick(40) == 0) count = q + 1 + pick(140) - 70;  // ends some walks
+    if (q + 1 == block && pick(3) == 0) count = 0;
+    const uint16_t size = pick(4) == 0 ? static_cast<uint16_t>(pick(40)) : 0;
+    out.resize(out.size() + 16 + size);
+    record(offsets.back(), count, size);
+  }
+  if (pick(3) == 0) out.resize(out.size() + 5);  // a cut header
+  for (size_t k = 0; k < images; ++k) {
+    const size_t base = image_size * k;
+    const uint32_t disk_size = static_cast<uint32_t>(image_size);
+    for (size_t b = 0; b < 4; ++b) {
+      out[base + d88::kDiskSizeOffset + b] =
+          static_cast<uint8_t>(disk_size >> (8 * b));
+    }
+    for (size_t j = 0; j < starts; ++j) {
+      const size_t here = base + d88::kImageHeaderSize + 16 * j;
+      // The next image's record j, or a record early in the block.
+      const size_t next =
+          k + 1 < images && pick(4) != 0
+              ? here + image_size
+              : offsets[pick(4) == 0 ? pick(block) : pick(block / 8)];
+      const uint32_t count = pick(3) == 0 ? 300 + pick(3000) : 0xFFFF;
+      record(here, count, static_cast<uint16_t>(next - here - 16));
+    }
+    for (size_t t = 0; t < 20 + pick(30); ++t) {
+      const uint32_t entry = static_cast<uint32_t>(
+          d88::kImageHeaderSize + 16 * pick(static_cast<uint32_t>(starts)));
+      for (size_t b = 0; b < 4; ++b) {
+        out[base + d88::kTrackTableOffset + 4 * t + b] =
+            static_cast<uint8_t>(entry >> (8 * b));
+      }
+    }
+  }
+  return out;
+}
+
+// Surveys that skip over a trail of an earlier long walk find exactly what
+// walking every record finds, whatever the counts that end the walks.
+TEST(TrackAnalysisTest, WalksThatSkipATrailFindWhatWalkingFinds) {
+  std::mt19937 rng(2026);
+  for (int round = 0; round < 60; ++round) {
+    SCOPED_TRACE(round);
+    const std::vector<uint8_t> file = RandomBlockFile(rng);
+    const int64_t size = static_cast<int64_t>(file.size());
+    d88::D88Image image;
+    ASSERT_TRUE(image.OpenMemory(file.data(), file.size()));
+    WalkTrail trail;
+    for (int32_t i = 0; i < image.GetImageCount(); ++i) {
+      SCOPED_TRACE(i);
+      ASSERT_TRUE(image.SelectImage(i));
+      Anomalies walked;
+      Anomalies skipped;
+      const TrackScan plain = ScanImage(image, size, &walked);
+      const TrackScan quick = ScanImage(image, size, &skipped, &trail);
+      EXPECT_EQ(quick.present, plain.present);
+      EXPECT_EQ(quick.layouts, plain.layouts);
+      EXPECT_EQ(quick.shown_count, plain.shown_count);
+      EXPECT_EQ(quick.shown_digest, plain.shown_digest);
+      EXPECT_EQ(quick.data_bytes, plain.data_bytes);
+      EXPECT_EQ(quick.signature_sector, plain.signature_sector);
+      ASSERT_EQ(skipped.entries().size(), walked.entries().size());
+      for (size_t e = 0; e < walked.entries().size(); ++e) {
+        EXPECT_EQ(skipped.entries()[e].what, walked.entries()[e].what);
+        EXPECT_EQ(skipped.entries()[e].tracks, walked.entries()[e].tracks);
+      }
+    }
+  }
+}
+
+// Where a walk that reaches a segment of a trail stops following it: at
+// the segment whose records its first count or a record's count ends it
+// in, else after the trail.
+TEST(TrackAnalysisTest, SkipStopsAtTheSegmentWhereTheWalkMayEnd) {
+  // 1,500 records of 16 bytes from offset 1000, in segments 0 to 2: the
+  // count of record q ends a walk whose index there is q + 100, but that of
+  // record 700 one whose index there is 705.
+  const TrackBounds inside = {1 << 20, 1 << 20};
+  TrackSurvey survey(inside);
+  for (int32_t q = 0; q < 1500; ++q) {
+    survey.Add({1000 + 16 * int64_t{q},
+                {static_cast<uint8_t>(q >> 8), 0, static_cast<uint8_t>(q), 0},
+                q == 700 ? 706 : q + 101,
+                0});
+  }
+  survey.AnomalyTexts(false);
+  WalkTrail trail;
+  ASSERT_TRUE(survey.TakeTrail(1000 + 16 * 1500, false, &trail));
+  ASSERT_EQ(trail.SegmentAt(1000 + 16 * 512), 1);
+  EXPECT_EQ(trail.SegmentAt(1000 + 16 * 513), -1);
+  struct Case {
+    const char* what;
+    int32_t index;  // at the first record of segment 1
+    int32_t first_count;
+    int32_t through;  // 3: after the trail
+  };
+  const Case cases[] = {
+      {"to the end", 512, 0xFFFF, 3},
+      {"first count ends it at segment 1's last record", 512, 1024, 1},
+      {"first count ends it at segment 2's first record", 512, 1025, 2},
+      {"record 700's count ends it", 517, 0xFFFF, 1},
+      {"record 700's count misses it", 516, 0xFFFF, 3},
+      {"between the two, no count ends it", 562, 0xFFFF, 3},
+      {"another record's count ends it", 612, 0xFFFF, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    d88::D88Image::WalkPlace place = {1000 + 16 * 512, c.index, c.first_count};
+    int32_t through = -1;
+    bool file_ended = true;
+    EXPECT_FALSE(trail.Skip(1, &place, &through, &file_ended));
+    EXPECT_EQ(through, c.through);
+    EXPECT_EQ(
+        place.offset,
+        1000 + 16 * int64_t{c.through * 512 < 1500 ? c.through * 512 : 1500});
+    EXPECT_EQ(place.index, std::min(c.through * 512, 1500) + c.index - 512);
+    EXPECT_EQ(place.first_count, c.first_count);
   }
 }
 

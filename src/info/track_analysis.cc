@@ -289,8 +289,13 @@ bool TrackSurvey::TakeTrail(int64_t next, bool file_ended, WalkTrail* trail) {
   if (!whole_walk_ || totals_.layout.sectors < WalkTrail::kMinRecords) {
     return false;
   }
+  // A header that lies inside the file but could not be read ends only
+  // this walk: a read that failed is tried again by the next.
+  const bool past_end =
+      file_ended &&
+      next > bounds_.file_size - static_cast<int64_t>(kSectorHeaderSize);
   trail->Take({bounds_.file_size, signature_},
-              {next, file_ended || last_count_ == 0, file_ended}, &segments_,
+              {next, last_count_ == 0 || past_end, file_ended}, &segments_,
               &ids_, &id_segments_);
   ids_.reserve(kMaxSectorCount);
   segments_.reserve(kMaxSectorCount / WalkTrail::kSegmentRecords + 1);
@@ -360,6 +365,7 @@ bool VisitHeader(void* context, const SectorHeader& header) {
 bool WalkTrack(D88Image& image, int32_t track, TrackSurvey* survey,
                const WalkTrail* trail, int64_t* next) {
   D88Image::WalkPlace place;
+  *next = 0;
   if (!image.GetTrackStart(track, &place)) return false;
   ScanVisit visit = {survey, trail, -1, -1};
   bool file_ended = false;

@@ -117,7 +117,7 @@ class TrackSurvey {
   std::vector<uint8_t> id_segments_;
   // The trail whose segments were added, and which.
   const WalkTrail* trail_ = nullptr;
-  std::bitset<128> skipped_;
+  std::bitset<WalkTrail::kMaxSegments> skipped_;
 };
 
 // Anomalies gathered by their text, each with the tracks that show it, in

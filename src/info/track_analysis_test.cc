@@ -13,6 +13,9 @@
 
 #include "d88/d88_format.h"
 #include "d88/d88_image.h"
+#include "d88/file_source.h"
+#include "testing/d88_builder.h"
+#include "testing/run_process.h"
 
 namespace info {
 
@@ -339,9 +342,11 @@ TEST(TrackAnalysisTest, SurveyOfATrackForgetsTheTrackBefore) {
 
 // A file whose tracks lead, through each other, into one long block of
 // records with fields drawn at random: IDs from a small pool, sizes, marks,
-// and counts that end walks by their index here and there, a count of 0
-// or a cut header near the end.
-std::vector<uint8_t> RandomBlockFile(std::mt19937& rng) {
+// counts that end walks by their index here and there (with `narrow_keys`,
+// counts that keep each segment's keys within a few hundred values), a
+// count of 0, data past the end or a cut header near the end, and disk
+// sizes that end inside the block.
+std::vector<uint8_t> RandomBlockFile(std::mt19937& rng, bool narrow_keys) {
   const auto pick = [&rng](uint32_t n) {
     return static_cast<uint32_t>(rng() % n);
   };
@@ -366,19 +371,26 @@ std::vector<uint8_t> RandomBlockFile(std::mt19937& rng) {
   };
   // The block: each record's offset, for the starts that jump into it.
   std::vector<size_t> offsets;
+  const uint32_t key = 1000 + pick(400);
   for (uint32_t q = 0; q < block; ++q) {
     offsets.push_back(out.size());
     uint32_t count = 0xFFFF;
+    if (narrow_keys) count = q + key + (pick(16) == 0 ? pick(61) : 30) - 829;
     if (pick(40) == 0) count = q + 1 + pick(140) - 70;  // ends some walks
     if (q + 1 == block && pick(3) == 0) count = 0;
-    const uint16_t size = pick(4) == 0 ? static_cast<uint16_t>(pick(40)) : 0;
-    out.resize(out.size() + 16 + size);
+    uint16_t size = pick(4) == 0 ? static_cast<uint16_t>(pick(40)) : 0;
+    const bool past_end = q + 1 == block && pick(3) == 0;
+    if (past_end) size = 5000;
+    out.resize(out.size() + 16 + (past_end ? 100 : size));
     record(offsets.back(), count, size);
   }
   if (pick(3) == 0) out.resize(out.size() + 5);  // a cut header
   for (size_t k = 0; k < images; ++k) {
     const size_t base = image_size * k;
-    const uint32_t disk_size = static_cast<uint32_t>(image_size);
+    const uint32_t disk_size = static_cast<uint32_t>(
+        pick(2) == 0 ? image_size
+                     : block_start + pick(static_cast<uint32_t>(out.size() -
+                                                                block_start)));
     for (size_t b = 0; b < 4; ++b) {
       out[base + d88::kDiskSizeOffset + b] =
           static_cast<uint8_t>(disk_size >> (8 * b));
@@ -409,9 +421,9 @@ std::vector<uint8_t> RandomBlockFile(std::mt19937& rng) {
 // walking every record finds, whatever the counts that end the walks.
 TEST(TrackAnalysisTest, WalksThatSkipATrailFindWhatWalkingFinds) {
   std::mt19937 rng(2026);
-  for (int round = 0; round < 60; ++round) {
+  for (int round = 0; round < 80; ++round) {
     SCOPED_TRACE(round);
-    const std::vector<uint8_t> file = RandomBlockFile(rng);
+    const std::vector<uint8_t> file = RandomBlockFile(rng, round % 2 == 1);
     const int64_t size = static_cast<int64_t>(file.size());
     d88::D88Image image;
     ASSERT_TRUE(image.OpenMemory(file.data(), file.size()));
@@ -486,6 +498,69 @@ TEST(TrackAnalysisTest, SkipStopsAtTheSegmentWhereTheWalkMayEnd) {
     EXPECT_EQ(place.index, std::min(c.through * 512, 1500) + c.index - 512);
     EXPECT_EQ(place.first_count, c.first_count);
   }
+}
+
+// Reads of the 16 bytes at `at` fail while `left` is above 0.
+struct FailingHeader {
+  int64_t at;
+  int left;
+};
+
+size_t ReadFailingHeader(void* context, intptr_t file, int64_t offset,
+                         uint8_t* buf, size_t len, int* code) {
+  FailingHeader& f = *static_cast<FailingHeader*>(context);
+  if (f.left > 0 && offset < f.at + 16 &&
+      offset + static_cast<int64_t>(len) > f.at) {
+    --f.left;
+    *code = 5;  // an I/O error
+    return 0;
+  }
+  return d88::ReadFromSystem(file, offset, buf, len, code);
+}
+
+// A header that the trail's walk could not read ends that walk alone: the
+// next walk reads it again, as a walk without the trail does.
+TEST(TrackAnalysisTest, AReadThatFailedOnceIsTriedAgainByLaterWalks) {
+  // 2,500 records of 16 bytes, the last with count 0; track 0 starts at
+  // the first, track 1 at the second.
+  const size_t start = d88::kImageHeaderSize;
+  d88test::Bytes file(start + 16 * 2500);
+  for (size_t q = 0; q < 2500; ++q) {
+    const size_t at = start + 16 * q;
+    file[at + d88::kSectorCOffset] = static_cast<uint8_t>(q >> 8);
+    file[at + d88::kSectorROffset] = static_cast<uint8_t>(q);
+    d88test::StoreU16(file, at + d88::kSectorCountOffset,
+                      q == 2499 ? 0 : 0xFFFF);
+  }
+  d88test::StoreU32(file, d88::kDiskSizeOffset,
+                    static_cast<uint32_t>(file.size()));
+  d88test::StoreU32(file, d88::kTrackTableOffset, static_cast<uint32_t>(start));
+  d88test::StoreU32(file, d88::kTrackTableOffset + 4,
+                    static_cast<uint32_t>(start + 16));
+  d88test::TempDir dir;
+  const std::string path = dir.File("failing.d88");
+  ASSERT_TRUE(d88test::WriteFileBytes(path, file));
+  FailingHeader failing = {32768, 0};
+  const d88::FileSource source = {ReadFailingHeader, &failing};
+  d88::SetFileSource(&source);
+  std::vector<std::string> texts[2];
+  for (int with_trail = 0; with_trail < 2; ++with_trail) {
+    failing.left = 3;  // the block, the header, and the read that retries it
+    d88::D88Image image;
+    ASSERT_TRUE(image.Open(path.c_str()));
+    ASSERT_TRUE(image.SelectImage(0));
+    WalkTrail trail;
+    Anomalies anomalies;
+    ScanImage(image, static_cast<int64_t>(file.size()), &anomalies,
+              with_trail == 1 ? &trail : nullptr);
+    for (const Anomalies::Entry& e : anomalies.entries()) {
+      std::string text = e.what + " on";
+      for (const int32_t t : e.tracks) text += " " + std::to_string(t);
+      texts[with_trail].push_back(text);
+    }
+  }
+  d88::SetFileSource(nullptr);
+  EXPECT_EQ(texts[1], texts[0]);
 }
 
 TEST(TrackAnalysisTest, ListingNamesRepeatedTracksWithTheFirstAndCapsTheRest) {

@@ -87,6 +87,10 @@ class WalkTrail {
  public:
   static constexpr int32_t kSegmentRecords = 512;
   static constexpr int32_t kMinRecords = 2 * kSegmentRecords;
+  // Segment numbers fit a byte, and a walk's segments 128 bits.
+  static constexpr int32_t kMaxSegments = 128;
+  static_assert(d88::kMaxSectorCount / kSegmentRecords < kMaxSegments,
+                "a walk's segments fit");
 
   struct Segment {
     int64_t offset = 0;  // of the segment's first record

@@ -130,6 +130,12 @@ ChainedImagesShape ChainedStartsLongWalkShape() {
   return shape;
 }
 
+ChainedImagesShape SpreadCountsLongWalkShape() {
+  ChainedImagesShape shape = ChainedStartsLongWalkShape();
+  shape.spread_counts = true;
+  return shape;
+}
+
 bool WriteSparseChainedImages(const std::string& path,
                               const ChainedImagesShape& shape) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -1,6 +1,6 @@
 // Writes the benchmark inputs full.d88, many.d88 and worst.d88 into a
-// directory; with --long, the sparse files long.d88, chained-long.d88 and
-// chained-starts.d88 instead (bench/bench_images.h).
+// directory; with --long, the sparse files long.d88, chained-long.d88,
+// chained-starts.d88 and spread-counts.d88 instead (bench/bench_images.h).
 
 #include <cstdio>
 #include <cstring>
@@ -20,10 +20,10 @@ int main(int argc, char** argv) {
     const struct {
       const char* name;
       d88test::ChainedImagesShape shape;
-    } files[] = {
-        {"/long.d88", d88test::LongWalkShape()},
-        {"/chained-long.d88", d88test::ChainedLongWalkShape()},
-        {"/chained-starts.d88", d88test::ChainedStartsLongWalkShape()}};
+    } files[] = {{"/long.d88", d88test::LongWalkShape()},
+                 {"/chained-long.d88", d88test::ChainedLongWalkShape()},
+                 {"/chained-starts.d88", d88test::ChainedStartsLongWalkShape()},
+                 {"/spread-counts.d88", d88test::SpreadCountsLongWalkShape()}};
     for (const auto& file : files) {
       if (!d88test::WriteSparseChainedImages(dir + file.name, file.shape)) {
         failed = dir + file.name;

@@ -131,8 +131,12 @@ std::vector<Seed> ChainedImages() {
   ChainedImagesShape chained_long = long_walk;
   chained_long.images = 4;
   chained_long.starts = 1;
+  // Counts in the block that end no walk but differ widely.
+  ChainedImagesShape spread_counts = spread;
+  spread_counts.spread_counts = true;
   return {{"chained_images.d88", BuildChainedImages(chained)},
           {"chained_spread.d88", BuildChainedImages(spread)},
+          {"chained_spread_counts.d88", BuildChainedImages(spread_counts)},
           {"long_walk.d88", BuildChainedImages(long_walk)},
           {"chained_long_walk.d88", BuildChainedImages(chained_long)}};
 }

@@ -101,6 +101,11 @@ int64_t ForEachChainedPiece(
     AddRecord(block,
               {static_cast<uint8_t>(i >> 8), 2, static_cast<uint8_t>(i), 0},
               Bytes{}, shape.block_gap);
+    // A walk from image k reaches record i at index images - k + i.
+    if (shape.spread_counts && i >= 1000) {
+      block.Last().count = static_cast<uint16_t>(shape.images + 1 + i +
+                                                 (i % 2 == 0 ? 1000 : -1000));
+    }
     if (shape.block_gap != 0) {
       piece(block_start + record_size * i, BuildRecords(block));
       block = TrackBuilder();

@@ -43,7 +43,12 @@ struct ChainedImagesShape {
   int32_t block_records = 16384;
   uint16_t block_gap = 0;   // data bytes after each record of the block
   int32_t file_tracks = 9;  // tracks from 66 on that hold sectors, >= 3
-  int32_t entries = 363;    // directory entries, 0 to 363
+  // From the block's record 1000 on, counts that tell walks apart: each
+  // would end a walk whose index there is 1,000 more, or 1,000 less, than
+  // that of a walk from the first image, so none ends any walk but they
+  // spread over 2,000 values within any 512 records.
+  bool spread_counts = false;
+  int32_t entries = 363;  // directory entries, 0 to 363
   uint16_t entry_size = 0xFFFF;
 };
 

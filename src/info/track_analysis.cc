@@ -98,6 +98,7 @@ TrackSurvey::TrackSurvey(const TrackBounds& bounds, SectorId signature)
   // reach; growing step by step would hold an old and a new copy at once.
   ids_.reserve(kMaxSectorCount);
   segments_.reserve(kMaxSectorCount / WalkTrail::kSegmentRecords + 1);
+  segment_keys_.reserve(WalkTrail::kSegmentRecords);
 }
 
 void TrackSurvey::Clear() {
@@ -108,6 +109,8 @@ void TrackSurvey::Clear() {
   ids_.clear();
   whole_walk_ = true;
   segments_.clear();
+  segment_keys_.clear();
+  wide_keys_.clear();
   trail_ = nullptr;
   skipped_.reset();
 }
@@ -122,8 +125,12 @@ void TrackSurvey::Add(const SectorHeader& h) {
   }
   ids_.push_back(IdKey(h.id));
   if (whole_walk_) {
-    if (position % WalkTrail::kSegmentRecords == 0) segments_.emplace_back();
+    if (position % WalkTrail::kSegmentRecords == 0) {
+      CloseSegment();
+      segments_.emplace_back();
+    }
     segments_.back().Add(h, bounds_.file_size, signature_, position);
+    if (h.count != 0) segment_keys_.push_back(h.count - 1 - position);
   }
 }
 
@@ -285,6 +292,22 @@ std::vector<std::string> TrackSurvey::AnomalyTexts(bool file_ended) {
   return out;
 }
 
+void TrackSurvey::CloseSegment() {
+  if (!segments_.empty() && segments_.back().wide()) {
+    // Each key once, ascending, less the lowest.
+    WalkTrail::Segment& last = segments_.back();
+    std::sort(segment_keys_.begin(), segment_keys_.end());
+    segment_keys_.erase(std::unique(segment_keys_.begin(), segment_keys_.end()),
+                        segment_keys_.end());
+    last.wide_at = static_cast<uint32_t>(wide_keys_.size());
+    last.wide_count = static_cast<uint32_t>(segment_keys_.size());
+    for (const int32_t key : segment_keys_) {
+      wide_keys_.push_back(static_cast<uint16_t>(key - last.key_min));
+    }
+  }
+  segment_keys_.clear();
+}
+
 bool TrackSurvey::TakeTrail(int64_t next, bool file_ended, WalkTrail* trail) {
   if (!whole_walk_ || totals_.layout.sectors < WalkTrail::kMinRecords) {
     return false;
@@ -294,9 +317,10 @@ bool TrackSurvey::TakeTrail(int64_t next, bool file_ended, WalkTrail* trail) {
   const bool past_end =
       file_ended &&
       next > bounds_.file_size - static_cast<int64_t>(kSectorHeaderSize);
+  CloseSegment();
   trail->Take({bounds_.file_size, signature_},
               {next, last_count_ == 0 || past_end, file_ended}, &segments_,
-              &ids_, &id_segments_);
+              &wide_keys_, &ids_, &id_segments_);
   ids_.reserve(kMaxSectorCount);
   segments_.reserve(kMaxSectorCount / WalkTrail::kSegmentRecords + 1);
   return true;

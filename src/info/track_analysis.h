@@ -102,6 +102,8 @@ class TrackSurvey {
   // Those among the records added and the trail's segments skipped; needs
   // ids_ sorted.
   Duplicates FindDuplicates() const;
+  // Keeps the keys of the last segment, if they are spread wide.
+  void CloseSegment();
 
   TrackBounds bounds_;
   d88::SectorId signature_;
@@ -114,6 +116,8 @@ class TrackSurvey {
   // IDs into a trail, the segment of each.
   bool whole_walk_ = true;
   std::vector<WalkTrail::Segment> segments_;
+  std::vector<int32_t> segment_keys_;  // of the last segment
+  std::vector<uint16_t> wide_keys_;
   std::vector<uint8_t> id_segments_;
   // The trail whose segments were added, and which.
   const WalkTrail* trail_ = nullptr;

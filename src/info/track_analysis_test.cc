@@ -456,13 +456,16 @@ TEST(TrackAnalysisTest, WalksThatSkipATrailFindWhatWalkingFinds) {
 TEST(TrackAnalysisTest, SkipStopsAtTheSegmentWhereTheWalkMayEnd) {
   // 1,500 records of 16 bytes from offset 1000, in segments 0 to 2: the
   // count of record q ends a walk whose index there is q + 100, but that of
-  // record 700 one whose index there is 705.
+  // record 700 one whose index there is 705 and that of record 1100 one
+  // whose index there is 3100.
   const TrackBounds inside = {1 << 20, 1 << 20};
   TrackSurvey survey(inside);
   for (int32_t q = 0; q < 1500; ++q) {
     survey.Add({1000 + 16 * int64_t{q},
                 {static_cast<uint8_t>(q >> 8), 0, static_cast<uint8_t>(q), 0},
-                q == 700 ? 706 : q + 101,
+                q == 700    ? 706
+                : q == 1100 ? 3101
+                            : q + 101,
                 0});
   }
   survey.AnomalyTexts(false);
@@ -484,6 +487,8 @@ TEST(TrackAnalysisTest, SkipStopsAtTheSegmentWhereTheWalkMayEnd) {
       {"record 700's count misses it", 516, 0xFFFF, 3},
       {"between the two, no count ends it", 562, 0xFFFF, 3},
       {"another record's count ends it", 612, 0xFFFF, 1},
+      {"between segment 2's keys, far apart, none ends it", 662, 0xFFFF, 3},
+      {"record 1100's count ends it", 2512, 0xFFFF, 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

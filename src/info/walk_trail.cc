@@ -95,10 +95,16 @@ void WalkTrail::Segment::Add(const SectorHeader& header, int64_t file_size,
   keys.set(static_cast<size_t>(key - key_min));
 }
 
-bool WalkTrail::Segment::MayEnd(int64_t delta) const {
+bool WalkTrail::Segment::MayEnd(int64_t delta,
+                                const std::vector<uint16_t>& wide_keys) const {
   if (delta < key_min || delta > key_max) return false;
-  if (int64_t{key_max} - key_min >= kKeyBits) return true;
-  return keys.test(static_cast<size_t>(delta - key_min));
+  if (int64_t{key_max} - key_min < kKeyBits) {
+    return keys.test(static_cast<size_t>(delta - key_min));
+  }
+  if (!wide()) return true;
+  const auto first = wide_keys.begin() + wide_at;
+  return std::binary_search(first, first + wide_count,
+                            static_cast<uint16_t>(delta - key_min));
 }
 
 int32_t WalkTrail::SegmentAt(int64_t offset) const {
@@ -121,7 +127,8 @@ bool WalkTrail::Skip(int32_t segment, d88::D88Image::WalkPlace* place,
   for (; s < static_cast<int32_t>(segments_.size()); ++s) {
     const Segment& seg = segments_[static_cast<size_t>(s)];
     const int64_t begin = int64_t{s} * kSegmentRecords;
-    if (last < begin + seg.records.layout.sectors || seg.MayEnd(delta)) {
+    if (last < begin + seg.records.layout.sectors ||
+        seg.MayEnd(delta, wide_keys_)) {
       // The walk may end inside: it visits this segment's records itself.
       *through = s;
       place->offset = seg.offset;
@@ -138,15 +145,19 @@ bool WalkTrail::Skip(int32_t segment, d88::D88Image::WalkPlace* place,
 }
 
 void WalkTrail::Take(const Terms& terms, const End& end,
-                     std::vector<Segment>* segments, std::vector<uint32_t>* ids,
+                     std::vector<Segment>* segments,
+                     std::vector<uint16_t>* wide_keys,
+                     std::vector<uint32_t>* ids,
                      std::vector<uint8_t>* id_segments) {
   terms_ = terms;
   end_ = end;
   records_ = static_cast<int32_t>(ids->size());
   segments_.swap(*segments);
+  wide_keys_.swap(*wide_keys);
   ids_.swap(*ids);
   id_segments_.swap(*id_segments);
   segments->clear();
+  wide_keys->clear();
   ids->clear();
   id_segments->clear();
 

@@ -82,7 +82,8 @@ struct RecordSummary {
 // itself, unless the trail's walk ended for every walk there.
 //
 // Memory: the IDs take 5 bytes a record, the segments about 300 bytes
-// each; at most 65,535 records, kept for the scans of one file.
+// each, and the keys of segments whose keys are spread wide 2 bytes a
+// record; at most 65,535 records, kept for the scans of one file.
 class WalkTrail {
  public:
   static constexpr int32_t kSegmentRecords = 512;
@@ -98,16 +99,26 @@ class WalkTrail {
     // The keys count - 1 - position of its records whose count is not 0:
     // a walk whose index at a record is the trail's position plus delta
     // ends there if the key is delta. Their range, and which values of it
-    // occur while it spans fewer than kKeyBits.
+    // occur: in `keys` while the range spans fewer than kKeyBits, else as
+    // `wide_count` values less key_min from `wide_at` on in the trail's
+    // wide keys, ascending (none while the range spans 65,536 or more).
     int32_t key_min = INT32_MAX;
     int32_t key_max = INT32_MIN;
     static constexpr int32_t kKeyBits = 512;
     std::bitset<kKeyBits> keys;
+    uint32_t wide_at = 0;
+    uint32_t wide_count = 0;
 
     void Add(const d88::SectorHeader& header, int64_t file_size,
              d88::SectorId signature, int32_t position);
-    // False if no record's count ends a walk with this delta.
-    bool MayEnd(int64_t delta) const;
+    // Whether its keys span kKeyBits or more, but fewer than 65,536.
+    bool wide() const {
+      const int64_t span = int64_t{key_max} - key_min;
+      return span >= kKeyBits && span <= 0xFFFF;
+    }
+    // False if no record's count ends a walk with this delta; `wide_keys`
+    // holds the trail's wide keys.
+    bool MayEnd(int64_t delta, const std::vector<uint16_t>& wide_keys) const;
   };
 
   // What the trail was gathered under: summaries hold for these alone.
@@ -181,13 +192,15 @@ class WalkTrail {
   // its segments, and its IDs sorted with theirs, giving back the buffers
   // of the trail it replaces.
   void Take(const Terms& terms, const End& end, std::vector<Segment>* segments,
-            std::vector<uint32_t>* ids, std::vector<uint8_t>* id_segments);
+            std::vector<uint16_t>* wide_keys, std::vector<uint32_t>* ids,
+            std::vector<uint8_t>* id_segments);
 
  private:
   Terms terms_ = {};
   End end_ = {};
   int32_t records_ = 0;
   std::vector<Segment> segments_;
+  std::vector<uint16_t> wide_keys_;
   std::vector<uint32_t> ids_;
   std::vector<uint8_t> id_segments_;
   std::vector<Repeats> repeats_;  // by segment

@@ -136,6 +136,12 @@ ChainedImagesShape SpreadCountsLongWalkShape() {
   return shape;
 }
 
+ChainedImagesShape TwoRunsLongWalkShape() {
+  ChainedImagesShape shape = ChainedStartsLongWalkShape();
+  shape.runs = 2;
+  return shape;
+}
+
 bool WriteSparseChainedImages(const std::string& path,
                               const ChainedImagesShape& shape) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -35,12 +35,15 @@ bool WriteBenchImages(const std::string& dir, std::string* failed);
 // zeros (1 GB); and 64 images chained in front of such a block, the tracks
 // of each sharing one start, which leads through the later images' starts
 // into the block; and 64 such images whose 164 tracks each start a walk of
-// their own (10,496 walks into the block); and those with counts in the
-// block that end no walk but spread wide (ChainedImagesShape).
+// their own (10,496 walks into the block); those with counts in the block
+// that end no walk but spread wide; and those whose starts take turns
+// between two runs through the block, each of every other record
+// (ChainedImagesShape).
 ChainedImagesShape LongWalkShape();
 ChainedImagesShape ChainedLongWalkShape();
 ChainedImagesShape ChainedStartsLongWalkShape();
 ChainedImagesShape SpreadCountsLongWalkShape();
+ChainedImagesShape TwoRunsLongWalkShape();
 
 // Writes the file `shape` describes to `path` as a sparse file: only the
 // stretches that hold bytes other than zeros take room on the disk (1 GB

@@ -1,6 +1,7 @@
 // Writes the benchmark inputs full.d88, many.d88 and worst.d88 into a
 // directory; with --long, the sparse files long.d88, chained-long.d88,
-// chained-starts.d88 and spread-counts.d88 instead (bench/bench_images.h).
+// chained-starts.d88, spread-counts.d88 and two-runs.d88 instead
+// (bench/bench_images.h).
 
 #include <cstdio>
 #include <cstring>
@@ -23,7 +24,8 @@ int main(int argc, char** argv) {
     } files[] = {{"/long.d88", d88test::LongWalkShape()},
                  {"/chained-long.d88", d88test::ChainedLongWalkShape()},
                  {"/chained-starts.d88", d88test::ChainedStartsLongWalkShape()},
-                 {"/spread-counts.d88", d88test::SpreadCountsLongWalkShape()}};
+                 {"/spread-counts.d88", d88test::SpreadCountsLongWalkShape()},
+                 {"/two-runs.d88", d88test::TwoRunsLongWalkShape()}};
     for (const auto& file : files) {
       if (!d88test::WriteSparseChainedImages(dir + file.name, file.shape)) {
         failed = dir + file.name;

@@ -78,11 +78,12 @@ int64_t ForEachChainedPiece(
           image_size * k + static_cast<int64_t>(kImageHeaderSize) + 16 * j;
       // The next image's record j, or the block's record where start j
       // enters it.
+      const int32_t entry = (j * entry_stride) % shape.block_records;
       const int64_t next =
           k + 1 < shape.images
               ? here + image_size
               : block_start +
-                    record_size * ((j * entry_stride) % shape.block_records);
+                    record_size * (entry - entry % shape.runs + j % shape.runs);
       AddRecord(image.AddTrack(j), {0xFF, 0xFF, 0xFF, 0xFF}, Bytes{},
                 static_cast<uint16_t>(next - here - 16));
     }
@@ -100,7 +101,9 @@ int64_t ForEachChainedPiece(
   for (int32_t i = 0; i < shape.block_records; ++i) {
     AddRecord(block,
               {static_cast<uint8_t>(i >> 8), 2, static_cast<uint8_t>(i), 0},
-              Bytes{}, shape.block_gap);
+              Bytes{},
+              static_cast<uint16_t>(record_size * (shape.runs - 1) +
+                                    shape.block_gap));
     // A walk from image k reaches record i at index images - k + i.
     if (shape.spread_counts && i >= 1000) {
       block.Last().count = static_cast<uint16_t>(shape.images + 1 + i +

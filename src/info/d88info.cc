@@ -207,14 +207,14 @@ void PrintHeaderFields() {
 // Prints the account of the selected image; from its tracks on, only a line
 // if that part repeats an earlier image's.
 void ReportImage(int32_t index, int64_t file_size, EarlierTexts* repeats,
-                 WalkTrail* trail) {
+                 WalkTrails* trails) {
   g_out.Print("Image %d at offset %d\n", index, g_image.GetImageBase());
   PrintHeaderFields();
 
   Anomalies anomalies;
   std::string lines;
   GatherLines(&lines);
-  const TrackScan scan = ScanImage(g_image, file_size, &anomalies, trail);
+  const TrackScan scan = ScanImage(g_image, file_size, &anomalies, trails);
   PrintTracks(scan);
   PrintAnomalies(anomalies);
 
@@ -279,7 +279,7 @@ int RunAccount() {
               Count(count, "image", "images").c_str());
   int64_t end = 0;  // where the images end, when that is known
   EarlierTexts repeats;
-  WalkTrail trail;
+  WalkTrails trails;
   for (int32_t i = 0; i < count; ++i) {
     g_out.Print("\n");
     if (!g_image.SelectImage(i)) {
@@ -288,7 +288,7 @@ int RunAccount() {
       end = -1;
       continue;
     }
-    ReportImage(i, file_size, &repeats, &trail);
+    ReportImage(i, file_size, &repeats, &trails);
     const int32_t disk_size = g_image.GetDiskSize();
     end = disk_size < static_cast<int64_t>(kImageHeaderSize)
               ? -1

@@ -115,7 +115,7 @@ void WriteTracks(JsonWriter& j, D88Image& image, const TrackScan& scan,
 }
 
 void WriteImage(JsonWriter& j, D88Image& image, int32_t index,
-                int64_t file_size, int32_t* sectors_left, WalkTrail* trail) {
+                int64_t file_size, int32_t* sectors_left, WalkTrails* trails) {
   j.BeginObject();
   j.Member("index", index);
   j.Member("offset", image.GetImageBase());
@@ -148,7 +148,7 @@ void WriteImage(JsonWriter& j, D88Image& image, int32_t index,
   j.Member("disk_size", image.GetDiskSize());
 
   Anomalies anomalies;
-  const TrackScan scan = ScanImage(image, file_size, &anomalies, trail);
+  const TrackScan scan = ScanImage(image, file_size, &anomalies, trails);
   WriteAnomalies(j, anomalies);
   WriteTracks(j, image, scan, sectors_left);
 
@@ -390,12 +390,12 @@ int RunJson(D88Image& image, const std::string& name, bool check) {
   int status = 0;
   if (is_d88) {
     int32_t sectors_left = kMaxJsonSectors;
-    WalkTrail trail;
+    WalkTrails trails;
     j.Key("images");
     j.BeginArray();
     for (int32_t i = 0; i < image.GetImageCount(); ++i) {
       if (!image.SelectImage(i)) continue;
-      WriteImage(j, image, i, file_size, &sectors_left, &trail);
+      WriteImage(j, image, i, file_size, &sectors_left, &trails);
     }
     j.EndArray();
     if (check) status = WriteCheck(j, image);

@@ -308,7 +308,7 @@ void TrackSurvey::CloseSegment() {
   segment_keys_.clear();
 }
 
-bool TrackSurvey::TakeTrail(int64_t next, bool file_ended, WalkTrail* trail) {
+bool TrackSurvey::TakeTrail(int64_t next, bool file_ended, WalkTrails* trails) {
   if (!whole_walk_ || totals_.layout.sectors < WalkTrail::kMinRecords) {
     return false;
   }
@@ -318,6 +318,7 @@ bool TrackSurvey::TakeTrail(int64_t next, bool file_ended, WalkTrail* trail) {
       file_ended &&
       next > bounds_.file_size - static_cast<int64_t>(kSectorHeaderSize);
   CloseSegment();
+  WalkTrail* trail = trails->Room(totals_.layout.sectors);
   trail->Take({bounds_.file_size, signature_},
               {next, last_count_ == 0 || past_end, file_ended}, &segments_,
               &wide_keys_, &ids_, &id_segments_);
@@ -361,46 +362,58 @@ Anomalies::Entry& Anomalies::Find(const std::string& what) {
 namespace {
 
 // What the walk of ScanTracks hands each header to: the survey, and the
-// trail whose segments it may skip, from where the walk last went on.
+// trails whose segments it may skip (once it skipped some of one, that
+// one alone), from where the walk last went on.
 struct ScanVisit {
   TrackSurvey* survey;
-  const WalkTrail* trail;
+  const WalkTrails* trails;
+  WalkTrail::Terms terms;
+  const WalkTrail* trail;  // the one followed, or null
   int64_t resumed_at;
-  int32_t segment;  // where the walk stopped: the segment it reached
+  const WalkTrail* stopped_at;  // where the walk stopped: a trail's segment
+  int32_t segment;
 };
 
 bool VisitHeader(void* context, const SectorHeader& header) {
   ScanVisit& visit = *static_cast<ScanVisit*>(context);
-  // A segment of the trail is skipped only once the records the listing
+  // A segment of a trail is skipped only once the records the listing
   // shows are all added.
-  if (visit.trail != nullptr && header.offset != visit.resumed_at &&
+  if (visit.trails != nullptr && header.offset != visit.resumed_at &&
       visit.survey->layout().sectors >= kMaxIdsShown) {
-    visit.segment = visit.trail->SegmentAt(header.offset);
-    if (visit.segment >= 0) return false;
+    if (visit.trail != nullptr) {
+      visit.segment = visit.trail->SegmentAt(header.offset);
+      visit.stopped_at = visit.trail;
+    } else {
+      visit.stopped_at =
+          visit.trails->Find(visit.terms, header.offset, &visit.segment);
+    }
+    if (visit.stopped_at != nullptr && visit.segment >= 0) return false;
   }
   visit.survey->Add(header);
   return true;
 }
 
 // Walks track `track` of the image selected in `image` into `survey`,
-// skipping the segments of `trail` (unless null) that the walk follows;
+// skipping the segments of `trails` (unless null) that the walk follows;
 // returns whether the walk ended at the end of the file, with `*next`
 // after its last record.
 bool WalkTrack(D88Image& image, int32_t track, TrackSurvey* survey,
-               const WalkTrail* trail, int64_t* next) {
+               const WalkTrails* trails, const WalkTrail::Terms& terms,
+               int64_t* next) {
   D88Image::WalkPlace place;
   *next = 0;
   if (!image.GetTrackStart(track, &place)) return false;
-  ScanVisit visit = {survey, trail, -1, -1};
+  ScanVisit visit = {survey, trails, terms, nullptr, -1, nullptr, -1};
   bool file_ended = false;
   for (;;) {
     visit.resumed_at = place.offset;
     if (image.WalkRecords(&place, &VisitHeader, &visit, &file_ended)) break;
+    const WalkTrail& trail = *visit.stopped_at;
     int32_t through = visit.segment;
-    const bool ended =
-        trail->Skip(visit.segment, &place, &through, &file_ended);
+    const bool ended = trail.Skip(visit.segment, &place, &through, &file_ended);
     for (int32_t s = visit.segment; s < through; ++s) {
-      survey->AddSkipped(*trail, s);
+      survey->AddSkipped(trail, s);
+      visit.trail = &trail;
     }
     if (ended) break;
   }
@@ -438,7 +451,7 @@ std::vector<ShownSector> ShownSectors(D88Image& image, int32_t track,
 
 TrackScan ScanTracks(D88Image& image, int64_t file_size,
                      int32_t signature_track, SectorId signature,
-                     Anomalies* anomalies, WalkTrail* trail) {
+                     Anomalies* anomalies, WalkTrails* trails) {
   TrackScan scan;
   TrackSurvey survey(
       {file_size, int64_t{image.GetImageBase()} + image.GetDiskSize()},
@@ -480,15 +493,12 @@ TrackScan ScanTracks(D88Image& image, int64_t file_size,
     }
     survey.Clear();
     int64_t next = 0;
-    const bool usable =
-        trail != nullptr && !trail->empty() && trail->terms() == terms;
-    const bool file_ended =
-        WalkTrack(image, t, &survey, usable ? trail : nullptr, &next);
+    const bool file_ended = WalkTrack(image, t, &survey, trails, terms, &next);
     Walked& w = walked[offset];
     w.track = t;
     w.anomalies = survey.AnomalyTexts(file_ended);
     w.has_signature = survey.signature_found();
-    if (trail != nullptr) survey.TakeTrail(next, file_ended, trail);
+    if (trails != nullptr) survey.TakeTrail(next, file_ended, trails);
     scan.present.push_back(t);
     scan.layouts[at] = survey.layout();
     scan.shown_count[at] = static_cast<int32_t>(survey.shown().size());
@@ -504,7 +514,7 @@ TrackScan ScanTracks(D88Image& image, int64_t file_size,
 }
 
 TrackScan ScanImage(D88Image& image, int64_t file_size, Anomalies* anomalies,
-                    WalkTrail* trail) {
+                    WalkTrails* trails) {
   const int32_t base = image.GetImageBase();
   const int32_t disk_size = image.GetDiskSize();
   if (disk_size < static_cast<int64_t>(kImageHeaderSize)) {
@@ -517,7 +527,7 @@ TrackScan ScanImage(D88Image& image, int64_t file_size, Anomalies* anomalies,
   }
   const TrackScan scan =
       ScanTracks(image, file_size, game::kSignatureSector.track,
-                 game::kSignatureSector.id, anomalies, trail);
+                 game::kSignatureSector.id, anomalies, trails);
   const std::string media = MediaMismatch(image.GetMediaType(), scan);
   if (!media.empty()) anomalies->Add(media);
   return scan;

@@ -87,10 +87,11 @@ class TrackSurvey {
   // mark. Long lists within a text are cut.
   std::vector<std::string> AnomalyTexts(bool file_ended);
 
-  // After AnomalyTexts: makes the walk surveyed into `trail`, which ended
-  // before `next` (`file_ended` as for AnomalyTexts), if the walk added
-  // kMinRecords or more records and no segments. Returns whether it did.
-  bool TakeTrail(int64_t next, bool file_ended, WalkTrail* trail);
+  // After AnomalyTexts: makes the walk surveyed, which ended before `next`
+  // (`file_ended` as for AnomalyTexts), a trail of `trails`, if the walk
+  // added kMinRecords or more records and no segments. Returns whether it
+  // did.
+  bool TakeTrail(int64_t next, bool file_ended, WalkTrails* trails);
 
  private:
   // Distinct IDs that occur more than once: how many, and the smallest
@@ -181,12 +182,13 @@ std::vector<ShownSector> ShownSectors(d88::D88Image& image, int32_t track,
 // earlier track of the image starts hold the same records, and are not
 // walked again.
 //
-// `trail`, unless null, is kept across the scans of one file's images: a
+// `trails`, unless null, are kept across the scans of one file's images: a
 // walk that reaches the records of a long walk before it passes over them
-// with the trail, whatever the image, and a long walk becomes the trail.
+// with that walk's trail, whatever the image, and a long walk becomes a
+// trail.
 TrackScan ScanTracks(d88::D88Image& image, int64_t file_size,
                      int32_t signature_track, d88::SectorId signature,
-                     Anomalies* anomalies, WalkTrail* trail = nullptr);
+                     Anomalies* anomalies, WalkTrails* trails = nullptr);
 
 // The scan of the image selected in `image` (in a file of `file_size`
 // bytes) for the account, the game's signature sector noted, with the
@@ -194,7 +196,7 @@ TrackScan ScanTracks(d88::D88Image& image, int64_t file_size,
 // the header or running past the end of the file; then those of the tracks,
 // then MediaMismatch's.
 TrackScan ScanImage(d88::D88Image& image, int64_t file_size,
-                    Anomalies* anomalies, WalkTrail* trail = nullptr);
+                    Anomalies* anomalies, WalkTrails* trails = nullptr);
 
 // The name of media type `type`: 2D, 2DD, 2HD, 1D, 1DD; null for others.
 const char* MediaName(int32_t type);

@@ -354,7 +354,10 @@ std::vector<uint8_t> RandomBlockFile(std::mt19937& rng, bool narrow_keys) {
   const size_t starts = 1 + pick(6);
   const size_t image_size = d88::kImageHeaderSize + 16 * starts;
   const size_t block_start = image_size * images;
-  const uint32_t block = 1100 + pick(2400);
+  // One block, or up to three that end every walk at their last record,
+  // of records without data, so that every block lies within reach.
+  const uint32_t blocks = pick(3) == 0 ? 2 + pick(2) : 1;
+  const uint32_t block = blocks == 1 ? 1100 + pick(2400) : 1100 + pick(300);
   const uint32_t id_pool = pick(2) == 0 ? 1 << 16 : 1 + pick(4000);
   std::vector<uint8_t> out(block_start);
   const auto record = [&](size_t at, uint32_t count, uint16_t data_size) {
@@ -369,20 +372,24 @@ std::vector<uint8_t> RandomBlockFile(std::mt19937& rng, bool narrow_keys) {
     out[at + d88::kDataSizeOffset] = static_cast<uint8_t>(data_size);
     out[at + d88::kDataSizeOffset + 1] = static_cast<uint8_t>(data_size >> 8);
   };
-  // The block: each record's offset, for the starts that jump into it.
-  std::vector<size_t> offsets;
+  // The blocks: each record's offset, for the starts that jump into them.
+  std::vector<std::vector<size_t>> offsets(blocks);
   const uint32_t key = 1000 + pick(400);
-  for (uint32_t q = 0; q < block; ++q) {
-    offsets.push_back(out.size());
-    uint32_t count = 0xFFFF;
-    if (narrow_keys) count = q + key + (pick(16) == 0 ? pick(61) : 30) - 829;
-    if (pick(40) == 0) count = q + 1 + pick(140) - 70;  // ends some walks
-    if (q + 1 == block && pick(3) == 0) count = 0;
-    uint16_t size = pick(4) == 0 ? static_cast<uint16_t>(pick(40)) : 0;
-    const bool past_end = q + 1 == block && pick(3) == 0;
-    if (past_end) size = 5000;
-    out.resize(out.size() + 16 + (past_end ? 100 : size));
-    record(offsets.back(), count, size);
+  for (std::vector<size_t>& block_offsets : offsets) {
+    const bool last_block = &block_offsets == &offsets.back();
+    for (uint32_t q = 0; q < block; ++q) {
+      block_offsets.push_back(out.size());
+      uint32_t count = 0xFFFF;
+      if (narrow_keys) count = q + key + (pick(16) == 0 ? pick(61) : 30) - 829;
+      if (pick(40) == 0) count = q + 1 + pick(140) - 70;  // ends some walks
+      if (q + 1 == block && (!last_block || pick(3) == 0)) count = 0;
+      uint16_t size =
+          pick(4) == 0 && blocks == 1 ? static_cast<uint16_t>(pick(40)) : 0;
+      const bool past_end = q + 1 == block && last_block && pick(3) == 0;
+      if (past_end) size = 5000;
+      out.resize(out.size() + 16 + (past_end ? 100 : size));
+      record(block_offsets.back(), count, size);
+    }
   }
   if (pick(3) == 0) out.resize(out.size() + 5);  // a cut header
   for (size_t k = 0; k < images; ++k) {
@@ -397,11 +404,12 @@ std::vector<uint8_t> RandomBlockFile(std::mt19937& rng, bool narrow_keys) {
     }
     for (size_t j = 0; j < starts; ++j) {
       const size_t here = base + d88::kImageHeaderSize + 16 * j;
-      // The next image's record j, or a record early in the block.
+      // The next image's record j, or a record early in a block.
+      const std::vector<size_t>& into = offsets[pick(blocks)];
       const size_t next =
           k + 1 < images && pick(4) != 0
               ? here + image_size
-              : offsets[pick(4) == 0 ? pick(block) : pick(block / 8)];
+              : into[pick(4) == 0 ? pick(block) : pick(block / 8)];
       const uint32_t count = pick(3) == 0 ? 300 + pick(3000) : 0xFFFF;
       record(here, count, static_cast<uint16_t>(next - here - 16));
     }
@@ -427,14 +435,14 @@ TEST(TrackAnalysisTest, WalksThatSkipATrailFindWhatWalkingFinds) {
     const int64_t size = static_cast<int64_t>(file.size());
     d88::D88Image image;
     ASSERT_TRUE(image.OpenMemory(file.data(), file.size()));
-    WalkTrail trail;
+    WalkTrails trails;
     for (int32_t i = 0; i < image.GetImageCount(); ++i) {
       SCOPED_TRACE(i);
       ASSERT_TRUE(image.SelectImage(i));
       Anomalies walked;
       Anomalies skipped;
       const TrackScan plain = ScanImage(image, size, &walked);
-      const TrackScan quick = ScanImage(image, size, &skipped, &trail);
+      const TrackScan quick = ScanImage(image, size, &skipped, &trails);
       EXPECT_EQ(quick.present, plain.present);
       EXPECT_EQ(quick.layouts, plain.layouts);
       EXPECT_EQ(quick.shown_count, plain.shown_count);
@@ -469,9 +477,14 @@ TEST(TrackAnalysisTest, SkipStopsAtTheSegmentWhereTheWalkMayEnd) {
                 0});
   }
   survey.AnomalyTexts(false);
-  WalkTrail trail;
-  ASSERT_TRUE(survey.TakeTrail(1000 + 16 * 1500, false, &trail));
-  ASSERT_EQ(trail.SegmentAt(1000 + 16 * 512), 1);
+  WalkTrails trails;
+  ASSERT_TRUE(survey.TakeTrail(1000 + 16 * 1500, false, &trails));
+  int32_t segment = -1;
+  const WalkTrail* found =
+      trails.Find({inside.file_size, {}}, 1000 + 16 * 512, &segment);
+  ASSERT_NE(found, nullptr);
+  const WalkTrail& trail = *found;
+  ASSERT_EQ(segment, 1);
   EXPECT_EQ(trail.SegmentAt(1000 + 16 * 513), -1);
   struct Case {
     const char* what;
@@ -554,10 +567,10 @@ TEST(TrackAnalysisTest, AReadThatFailedOnceIsTriedAgainByLaterWalks) {
     d88::D88Image image;
     ASSERT_TRUE(image.Open(path.c_str()));
     ASSERT_TRUE(image.SelectImage(0));
-    WalkTrail trail;
+    WalkTrails trails;
     Anomalies anomalies;
     ScanImage(image, static_cast<int64_t>(file.size()), &anomalies,
-              with_trail == 1 ? &trail : nullptr);
+              with_trail == 1 ? &trails : nullptr);
     for (const Anomalies::Entry& e : anomalies.entries()) {
       std::string text = e.what + " on";
       for (const int32_t t : e.tracks) text += " " + std::to_string(t);
@@ -566,6 +579,34 @@ TEST(TrackAnalysisTest, AReadThatFailedOnceIsTriedAgainByLaterWalks) {
   }
   d88::SetFileSource(nullptr);
   EXPECT_EQ(texts[1], texts[0]);
+}
+
+// Runs of records that walks lead into by turns each keep their trail
+// while they fit: at most four, of at most 65,535 records in all, the
+// oldest giving way first; short walks make none.
+TEST(TrackAnalysisTest, TrailsKeepTheLatestRunsThatFit) {
+  const TrackBounds inside = {int64_t{1} << 30, int64_t{1} << 30};
+  WalkTrails trails;
+  const auto take = [&](int64_t run, int32_t records) {
+    TrackSurvey survey(inside);
+    for (int32_t q = 0; q < records; ++q) {
+      survey.Add({(run << 20) + 16 * int64_t{q}, {}, 0xFFFF, 0});
+    }
+    survey.AnomalyTexts(false);
+    return survey.TakeTrail((run << 20) + 16 * int64_t{records}, false,
+                            &trails);
+  };
+  const auto kept = [&](int64_t run) {
+    int32_t segment = -1;
+    return trails.Find({inside.file_size, {}}, run << 20, &segment) != nullptr;
+  };
+  for (int64_t run = 1; run <= 5; ++run) ASSERT_TRUE(take(run, 2000));
+  EXPECT_FALSE(take(9, 1000));
+  EXPECT_EQ((std::vector<bool>{kept(1), kept(2), kept(3), kept(4), kept(5)}),
+            (std::vector<bool>{false, true, true, true, true}));
+  ASSERT_TRUE(take(6, 60000));
+  EXPECT_EQ((std::vector<bool>{kept(2), kept(3), kept(4), kept(5), kept(6)}),
+            (std::vector<bool>{false, false, true, true, true}));
 }
 
 TEST(TrackAnalysisTest, ListingNamesRepeatedTracksWithTheFirstAndCapsTheRest) {

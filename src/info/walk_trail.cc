@@ -194,6 +194,50 @@ void WalkTrail::Take(const Terms& terms, const End& end,
   }
 }
 
+void WalkTrail::Release() {
+  terms_ = {};
+  end_ = {};
+  records_ = 0;
+  std::vector<Segment>().swap(segments_);
+  std::vector<uint16_t>().swap(wide_keys_);
+  std::vector<uint32_t>().swap(ids_);
+  std::vector<uint8_t>().swap(id_segments_);
+  std::vector<Repeats>().swap(repeats_);
+}
+
+const WalkTrail* WalkTrails::Find(const WalkTrail::Terms& terms, int64_t offset,
+                                  int32_t* segment) const {
+  for (const WalkTrail& trail : trails_) {
+    if (trail.empty() || !(trail.terms() == terms)) continue;
+    *segment = trail.SegmentAt(offset);
+    if (*segment >= 0) return &trail;
+  }
+  return nullptr;
+}
+
+WalkTrail* WalkTrails::Room(int32_t records) {
+  for (;;) {
+    int32_t kept = 0;
+    int oldest = -1;
+    int free = -1;
+    for (int i = 0; i < kMaxTrails; ++i) {
+      if (trails_[i].empty()) {
+        free = i;
+        continue;
+      }
+      kept += trails_[i].records();
+      if (oldest < 0 || taken_[i] < taken_[oldest]) oldest = i;
+    }
+    if (free >= 0 && records <= d88::kMaxSectorCount - kept) {
+      taken_[free] = ++clock_;
+      return &trails_[free];
+    }
+    // A walk holds at most kMaxSectorCount records: with every trail
+    // released there is room.
+    trails_[oldest].Release();
+  }
+}
+
 int32_t WalkTrail::CountFrom(uint32_t id, int32_t segment) const {
   int32_t count = 0;
   for (auto it = std::lower_bound(ids_.begin(), ids_.end(), id);

@@ -144,6 +144,11 @@ class WalkTrail {
   WalkTrail& operator=(const WalkTrail&) = delete;
 
   bool empty() const { return segments_.empty(); }
+  // The records of the trail's walk.
+  int32_t records() const { return records_; }
+
+  // Empties the trail and frees its memory.
+  void Release();
   const Terms& terms() const { return terms_; }
 
   // The segment whose first record lies at `offset`; -1 if none does.
@@ -204,6 +209,34 @@ class WalkTrail {
   std::vector<uint32_t> ids_;
   std::vector<uint8_t> id_segments_;
   std::vector<Repeats> repeats_;  // by segment
+};
+
+// The trails of the scans of one file: up to kMaxTrails, of at most
+// kMaxSectorCount records in all (as many as one walk visits), so that
+// walks that lead into a few long runs of records by turns each find
+// theirs. A new trail takes the place of the oldest ones as far as it needs
+// room.
+class WalkTrails {
+ public:
+  static constexpr int kMaxTrails = 4;
+
+  WalkTrails() = default;
+  WalkTrails(const WalkTrails&) = delete;
+  WalkTrails& operator=(const WalkTrails&) = delete;
+
+  // The trail gathered under `terms` one of whose segments begins at
+  // `offset`, with that segment in `*segment`; null if there is none.
+  const WalkTrail* Find(const WalkTrail::Terms& terms, int64_t offset,
+                        int32_t* segment) const;
+
+  // An empty trail for a walk of `records` records, made room for by
+  // releasing the oldest trails first.
+  WalkTrail* Room(int32_t records);
+
+ private:
+  WalkTrail trails_[kMaxTrails];
+  uint64_t taken_[kMaxTrails] = {};  // when each was given out; 0: never
+  uint64_t clock_ = 0;
 };
 
 }  // namespace info

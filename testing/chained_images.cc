@@ -1,5 +1,7 @@
 #include "testing/chained_images.h"
 
+#include <algorithm>
+
 #include "game/game_layout.h"
 #include "testing/game_disk_builder.h"
 
@@ -102,8 +104,10 @@ int64_t ForEachChainedPiece(
     AddRecord(block,
               {static_cast<uint8_t>(i >> 8), 2, static_cast<uint8_t>(i), 0},
               Bytes{},
-              static_cast<uint16_t>(record_size * (shape.runs - 1) +
-                                    shape.block_gap));
+              static_cast<uint16_t>(
+                  record_size *
+                      std::min(shape.runs - 1, shape.block_records - 1 - i) +
+                  shape.block_gap));
     // A walk from image k reaches record i at index images - k + i.
     if (shape.spread_counts && i >= 1000) {
       block.Last().count = static_cast<uint16_t>(shape.images + 1 + i +

@@ -49,8 +49,8 @@ struct ChainedImagesShape {
   // spread over 2,000 values within any 512 records.
   bool spread_counts = false;
   // Runs that take the block's records by turns: each record's data jumps
-  // over the records of the other runs, and start j enters run j % runs
-  // (run 0 alone leads on to the game's sectors).
+  // over the records of the other runs, the last of each to the game's
+  // sectors, and start j enters run j % runs.
   int32_t runs = 1;
   int32_t entries = 363;  // directory entries, 0 to 363
   uint16_t entry_size = 0xFFFF;

@@ -57,7 +57,8 @@ struct SectorLocation {
 // room for what walks found (328 KiB: 256 notes of 8 bytes for each of the
 // 164 tracks, kept densely, so that ordinary images use a few KiB of it),
 // whatever the file holds; pages are touched only as they are used. The
-// record headers are kept in a table of 90 KiB (6,144 slots of 15 bytes),
+// record headers are kept in a table of 90 KiB (6,144 slots of 15 bytes,
+// 3 of them the sector marks, taken only once a header has marks),
 // enough for the walks of ordinary images, which grows to 1.41 MiB (98,304
 // slots) when walks reach more than 4,096 records or offsets past 1 GiB,
 // and goes back to the small table at the next Open. Bytes in memory

@@ -745,12 +745,19 @@ TEST_F(ReaderTest, WalksOverRecordsAlreadyWalkedReadNothing) {
 TEST(HeaderMemoTest, FindsExactlyWhatWasKept) {
   const auto fields = [](int64_t offset) {
     const uint64_t x = static_cast<uint64_t>(offset) * 0x9E3779B97F4A7C15u;
-    return SectorHeader{
+    SectorHeader h = {
         offset,
         {static_cast<uint8_t>(x >> 56), static_cast<uint8_t>(x >> 48),
          static_cast<uint8_t>(x >> 40), static_cast<uint8_t>(x >> 32)},
         static_cast<int32_t>(x >> 16 & 0xFFFF),
         static_cast<int32_t>(x & 0xFFFF)};
+    // Marks on one header in five: the first comes after others without.
+    if (offset % 5 == 0) {
+      h.density = static_cast<uint8_t>(x >> 8 | 1);
+      h.deleted = static_cast<uint8_t>(x >> 24);
+      h.status = static_cast<uint8_t>(x);
+    }
+    return h;
   };
   std::unique_ptr<HeaderMemo> memo(new HeaderMemo());
   std::mt19937_64 random(7);
@@ -787,6 +794,9 @@ TEST(HeaderMemoTest, FindsExactlyWhatWasKept) {
     ASSERT_EQ(found.id, want.id);
     ASSERT_EQ(found.count, want.count);
     ASSERT_EQ(found.data_size, want.data_size);
+    ASSERT_EQ(found.density, want.density);
+    ASSERT_EQ(found.deleted, want.deleted);
+    ASSERT_EQ(found.status, want.status);
   }
   EXPECT_GT(found_count, 10000u);
   EXPECT_EQ(memo->slot_count(), HeaderMemo::kMaxSlots);

@@ -81,13 +81,16 @@ void HeaderMemo::Clear() {
     // A large table goes back to the system; the next file starts small.
     Release();
   } else if (used_ != 0) {
-    std::memset(slots_, 0, slot_count_ * (sizeof(Slot) + sizeof(marks_[0])));
+    std::memset(slots_, 0, slot_count_ * sizeof(Slot));
+    if (marks_ != nullptr)
+      std::memset(marks_, 0, slot_count_ * sizeof(marks_[0]));
   }
   used_ = 0;
 }
 
 void HeaderMemo::Release() {
   std::free(slots_);
+  std::free(marks_);
   slots_ = nullptr;
   marks_ = nullptr;
   slot_count_ = 0;
@@ -103,11 +106,12 @@ bool HeaderMemo::Grow(int64_t offset) {
   if (slots_ != nullptr && shift_ == kMaxShift) return false;
   const size_t count = size_t{3} << shift;
   // Zeroed by calloc: its pages are touched only as headers are kept.
-  void* table = std::calloc(count, sizeof(Slot) + sizeof(marks_[0]));
+  void* table = std::calloc(count, sizeof(Slot));
   if (table == nullptr) return false;
   std::free(slots_);
+  std::free(marks_);
   slots_ = static_cast<Slot*>(table);
-  marks_ = reinterpret_cast<uint8_t(*)[3]>(slots_ + count);
+  marks_ = nullptr;
   slot_count_ = count;
   shift_ = shift;
   used_ = 0;
@@ -151,9 +155,11 @@ bool HeaderMemo::Find(int64_t offset, SectorHeader* header) const {
     header->id = {slot.id[0], slot.id[1], slot.id[2], slot.id[3]};
     header->count = slot.count;
     header->data_size = slot.data_size;
-    header->density = marks_[at][0];
-    header->deleted = marks_[at][1];
-    header->status = marks_[at][2];
+    const uint8_t none[3] = {0, 0, 0};
+    const uint8_t* marks = marks_ != nullptr ? marks_[at] : none;
+    header->density = marks[0];
+    header->deleted = marks[1];
+    header->status = marks[2];
     return true;
   }
   return false;
@@ -164,6 +170,16 @@ void HeaderMemo::Keep(const SectorHeader& header) {
   const bool named = Names(header.offset);
   if (!named || (used_ >= slot_count_ / 3 * 2 && slot_count_ < kMaxSlots)) {
     if (!Grow(header.offset) && !named) return;
+  }
+  // The marks take room only once a header with marks is kept: those of
+  // crafted long walks, and of most images, have none.
+  const bool marked =
+      header.density != 0 || header.deleted != 0 || header.status != 0;
+  if (marked && marks_ == nullptr) {
+    marks_ =
+        static_cast<uint8_t(*)[3]>(std::calloc(slot_count_, sizeof(marks_[0])));
+    // Kept without its marks, the header would read wrong.
+    if (marks_ == nullptr) return;
   }
   size_t at = 0;
   uint32_t high = 0;
@@ -193,10 +209,12 @@ void HeaderMemo::Keep(const SectorHeader& header) {
              {header.id.c, header.id.h, header.id.r, header.id.n},
              static_cast<uint16_t>(header.count),
              static_cast<uint16_t>(header.data_size)};
-  uint8_t* marks = marks_[chosen - slots_];
-  marks[0] = header.density;
-  marks[1] = header.deleted;
-  marks[2] = header.status;
+  if (marks_ != nullptr) {
+    uint8_t* marks = marks_[chosen - slots_];
+    marks[0] = header.density;
+    marks[1] = header.deleted;
+    marks[2] = header.status;
+  }
 }
 
 bool SectorWalk::ReadHeader(SectorHeader* header) {

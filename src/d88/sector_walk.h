@@ -54,7 +54,8 @@ class BlockCache {
 // later walk that reaches one of them, from any start and in any image,
 // reads nothing from the file. Exact as long as the file does not change.
 //
-// A table of slots of 12 bytes and 3 bytes of marks each, small at first:
+// A table of slots of 12 bytes and 3 bytes of marks each (the marks only
+// once a header with marks other than 0 is kept), small at first:
 // kSmallSlots (90 KiB), as much as the walks of ordinary images need. When
 // two thirds of it are used, or an offset lies beyond what its slots can
 // name (1 GiB), it is replaced by the large table of kMaxSlots (1.41 MiB),
@@ -154,9 +155,10 @@ class HeaderMemo {
   bool Grow(int64_t offset);
 
   uint32_t walk_ = 0;
-  // The table: slot_count_ slots, then their marks (each slot's header's
-  // density, deleted mark and status, apart so that the slots the searches
-  // probe stay small). Null until a header is kept.
+  // The table: slot_count_ slots, null until a header is kept; and their
+  // marks (each slot's header's density, deleted mark and status, apart so
+  // that the slots the searches probe stay small), null, that is all 0,
+  // until a header with marks is kept.
   Slot* slots_ = nullptr;
   uint8_t (*marks_)[3] = nullptr;
   size_t slot_count_ = 0;  // 3 << shift_, or 0 without a table

@@ -108,7 +108,8 @@ int64_t ForEachChainedPiece(
                   record_size *
                       std::min(shape.runs - 1, shape.block_records - 1 - i) +
                   shape.block_gap));
-    // A walk from image k reaches record i at index images - k + i.
+    // With one run, a walk from image k reaches record i at index
+    // images - k + i.
     if (shape.spread_counts && i >= 1000) {
       block.Last().count = static_cast<uint16_t>(shape.images + 1 + i +
                                                  (i % 2 == 0 ? 1000 : -1000));

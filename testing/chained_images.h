@@ -46,11 +46,14 @@ struct ChainedImagesShape {
   // From the block's record 1000 on, counts that tell walks apart: each
   // would end a walk whose index there is 1,000 more, or 1,000 less, than
   // that of a walk from the first image, so none ends any walk but they
-  // spread over 2,000 values within any 512 records.
+  // spread over 2,000 values within any 512 records (with one run, and
+  // fewer than 64,000 records in the block).
   bool spread_counts = false;
   // Runs that take the block's records by turns: each record's data jumps
   // over the records of the other runs, the last of each to the game's
-  // sectors, and start j enters run j % runs.
+  // sectors, and start j enters run j % runs. `runs` divides block_records,
+  // and a jump, (runs - 1) * (16 + block_gap) + block_gap, stays below
+  // 65,536 bytes.
   int32_t runs = 1;
   int32_t entries = 363;  // directory entries, 0 to 363
   uint16_t entry_size = 0xFFFF;

@@ -82,8 +82,9 @@ void HeaderMemo::Clear() {
     Release();
   } else if (used_ != 0) {
     std::memset(slots_, 0, slot_count_ * sizeof(Slot));
-    if (marks_ != nullptr)
-      std::memset(marks_, 0, slot_count_ * sizeof(marks_[0]));
+    // The next file may have no marks.
+    std::free(marks_);
+    marks_ = nullptr;
   }
   used_ = 0;
 }

@@ -319,6 +319,7 @@ bool TrackSurvey::TakeTrail(int64_t next, bool file_ended, WalkTrails* trails) {
       next > bounds_.file_size - static_cast<int64_t>(kSectorHeaderSize);
   CloseSegment();
   WalkTrail* trail = trails->Room(totals_.layout.sectors);
+  if (trail == nullptr) return false;
   trail->Take({bounds_.file_size, signature_},
               {next, last_count_ == 0 || past_end, file_ended}, &segments_,
               &wide_keys_, &ids_, &id_segments_);

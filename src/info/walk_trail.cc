@@ -232,8 +232,8 @@ WalkTrail* WalkTrails::Room(int32_t records) {
       taken_[free] = ++clock_;
       return &trails_[free];
     }
-    // A walk holds at most kMaxSectorCount records: with every trail
-    // released there is room.
+    // With every trail released there is room for a walk's records.
+    if (oldest < 0) return nullptr;
     trails_[oldest].Release();
   }
 }

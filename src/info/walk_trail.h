@@ -194,8 +194,8 @@ class WalkTrail {
   }
 
   // Makes this the trail of a walk under `terms` that ended as `end`: takes
-  // its segments, and its IDs sorted with theirs, giving back the buffers
-  // of the trail it replaces.
+  // its segments, the wide keys of them and its IDs sorted with their
+  // segments, leaving in their place the buffers this trail held.
   void Take(const Terms& terms, const End& end, std::vector<Segment>* segments,
             std::vector<uint16_t>* wide_keys, std::vector<uint32_t>* ids,
             std::vector<uint8_t>* id_segments);
@@ -229,8 +229,9 @@ class WalkTrails {
   const WalkTrail* Find(const WalkTrail::Terms& terms, int64_t offset,
                         int32_t* segment) const;
 
-  // An empty trail for a walk of `records` records, made room for by
-  // releasing the oldest trails first.
+  // An empty trail for a walk of `records` records (at most
+  // kMaxSectorCount), made room for by releasing the oldest trails first;
+  // null for more records.
   WalkTrail* Room(int32_t records);
 
  private:
